@@ -1,0 +1,228 @@
+// approbe-sim: a small TCP server that stands in for an access point's telnet shell.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "session.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: approbe-sim [--bind ADDR] [--port N] [--user U] [--password P] [--seed N]"
+    " [--script FILE] [--negotiate] [--verbose] [--help]\n";
+constexpr std::size_t kMaxConnections = 100;
+
+int stopPipe[2] = {-1, -1};
+
+extern "C" void onStopSignal(int) {
+    const int saved = errno;
+    const char byte = 's';
+    // Never read: the pipe stays readable and every poll on it sees the stop.
+    [[maybe_unused]] ssize_t n = ::write(stopPipe[1], &byte, 1);
+    errno = saved;
+}
+
+[[noreturn]] void usageError(const std::string& why) {
+    std::fprintf(stderr, "approbe-sim: %s\n%s", why.c_str(), kUsage);
+    std::exit(2);
+}
+
+template <typename T>
+T parseNumber(const std::string& option, const std::string& text, T lo, T hi) {
+    T value{};
+    const auto* end = text.data() + text.size();
+    const auto res = std::from_chars(text.data(), end, value);
+    if (res.ec != std::errc() || res.ptr != end || value < lo || value > hi)
+        usageError("bad value '" + text + "' for " + option);
+    return value;
+}
+
+struct Options {
+    sim::Config cfg;
+    std::string bind = "127.0.0.1";
+    int port = 23;
+};
+
+Options parseOptions(int argc, char** argv) {
+    Options o;
+    bool seeded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool hasValue = false;
+        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg.resize(eq);
+            hasValue = true;
+        }
+        const auto takeValue = [&]() -> std::string {
+            if (hasValue) return value;
+            if (i + 1 >= argc) usageError(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (arg == "--negotiate" && !hasValue) {
+            o.cfg.negotiate = true;
+        } else if (arg == "--verbose" && !hasValue) {
+            o.cfg.verbose = true;
+        } else if (arg == "--bind") {
+            o.bind = takeValue();
+        } else if (arg == "--port") {
+            o.port = parseNumber(arg, takeValue(), 0, 65535);
+        } else if (arg == "--user") {
+            o.cfg.user = takeValue();
+            if (o.cfg.user.empty()) usageError("--user must not be empty");
+        } else if (arg == "--password") {
+            o.cfg.password = takeValue();
+        } else if (arg == "--seed") {
+            o.cfg.seed = parseNumber<std::uint64_t>(arg, takeValue(), 0, UINT64_MAX);
+            seeded = true;
+        } else if (arg == "--script") {
+            const std::string path = takeValue();
+            try {
+                o.cfg.script = sim::loadScript(path);
+            } catch (const sim::ScriptError& e) {
+                std::fprintf(stderr, "approbe-sim: %s\n", e.what());
+                std::exit(2);
+            }
+        } else {
+            usageError("unknown option '" + std::string(argv[i]) + "'");
+        }
+    }
+    if (!seeded)
+        o.cfg.seed = static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
+                     static_cast<std::uint64_t>(::getpid());
+    return o;
+}
+
+std::string bindFailure(int err, int port) {
+    if (err == EACCES && port < 1024) return "permission denied: ports below 1024 need root";
+    if (err == EADDRINUSE) return "address already in use";
+    if (err == EADDRNOTAVAIL) return "address not available on this machine";
+    return std::strerror(err);
+}
+
+// Returns the listening socket; exits 1 with one line naming address, port and reason.
+int listenOn(const std::string& addr, int port, std::string& shown, int& actualPort) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(addr.c_str(), nullptr, &hints, &res) != 0 || !res)
+        usageError("--bind needs a numeric IPv4 or IPv6 address, not '" + addr + "'");
+    sockaddr_storage sa{};
+    std::memcpy(&sa, res->ai_addr, res->ai_addrlen);
+    const socklen_t len = res->ai_addrlen;
+    const int family = res->ai_family;
+    ::freeaddrinfo(res);
+    const auto p = static_cast<std::uint16_t>(port);
+    if (family == AF_INET6) reinterpret_cast<sockaddr_in6*>(&sa)->sin6_port = htons(p);
+    else reinterpret_cast<sockaddr_in*>(&sa)->sin_port = htons(p);
+
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* raw = family == AF_INET6 ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&sa)->sin6_addr)
+                                         : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&sa)->sin_addr);
+    ::inet_ntop(family, raw, text, sizeof text);
+    shown = family == AF_INET6 ? "[" + std::string(text) + "]" : std::string(text);
+
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), len) != 0 || ::listen(fd, 64) != 0) {
+        const int err = errno;
+        std::fprintf(stderr, "approbe-sim: cannot listen on %s:%d: %s\n", shown.c_str(), port,
+                     bindFailure(err, port).c_str());
+        std::exit(1);
+    }
+    sockaddr_storage bound{};
+    socklen_t boundLen = sizeof bound;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLen);
+    actualPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                   : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    return fd;
+}
+
+struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options opts = parseOptions(argc, argv);  // scripts are parsed before listening
+
+    if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("approbe-sim: pipe");
+        return 1;
+    }
+    struct sigaction sa{};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    std::string shown;
+    int port = 0;
+    const int listenFd = listenOn(opts.bind, opts.port, shown, port);
+    std::printf("listening on %s:%d\n", shown.c_str(), port);
+    std::fflush(stdout);
+
+    std::list<Worker> workers;
+    int nextId = 1;
+    for (;;) {
+        pollfd p[2] = {{listenFd, POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (p[1].revents) break;
+        workers.remove_if([](Worker& w) {
+            if (!w.done->load()) return false;
+            w.thread.join();
+            return true;
+        });
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;  // peer gave up before accept, or out of descriptors for now
+        if (workers.size() >= kMaxConnections) {
+            ::close(fd);
+            continue;
+        }
+        Worker& w = workers.emplace_back();
+        try {
+            w.thread = std::thread([fd, id = nextId, &cfg = opts.cfg, done = w.done] {
+                sim::serveConnection(fd, id, cfg, stopPipe[0]);
+                done->store(true);
+            });
+            ++nextId;
+        } catch (const std::system_error&) {
+            workers.pop_back();
+            ::close(fd);
+        }
+    }
+    ::close(listenFd);
+    for (Worker& w : workers) w.thread.join();  // each sees the stop pipe and closes its socket
+    return 0;
+}

@@ -1,0 +1,32 @@
+#pragma once
+// Escaped text and the --script language of approbe-sim.
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+// Bytes as printable text: \r \n \t \0 \\ and \xHH for other non-printables (and '"').
+std::string escapeBytes(std::string_view bytes);
+
+// Reverses escapeBytes; accepts \r \n \t \0 \\ \xHH. On a bad escape returns nullopt and sets why.
+std::optional<std::string> unescape(std::string_view text, std::string& why);
+
+enum class Op { Send, Expect, Login, Values, Reply, Replies, Shell, Sleep, Close, Reset, Silent, Bytewise, Flood };
+
+struct Step {
+    Op op;
+    std::string text;           // send, expect, reply
+    long long num[3] = {0, 0, 0};  // values (nf, local, remote), replies, sleep, flood, bytewise (0/1)
+};
+
+struct ScriptError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Parses a whole script; throws ScriptError naming the file and line.
+std::vector<Step> loadScript(const std::string& path);
+
+}  // namespace sim
