@@ -1,0 +1,54 @@
+#include "text.h"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+
+namespace approbe {
+
+int ParseInt(const char* text)
+{
+    const char* p = text;
+    // isspace in the C locale: blank, \t \n \v \f \r.
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = (*p++ == '-');
+    std::int64_t magnitude = 0;
+    constexpr std::int64_t limit = std::int64_t{INT_MAX} + 1;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (magnitude < limit)
+            magnitude = magnitude * 10 + (*p - '0');
+    }
+    if (magnitude > limit)
+        magnitude = limit;
+    std::int64_t value = negative ? -magnitude : magnitude;
+    if (value > INT_MAX)
+        value = INT_MAX;
+    return static_cast<int>(value);
+}
+
+std::string FormatDbm(std::int64_t value)
+{
+    return std::to_string(value) + " dBm";
+}
+
+std::string Format(const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    va_list copy;
+    va_copy(copy, args);
+    const int needed = std::vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    std::string out;
+    if (needed > 0) {
+        out.resize(static_cast<std::size_t>(needed));
+        std::vsnprintf(out.data(), out.size() + 1, fmt, args);
+    }
+    va_end(args);
+    return out;
+}
+
+} // namespace approbe

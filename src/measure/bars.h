@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+
+#include "probe_window.h"
+
+// The three level bars: length follows the value, colour classifies it.
+namespace approbe {
+
+inline constexpr Rgb kGrey{128, 128, 128};
+inline constexpr Rgb kYellow{255, 255, 0};
+inline constexpr Rgb kRed{255, 0, 0};
+inline constexpr Rgb kGreen{0, 255, 0};
+
+inline constexpr int kBarMin = 5;
+inline constexpr int kBarMax = 80;
+inline constexpr int kBarRestPos = 40;
+inline constexpr int kNoiseOffset = 150;
+inline constexpr int kRssiOffset = 135;
+
+// Colour of a bar position (value plus offset).
+constexpr Rgb NoiseColour(std::int64_t pos) { return pos >= 70 ? kRed : pos >= 55 ? kYellow : kGrey; }
+constexpr Rgb RssiColour(std::int64_t pos) { return pos >= 65 ? kGreen : pos >= 48 ? kYellow : kGrey; }
+
+void InitBars(IProbeWindow& window);
+void ShowNoiseLevel(IProbeWindow& window, int dbm);
+// bar is IDC_LOCAL_RSSI_BAR or IDC_REMOTE_RSSI_BAR.
+void ShowRssiLevel(IProbeWindow& window, int bar, int dbm);
+void GreyAllBars(IProbeWindow& window);
+
+} // namespace approbe

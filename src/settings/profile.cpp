@@ -1,0 +1,264 @@
+#include "profile.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <pwd.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace approbe {
+namespace {
+
+constexpr const char* kBlanks = " \t";
+
+std::string Trim(const std::string& s)
+{
+    const auto first = s.find_first_not_of(kBlanks);
+    if (first == std::string::npos)
+        return {};
+    const auto last = s.find_last_not_of(kBlanks);
+    return s.substr(first, last - first + 1);
+}
+
+bool SameName(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+std::vector<std::string> ReadLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+bool IsSection(const std::string& line, std::string* name)
+{
+    const std::string t = Trim(line);
+    if (t.size() < 2 || t.front() != '[' || t.back() != ']')
+        return false;
+    if (name)
+        *name = Trim(t.substr(1, t.size() - 2));
+    return true;
+}
+
+// Splits "key = value"; comment lines and lines without '=' are not entries.
+bool IsEntry(const std::string& line, std::string& key, std::string& raw)
+{
+    const std::string t = Trim(line);
+    if (t.empty() || t[0] == ';' || t[0] == '#')
+        return false;
+    const auto eq = t.find('=');
+    if (eq == std::string::npos)
+        return false;
+    key = Trim(t.substr(0, eq));
+    raw = Trim(t.substr(eq + 1));
+    return true;
+}
+
+bool MakeParentDirs(const std::string& path)
+{
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string dir = path.substr(0, slash);
+        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
+}
+
+bool WriteWhole(int fd, const std::string& data)
+{
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Replaces the file by a new one holding data: written beside it, flushed, then renamed over it.
+bool ReplaceFile(const std::string& path, const std::string& data)
+{
+    if (!MakeParentDirs(path))
+        return false;
+    std::string tmp = path + ".XXXXXX";
+    const int fd = ::mkstemp(tmp.data()); // created 0600
+    if (fd < 0)
+        return false;
+    const bool ok = ::fchmod(fd, 0600) == 0 && WriteWhole(fd, data) && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string EncodeIniValue(const std::string& value)
+{
+    bool plain = value.empty() || (value.front() != ' ' && value.front() != '\t' &&
+                                   value.back() != ' ' && value.back() != '\t' && value.front() != '"');
+    for (unsigned char c : value) {
+        if (c < 0x20 || c == 0x7f)
+            plain = false;
+    }
+    if (plain)
+        return value;
+    std::string out = "\"";
+    for (unsigned char c : value) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7f) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", c);
+                out += hex;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string DecodeIniValue(const std::string& raw)
+{
+    if (raw.size() < 2 || raw.front() != '"' || raw.back() != '"')
+        return raw;
+    std::string out;
+    for (std::size_t i = 1; i + 1 < raw.size(); ++i) {
+        const char c = raw[i];
+        if (c != '\\' || i + 2 >= raw.size()) {
+            out += c;
+            continue;
+        }
+        const char e = raw[++i];
+        switch (e) {
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'x': {
+            const auto isHex = [](char h) { return std::isxdigit(static_cast<unsigned char>(h)) != 0; };
+            if (i + 2 < raw.size() && isHex(raw[i + 1]) && isHex(raw[i + 2])) {
+                out += static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                out += 'x';
+            }
+            break;
+        }
+        default: out += e; // \\ and \" and anything unknown stand for the character itself
+        }
+    }
+    return out;
+}
+
+IniProfile::IniProfile(std::string path) : m_path(std::move(path)) {}
+
+std::string IniProfile::GetProfileString(const std::string& section, const std::string& key,
+                                         const std::string& fallback)
+{
+    bool inSection = false;
+    std::string name, entryKey, raw;
+    for (const std::string& line : ReadLines(m_path)) {
+        if (IsSection(line, &name))
+            inSection = SameName(name, section);
+        else if (inSection && IsEntry(line, entryKey, raw) && SameName(entryKey, key))
+            return DecodeIniValue(raw);
+    }
+    return fallback;
+}
+
+bool IniProfile::WriteProfileString(const std::string& section, const std::string& key,
+                                    const std::string& value)
+{
+    std::vector<std::string> lines = ReadLines(m_path);
+    const std::string entry = key + "=" + EncodeIniValue(value);
+    bool inSection = false;
+    std::size_t sectionEnd = std::string::npos; // where a new key of the section goes
+    std::string name, entryKey, raw;
+    bool written = false;
+    for (std::size_t i = 0; i < lines.size() && !written; ++i) {
+        if (IsSection(lines[i], &name)) {
+            if (inSection)
+                break;
+            inSection = SameName(name, section);
+            if (inSection)
+                sectionEnd = i + 1;
+        } else if (inSection) {
+            if (IsEntry(lines[i], entryKey, raw) && SameName(entryKey, key)) {
+                lines[i] = entry;
+                written = true;
+            } else if (!Trim(lines[i]).empty()) {
+                sectionEnd = i + 1;
+            }
+        }
+    }
+    if (!written) {
+        if (sectionEnd == std::string::npos) {
+            if (!lines.empty() && !Trim(lines.back()).empty())
+                lines.emplace_back();
+            lines.push_back("[" + section + "]");
+            lines.push_back(entry);
+        } else {
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(sectionEnd), entry);
+        }
+    }
+    std::string data;
+    for (const std::string& line : lines)
+        data += line + "\n";
+    return ReplaceFile(m_path, data);
+}
+
+std::string DefaultProfilePath()
+{
+    std::string base;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || !*home) {
+            const passwd* pw = ::getpwuid(::getuid());
+            home = pw ? pw->pw_dir : "/tmp";
+        }
+        base = std::string(home) + "/.config";
+    }
+    return base + "/approbe/approbe.ini";
+}
+
+} // namespace approbe

@@ -1,0 +1,65 @@
+#include "settings.h"
+
+#include "text.h"
+
+namespace approbe {
+namespace {
+
+constexpr const char* kSection = "Settings";
+
+// The port edit's limit counts characters as the user sees them, not UTF-8 bytes.
+std::size_t CharCount(const std::string& text)
+{
+    std::size_t count = 0;
+    for (unsigned char c : text)
+        count += (c & 0xC0) != 0x80;
+    return count;
+}
+
+} // namespace
+
+bool UpdateData(IProbeWindow& window, SettingsTexts& texts, bool save)
+{
+    if (!save) {
+        window.PushEdits({texts.m_strHost, texts.m_strPort, texts.m_strUser, texts.m_strPassword},
+                         kPortMaxChars);
+        return true;
+    }
+    EditTexts edits;
+    if (!window.PullEdits(edits))
+        return false;
+    texts.m_strHost = edits.host;
+    texts.m_strPort = edits.port;
+    if (CharCount(texts.m_strPort) > kPortMaxChars) {
+        window.ShowTooLong(kPortMaxChars);
+        return false;
+    }
+    texts.m_strPassword = edits.password;
+    texts.m_strUser = edits.user;
+    return true;
+}
+
+void LoadSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts)
+{
+    texts.m_strHost = profile.GetProfileString(kSection, "Host", "");
+    texts.m_strPort = profile.GetProfileString(kSection, "Port", "");
+    texts.m_strUser = profile.GetProfileString(kSection, "User", "");
+    texts.m_strPassword = profile.GetProfileString(kSection, "Pass", "");
+    UpdateData(window, texts, false);
+}
+
+void SaveSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts)
+{
+    UpdateData(window, texts, true);
+    const int port = ParseInt(texts.m_strPort);
+    if (port < 1 || port > 65535) {
+        texts.m_strPort = kDefaultPort;
+        UpdateData(window, texts, false);
+    }
+    profile.WriteProfileString(kSection, "Host", texts.m_strHost);
+    profile.WriteProfileString(kSection, "Port", texts.m_strPort);
+    profile.WriteProfileString(kSection, "User", texts.m_strUser);
+    profile.WriteProfileString(kSection, "Pass", texts.m_strPassword);
+}
+
+} // namespace approbe

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+#include "probe_window.h"
+#include "profile.h"
+
+namespace approbe {
+
+// The four connection settings as the dialog holds them.
+struct SettingsTexts {
+    std::string m_strPort = "23";
+    std::string m_strPassword;
+    std::string m_strUser;
+    std::string m_strHost;
+};
+
+inline constexpr int kPortMaxChars = 3;
+inline constexpr const char* kDefaultPort = "23";
+
+// The exchange between the settings texts and the edits. Pushing (save == false) writes the
+// edits; pulling (save == true) reads them in the order host, port, password, user and stops at a
+// port longer than its limit, after showing the window's message: the fields after it keep their
+// values and the pull reports failure.
+bool UpdateData(IProbeWindow& window, SettingsTexts& texts, bool save);
+
+// Profile to fields to edits.
+void LoadSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts);
+// Edits to fields; a port outside 1..65535 becomes "23"; fields to profile.
+void SaveSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts);
+
+} // namespace approbe

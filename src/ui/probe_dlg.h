@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QDialog>
+#include <QTimer>
+#include <atomic>
+#include <map>
+
+#include "posix_sockets.h"
+#include "probe_core.h"
+#include "probe_window.h"
+#include "profile.h"
+
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+
+namespace approbe::ui {
+
+class CLevelBar;
+
+// The main dialog: the window the session narrates into. It owns the controls and the session
+// logic, forwards its buttons and timer to the logic, and carries out the window operations the
+// logic asks for, on its own thread.
+class CProbeDlg : public QDialog, public IProbeWindow {
+    Q_OBJECT
+public:
+    // profilePath empty: the user's default profile.
+    explicit CProbeDlg(const std::string& profilePath = {}, QWidget* parent = nullptr);
+    ~CProbeDlg() override;
+
+    CProbeCore& core() { return m_core; }
+    QWidget* control(int id) const;
+
+    // IProbeWindow
+    void SetField(int id, const std::string& text) override;
+    void AppendLog(const std::string& line) override;
+    void ClearLog() override;
+    void SetCaption(const std::string& caption) override;
+    void EnableConnect(bool enable) override;
+    std::string PauseCaption() override;
+    void SetPauseCaption(const std::string& caption) override;
+    void SetBarRange(int id, int lo, int hi) override;
+    void SetBarPos(int id, int pos) override;
+    void SetBarColour(int id, Rgb colour) override;
+    unsigned StartTimer() override;
+    void StopTimer(unsigned id) override;
+    void PushEdits(const EditTexts& texts, int portLimit) override;
+    bool PullEdits(EditTexts& out) override;
+    void ShowTooLong(int limit) override;
+
+    void done(int result) override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    // Runs f on this dialog's thread and returns when it has run. From the worker this is a
+    // blocking queued call; once closing has begun it refuses at once (returns false), so no
+    // worker can wait for a UI thread that is itself waiting for the worker.
+    template <typename F> bool OnUiThread(F&& f);
+    // Ends any session and waits for its worker, serving the worker's pending window calls.
+    void StopSession();
+    QLineEdit* Edit(int id) const;
+    CLevelBar* Bar(int id) const;
+
+    std::map<int, QWidget*> m_controls;
+    QTimer m_pollTimer;
+    std::atomic<bool> m_closing{false};
+    bool m_initialised = false;
+
+    PosixSockets m_sockets;
+    IniProfile m_profile;
+    CProbeCore m_core; // last: destroyed first, while the sockets and profile still exist
+};
+
+} // namespace approbe::ui
