@@ -38,7 +38,10 @@ struct PosixSockets::Lookup {
     std::uint32_t addr = 0;
 };
 
-PosixSockets::PosixSockets() : m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+PosixSockets::PosixSockets(int connectTimeoutMs)
+    : m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_connectTimeoutMs(connectTimeoutMs)
+{
+}
 
 PosixSockets::~PosixSockets()
 {
@@ -172,7 +175,7 @@ int PosixSockets::Connect(Socket s, const SockAddrIn& to)
         return Fail(errno);
 
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(m_connectTimeoutMs);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         // A Disconnect click while connecting has no lasting effect, so a wake-up only restarts the wait.

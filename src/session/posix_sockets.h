@@ -15,10 +15,10 @@ namespace approbe {
 // wait also watches an eventfd, which is how WakeReceiver and Abort reach a blocked worker.
 class PosixSockets : public ISockets {
 public:
-    // The longest a connect may take before it counts as failed.
+    // The longest a connect may take before it counts as failed, as on the original platform.
     static constexpr int kConnectTimeoutMs = 20000;
 
-    PosixSockets();
+    explicit PosixSockets(int connectTimeoutMs = kConnectTimeoutMs);
     ~PosixSockets() override;
     PosixSockets(const PosixSockets&) = delete;
     PosixSockets& operator=(const PosixSockets&) = delete;
@@ -52,6 +52,7 @@ private:
     std::map<Socket, int> m_fds;
     Socket m_nextHandle = 1;
     int m_wakeFd = -1;
+    const int m_connectTimeoutMs;
     std::atomic<bool> m_aborted{false};
     std::shared_ptr<Lookup> m_lookup; // the lookup in flight, so Abort can cut its wait short
 };

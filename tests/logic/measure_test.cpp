@@ -1,0 +1,223 @@
+// The reply scanner, its statistics and the level bars, through the recording window.
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "bars.h"
+#include "control_ids.h"
+#include "fake_window.h"
+#include "scanner.h"
+#include "text.h"
+
+namespace approbe {
+namespace {
+
+using test::FakeWindow;
+using Events = std::vector<std::string>;
+
+std::string Field(int id, const std::string& text) { return "field " + std::to_string(id) + " " + text; }
+std::string Pos(int id, int pos) { return "pos " + std::to_string(id) + " " + std::to_string(pos); }
+std::string Colour(int id, Rgb c)
+{
+    return "colour " + std::to_string(id) + " " + std::to_string(c.r) + "," + std::to_string(c.g) + "," +
+           std::to_string(c.b);
+}
+
+struct NumberCase {
+    const char* text;
+    int value;
+};
+
+class ParseIntTest : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(ParseIntTest, ReadsAsAtoiWithoutOverflow)
+{
+    EXPECT_EQ(ParseInt(GetParam().text), GetParam().value) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, ParseIntTest,
+                         ::testing::Values(NumberCase{"-95", -95}, NumberCase{"  \t-95 dBm", -95},
+                                           NumberCase{"+23", 23}, NumberCase{"80x", 80}, NumberCase{"x80", 0},
+                                           NumberCase{"", 0}, NumberCase{"-", 0}, NumberCase{"- 5", 0},
+                                           NumberCase{"2147483647", INT_MAX}, NumberCase{"-2147483648", INT_MIN},
+                                           NumberCase{"4294967319", INT_MAX}, // would wrap to 23
+                                           NumberCase{"99999999999999999999999999", INT_MAX},
+                                           NumberCase{"-99999999999999999999999999", INT_MIN}));
+
+// One block through the scanner from a fresh session; returns what the window saw.
+Events Scan(const char* block, Measurements& m)
+{
+    FakeWindow window;
+    ScanReply(block, m, window);
+    return window.events();
+}
+
+TEST(ScannerTest, NoiseLineWritesAverageBarThenCurrentMinMax)
+{
+    Measurements m;
+    EXPECT_EQ(Scan("Noise Floor Level: -95 dBm\r\nAP> ", m),
+              (Events{Field(IDC_NOISE_AVG, "-95 dBm"), Pos(IDC_NOISE_BAR, 55), Colour(IDC_NOISE_BAR, kYellow),
+                      Field(IDC_NOISE_CUR, "-95 dBm"), Field(IDC_NOISE_MIN, "-95 dBm"),
+                      Field(IDC_NOISE_MAX, "-95 dBm")}));
+    EXPECT_EQ(m.m_nLevel, -95);
+    EXPECT_EQ(m.m_nNoiseCount, 1);
+}
+
+TEST(ScannerTest, StationLineWritesLocalMaxMinBarCurrentThenRemote)
+{
+    Measurements m;
+    EXPECT_EQ(Scan("sta 1 Local RSSI level: -60 Remote RSSI level: -88\r\n", m),
+              (Events{Field(IDC_LOCAL_RSSI_MAX, "-60 dBm"), Field(IDC_LOCAL_RSSI_MIN, "-60 dBm"),
+                      Pos(IDC_LOCAL_RSSI_BAR, 75), Colour(IDC_LOCAL_RSSI_BAR, kGreen),
+                      Field(IDC_LOCAL_RSSI_CUR, "-60 dBm"), Pos(IDC_REMOTE_RSSI_BAR, 47),
+                      Colour(IDC_REMOTE_RSSI_BAR, kGrey), Field(IDC_REMOTE_RSSI_CUR, "-88 dBm")}));
+    EXPECT_EQ(m.m_nLevel, -88);
+    EXPECT_EQ(m.m_nNoiseCount, 0) << "\"Local RSSI level:\" is no noise line";
+}
+
+TEST(ScannerTest, StatisticsOverASession)
+{
+    Measurements m;
+    Scan("Level: -95", m);
+    const Events second = Scan("Level: -96", m);
+    EXPECT_EQ(second.front(), Field(IDC_NOISE_AVG, "-95 dBm")) << "-191 / 2 truncates toward zero";
+    EXPECT_EQ(m.m_nNoiseMin, -96);
+    EXPECT_EQ(m.m_nNoiseMax, -95);
+
+    Scan("Local RSSI level: -50", m);
+    Scan("Local RSSI level: -70", m);
+    EXPECT_EQ(m.m_nLocalMax, -50);
+    EXPECT_EQ(m.m_nLocalMin, -70);
+}
+
+TEST(ScannerTest, BlockWithNoiseAndStationUpdatesAllThreeNoiseFirst)
+{
+    Measurements m;
+    const Events ev = Scan("Local RSSI level: -60 Remote RSSI level: -61\r\nNoise Floor Level: -90\r\n", m);
+    ASSERT_EQ(ev.size(), 14u);
+    EXPECT_EQ(ev[0], Field(IDC_NOISE_AVG, "-90 dBm"));
+    EXPECT_EQ(ev[13], Field(IDC_REMOTE_RSSI_CUR, "-61 dBm"));
+}
+
+TEST(ScannerTest, OnlyTheFirstStationCounts)
+{
+    Measurements m;
+    const Events ev = Scan("Local RSSI level: -60 Remote RSSI level: -61\r\n"
+                           "Local RSSI level: -40 Remote RSSI level: -41\r\n",
+                           m);
+    EXPECT_EQ(ev.back(), Field(IDC_REMOTE_RSSI_CUR, "-61 dBm"));
+    EXPECT_EQ(m.m_nLocalMax, -60);
+}
+
+struct LabelCase {
+    const char* text;
+    int noise;
+};
+
+class NumberAfterLabelTest : public ::testing::TestWithParam<LabelCase> {};
+
+TEST_P(NumberAfterLabelTest, ReadsFromTheSecondCharacterAfterTheColon)
+{
+    Measurements m;
+    Scan(GetParam().text, m);
+    EXPECT_EQ(m.m_nNoiseCount, 1);
+    EXPECT_EQ(m.m_nLevel, GetParam().noise) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Labels, NumberAfterLabelTest,
+    ::testing::Values(LabelCase{"Level: -95", -95},
+                      LabelCase{"Level:-95", 95},      // the separator is skipped whatever it is
+                      LabelCase{"Level:", 0},          // label ends the text: nothing read past it
+                      LabelCase{"Level: ", 0},         // number only in the next block
+                      LabelCase{"Level: -9", -9},      // number split across blocks
+                      LabelCase{"Level: \t -80", -80}, // white space before the number is skipped
+                      LabelCase{"Level: 99999999999", INT_MAX}));
+
+TEST(ScannerTest, SplitOrLowerCaseLabelIsMissed)
+{
+    Measurements m;
+    EXPECT_TRUE(Scan("Noise Floor Lev", m).empty());
+    EXPECT_TRUE(Scan("el: -95", m).empty());
+    EXPECT_TRUE(Scan("noise level: -95", m).empty());
+}
+
+TEST(ScannerTest, FirstValueOutsideTheStartRangeLeavesTheOtherBound)
+{
+    Measurements high;
+    Scan("Level: 250", high);
+    EXPECT_EQ(high.m_nNoiseMax, 250);
+    EXPECT_EQ(high.m_nNoiseMin, 200);
+
+    Measurements low;
+    Scan("Local RSSI level: -250", low);
+    EXPECT_EQ(low.m_nLocalMin, -250);
+    EXPECT_EQ(low.m_nLocalMax, -200);
+}
+
+TEST(ScannerTest, NoiseAverageStaysRightPastThe32BitSum)
+{
+    Measurements m;
+    m.m_nNoiseSum = -95LL * 30'000'000; // beyond INT_MIN
+    m.m_nNoiseCount = 30'000'000;
+    const Events ev = Scan("Level: -95", m);
+    EXPECT_EQ(ev.front(), Field(IDC_NOISE_AVG, "-95 dBm"));
+}
+
+TEST(ScannerTest, SaturatedReadingsDoNotOverflowTheBars)
+{
+    Measurements m;
+    const Events ev = Scan("Level: 99999999999 Local RSSI level: -99999999999", m);
+    EXPECT_EQ(ev[1], Pos(IDC_NOISE_BAR, INT_MAX));
+    EXPECT_EQ(ev[2], Colour(IDC_NOISE_BAR, kRed));
+    EXPECT_EQ(ev[8], Pos(IDC_LOCAL_RSSI_BAR, INT_MIN + kRssiOffset));
+}
+
+struct ColourCase {
+    int dbm;
+    int pos;
+    Rgb colour;
+};
+
+class NoiseBarTest : public ::testing::TestWithParam<ColourCase> {};
+class RssiBarTest : public ::testing::TestWithParam<ColourCase> {};
+
+TEST_P(NoiseBarTest, PositionAndColour)
+{
+    FakeWindow window;
+    ShowNoiseLevel(window, GetParam().dbm);
+    EXPECT_EQ(window.events(), (Events{Pos(IDC_NOISE_BAR, GetParam().pos), Colour(IDC_NOISE_BAR, GetParam().colour)}));
+}
+
+TEST_P(RssiBarTest, PositionAndColour)
+{
+    FakeWindow window;
+    ShowRssiLevel(window, IDC_REMOTE_RSSI_BAR, GetParam().dbm);
+    EXPECT_EQ(window.events(),
+              (Events{Pos(IDC_REMOTE_RSSI_BAR, GetParam().pos), Colour(IDC_REMOTE_RSSI_BAR, GetParam().colour)}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Thresholds, NoiseBarTest,
+                         ::testing::Values(ColourCase{-80, 70, kRed}, ColourCase{-81, 69, kYellow},
+                                           ColourCase{-95, 55, kYellow}, ColourCase{-96, 54, kGrey},
+                                           ColourCase{0, 150, kRed}));
+INSTANTIATE_TEST_SUITE_P(Thresholds, RssiBarTest,
+                         ::testing::Values(ColourCase{-70, 65, kGreen}, ColourCase{-71, 64, kYellow},
+                                           ColourCase{-87, 48, kYellow}, ColourCase{-88, 47, kGrey},
+                                           ColourCase{-140, -5, kGrey}));
+
+TEST(BarsTest, RestingStateAndGreyAtTheEnd)
+{
+    FakeWindow window;
+    InitBars(window);
+    const std::string grey = "128,128,128";
+    EXPECT_EQ(window.events(),
+              (Events{"range 1012 5 80", "pos 1012 40", "range 1013 5 80", "pos 1013 40", "range 1014 5 80",
+                      "pos 1014 40", "colour 1012 " + grey, "colour 1013 " + grey, "colour 1014 " + grey}));
+    window.clearEvents();
+    GreyAllBars(window);
+    EXPECT_EQ(window.events(), (Events{"colour 1012 " + grey, "colour 1013 " + grey, "colour 1014 " + grey}));
+}
+
+} // namespace
+} // namespace approbe

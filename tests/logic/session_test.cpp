@@ -1,0 +1,217 @@
+// A whole session: start-up, login, receiving and teardown, against the simulator over loopback
+// and against scripted blocks, and each way a start can fail.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "control_ids.h"
+#include "session_rig.h"
+#include "sim_process.h"
+
+namespace approbe {
+namespace {
+
+using test::kPrefix;
+using test::SessionRig;
+using test::SimProcess;
+using Events = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+Events Without(const Events& events, const std::string& prefix)
+{
+    Events out;
+    for (const std::string& e : events) {
+        if (e.rfind(prefix, 0) != 0)
+            out.push_back(e);
+    }
+    return out;
+}
+
+// A loopback port with nothing listening on it.
+int ClosedPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+TEST(SessionTest, LogsInReceivesAndEndsWhenTheAccessPointCloses)
+{
+    SimProcess sim({}, "login\nsend Level: -91\\r\\n\nclose\n");
+    SessionRig rig("127.0.0.1", std::to_string(sim.port()));
+    rig.Connect();
+    ASSERT_TRUE(rig.WaitEnd());
+
+    const std::string blank = " ";
+    const Events expected = {
+        "clearlog", "pull", "toolong 3", "connect 0", "pull", "toolong 3", // a 5-digit port fails every pull
+        "field 1002 " + blank, "field 1018 " + blank, "field 1015 " + blank, "field 1016 " + blank,
+        "field 1010 " + blank, "field 1006 " + blank, "field 1017 " + blank, "field 1020 " + blank,
+        "log WinSock Initialized ", "log SOCKET created", "log Port = " + std::to_string(sim.port()),
+        "log  127.0.0.1 probe ...", "caption " + kPrefix + " 127.0.0.1 probe ...",
+        "caption " + kPrefix + "Login to 127.0.0.1", "log " + kPrefix + "Login to 127.0.0.1", "timer start",
+        "caption " + kPrefix + "to 127.0.0.1 connected", "log " + kPrefix + "to 127.0.0.1 connected",
+        "field 1018 -91 dBm", "pos 1012 59", "colour 1012 255,255,0", "field 1002 -91 dBm", "field 1010 -91 dBm",
+        "field 1006 -91 dBm", "colour 1012 128,128,128", "colour 1013 128,128,128", "colour 1014 128,128,128",
+        "timer stop", "caption " + kPrefix + "SOCKET closed", "log " + kPrefix + "SOCKET closed",
+        "log De-Initialized WinSock", "connect 1", "caption Test Korvane AP DISCONNECT"};
+    EXPECT_EQ(Without(rig.window.events(), "field 1011 "), expected);
+
+    const Events counts = rig.window.events("field 1011 ");
+    ASSERT_FALSE(counts.empty());
+    EXPECT_GT(std::stoll(counts.back().substr(11)), 20);
+    EXPECT_TRUE(sim.waitReceived("admin\radmin\r", 5s));
+    EXPECT_EQ(rig.sockets.openSockets(), 0u);
+    EXPECT_EQ(rig.sockets.startups(), rig.sockets.cleanups());
+}
+
+TEST(SessionTest, RejectedLoginIsAnsweredAgainWithTheSameTexts)
+{
+    SimProcess sim({}, "send login: \nexpect u\\r\nsend Password: \nexpect p\\r\n"
+                       "send Login incorrect\\r\\nlogin: \nexpect u\\r\nsend Password: \nexpect p\\r\nsend AP> \nclose\n");
+    SessionRig rig("127.0.0.1", std::to_string(sim.port()), "u", "p");
+    rig.Connect();
+    ASSERT_TRUE(rig.WaitEnd());
+    EXPECT_EQ(rig.window.events("log " + kPrefix + "to").size(), 2u);
+    EXPECT_EQ(sim.received().substr(0, 8), "u\rp\ru\rp\r");
+}
+
+class HostFormTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(HostFormTest, ReachesTheAccessPoint)
+{
+    SimProcess sim({}, "login\nclose\n");
+    SessionRig rig(GetParam(), std::to_string(sim.port()));
+    rig.Connect();
+    ASSERT_TRUE(rig.WaitEnd());
+    EXPECT_TRUE(rig.window.waitForEvent("log " + kPrefix + "to " + GetParam() + " connected", 0ms));
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, HostFormTest, ::testing::Values("127.0.0.1", "localhost", "0x7f.1"));
+
+struct StartFailure {
+    const char* name;
+    void (*arrange)(test::FakeSockets&);
+    const char* host;
+    Events narration; // after "connect 0"; %PORT% stands for the port
+};
+
+class StartFailureTest : public ::testing::TestWithParam<StartFailure> {};
+
+TEST_P(StartFailureTest, ReportsItsLineGivesConnectBackAndReleasesAll)
+{
+    const int port = ClosedPort();
+    SessionRig rig(GetParam().host, std::to_string(port));
+    GetParam().arrange(rig.sockets);
+    rig.Connect();
+    ASSERT_TRUE(rig.WaitEnd());
+    Events expected = {"connect 0"};
+    for (std::string line : GetParam().narration) {
+        if (const auto at = line.find("%PORT%"); at != std::string::npos)
+            line.replace(at, 6, std::to_string(port));
+        expected.push_back(line);
+    }
+    EXPECT_EQ(rig.Narration(), expected);
+    EXPECT_TRUE(rig.window.connectEnabled());
+    EXPECT_EQ(rig.sockets.openSockets(), 0u);
+    EXPECT_EQ(rig.sockets.startups(), rig.sockets.cleanups() + (rig.sockets.startupResult ? 1 : 0));
+    EXPECT_TRUE(rig.window.events("timer").empty());
+}
+
+const std::string kStarted[] = {"log WinSock Initialized ", "log SOCKET created"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, StartFailureTest,
+    ::testing::Values(
+        StartFailure{"StartupFails", [](test::FakeSockets& s) { s.startupResult = 10091; }, "127.0.0.1",
+                     {"caption " + kPrefix + "\nWINSOCK.DLL does not responding\n",
+                      "log " + kPrefix + "\nWINSOCK.DLL does not responding\n", "connect 1"}},
+        StartFailure{"OldVersion", [](test::FakeSockets& s) { s.version = 0x0001; }, "127.0.0.1",
+                     {"caption " + kPrefix + "\nWindows Sockets version 1.0 is not supported by WINSOCK.DLL",
+                      "log " + kPrefix + "\nWindows Sockets version 1.0 is not supported by WINSOCK.DLL",
+                      "connect 1"}},
+        StartFailure{"NoSocket", [](test::FakeSockets& s) { s.createError = 10024; }, "127.0.0.1",
+                     {kStarted[0], "caption " + kPrefix + "\nWindows Socket error 10024: Couldn't create socket.\n",
+                      "log " + kPrefix + "\nWindows Socket error 10024: Couldn't create socket.\n", "connect 1"}},
+        StartFailure{"Ipv6Literal", [](test::FakeSockets&) {}, "::1",
+                     {kStarted[0], kStarted[1], "log Port = %PORT%", "log  ::1 probe ...",
+                      "caption " + kPrefix + " ::1 probe ...", "caption " + kPrefix + "Cannot resolve host name:::1",
+                      "log " + kPrefix + "Cannot resolve host name:::1", "connect 1"}},
+        StartFailure{"EmptyHost", [](test::FakeSockets&) {}, "",
+                     {kStarted[0], kStarted[1], "log Port = %PORT%", "log   probe ...",
+                      "caption " + kPrefix + "  probe ...", "caption " + kPrefix + "Cannot resolve host name:",
+                      "log " + kPrefix + "Cannot resolve host name:", "connect 1"}},
+        StartFailure{"Refused", [](test::FakeSockets&) {}, "127.0.0.1",
+                     {kStarted[0], kStarted[1], "log Port = %PORT%", "log  127.0.0.1 probe ...",
+                      "caption " + kPrefix + " 127.0.0.1 probe ...", "log Couldn't connect to 127.0.0.1 ", "connect 1",
+                      "caption " + kPrefix + "Couldn't connect to 127.0.0.1 "}}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// Received blocks served exactly as listed, for cases that depend on block boundaries.
+struct BlockRig : SessionRig {
+    explicit BlockRig(std::deque<std::string> blocks, const std::string& user = "admin")
+        : SessionRig("127.0.0.1", "23", user, "secret")
+    {
+        sockets.blocks = std::move(blocks);
+    }
+    std::string Sent()
+    {
+        Connect();
+        EXPECT_TRUE(WaitEnd());
+        return sockets.sentText();
+    }
+};
+
+TEST(PromptTest, AnswersOnlyWholeCaseExactPrompts)
+{
+    EXPECT_EQ(BlockRig({"banner\r\nlogin: "}).Sent(), "admin\rq\r");
+    EXPECT_EQ(BlockRig({"Password: "}).Sent(), "secret\rq\r");
+    EXPECT_EQ(BlockRig({"log", "in: "}).Sent(), "q\r") << "a prompt split across blocks is missed";
+    EXPECT_EQ(BlockRig({"Login: "}).Sent(), "q\r");
+    // The password check runs on the answer that replaced the block.
+    EXPECT_EQ(BlockRig({"login: Password: "}).Sent(), "admin\rq\r");
+    EXPECT_EQ(BlockRig({"login: "}, "Password:").Sent(), "Password:\rsecret\rq\r");
+}
+
+TEST(PromptTest, ZeroByteEndsTheTextButNotTheCount)
+{
+    BlockRig rig({std::string("Level: -90\0login: ", 18)});
+    EXPECT_EQ(rig.Sent(), "q\r");
+    EXPECT_TRUE(rig.window.waitForEvent("field 1011 18", 0ms));
+    EXPECT_TRUE(rig.window.waitForEvent("field 1002 -90 dBm", 0ms));
+}
+
+TEST(PromptTest, PromptBlockYieldsNoValues)
+{
+    BlockRig rig({"Level: -90 login: "});
+    EXPECT_EQ(rig.Sent(), "admin\rq\r");
+    EXPECT_TRUE(rig.window.events("field 1002 -").empty());
+}
+
+TEST(PromptTest, OverlongAnswerIsNotSentAndSaysSo)
+{
+    BlockRig rig({"login: ", "Level: -80"}, std::string(511, 'u'));
+    EXPECT_EQ(rig.Sent(), "q\r");
+    EXPECT_TRUE(rig.window.waitForEvent("log User name too long to send (at most 510 characters)", 0ms));
+    EXPECT_TRUE(rig.window.waitForEvent("field 1002 -80 dBm", 0ms)) << "the session goes on";
+
+    BlockRig fits({"login: "}, std::string(510, 'u'));
+    EXPECT_EQ(fits.Sent(), std::string(510, 'u') + "\rq\r");
+}
+
+TEST(PromptTest, TextsAreSentAsTypedInUtf8)
+{
+    EXPECT_EQ(BlockRig({"login: "}, "jürgen ✓").Sent(), "jürgen ✓\rq\r");
+}
+
+} // namespace
+} // namespace approbe

@@ -1,0 +1,81 @@
+#include "fake_sockets.h"
+
+#include <cstring>
+
+namespace approbe::test {
+
+std::vector<std::string> FakeSockets::sends()
+{
+    std::lock_guard lock(m_mutex);
+    return m_sends;
+}
+
+std::string FakeSockets::sentText()
+{
+    std::string all;
+    for (const std::string& s : sends())
+        all += s;
+    return all;
+}
+
+int FakeSockets::Startup(std::uint16_t requested, std::uint16_t& ver)
+{
+    ++m_startups;
+    m_real.Startup(requested, ver);
+    ver = version;
+    return startupResult;
+}
+
+int FakeSockets::Cleanup()
+{
+    ++m_cleanups;
+    return m_real.Cleanup();
+}
+
+int FakeSockets::LastError() { return createError ? m_lastError : m_real.LastError(); }
+
+Socket FakeSockets::CreateTcpSocket()
+{
+    if (createError) {
+        m_lastError = *createError;
+        return kInvalidSocket;
+    }
+    return m_real.CreateTcpSocket();
+}
+
+std::uint32_t FakeSockets::InetAddr(const std::string& text) { return m_real.InetAddr(text); }
+
+bool FakeSockets::LookupHost(const std::string& name, std::uint16_t& family, std::uint32_t& addr)
+{
+    return m_real.LookupHost(name, family, addr);
+}
+
+int FakeSockets::Connect(Socket s, const SockAddrIn& to) { return blocks ? 0 : m_real.Connect(s, to); }
+
+long FakeSockets::Recv(Socket s, char* buf, std::size_t len, int timeoutMs)
+{
+    if (!blocks)
+        return m_real.Recv(s, buf, len, timeoutMs);
+    if (blocks->empty())
+        return 0;
+    const std::string block = blocks->front().substr(0, len);
+    blocks->pop_front();
+    std::memcpy(buf, block.data(), block.size());
+    return static_cast<long>(block.size());
+}
+
+long FakeSockets::Send(Socket s, const char* buf, std::size_t len)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_sends.emplace_back(buf, len);
+    }
+    return blocks ? static_cast<long>(len) : m_real.Send(s, buf, len);
+}
+
+int FakeSockets::Shutdown(Socket s, ShutdownHow how) { return m_real.Shutdown(s, how); }
+int FakeSockets::Close(Socket s) { return m_real.Close(s); }
+void FakeSockets::WakeReceiver() { m_real.WakeReceiver(); }
+void FakeSockets::Abort() { m_real.Abort(); }
+
+} // namespace approbe::test

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "posix_sockets.h"
+
+namespace approbe::test {
+
+// The real POSIX layer with knobs to make each start-up step fail, a record of every send, and
+// optionally received blocks served from a list instead of the network (exact block boundaries).
+class FakeSockets : public ISockets {
+public:
+    explicit FakeSockets(int connectTimeoutMs = PosixSockets::kConnectTimeoutMs) : m_real(connectTimeoutMs) {}
+
+    // Start-up: a non-zero result fails it; version is what it reports.
+    int startupResult = 0;
+    std::uint16_t version = 0x0101;
+    std::optional<int> createError; // CreateTcpSocket fails with this error
+    // When set, Connect succeeds without a network and Recv serves these blocks, then 0.
+    std::optional<std::deque<std::string>> blocks;
+
+    std::vector<std::string> sends();
+    std::string sentText(); // all sends concatenated
+    int startups() const { return m_startups; }
+    int cleanups() const { return m_cleanups; }
+    std::size_t openSockets() const { return m_real.OpenCount(); }
+
+    int Startup(std::uint16_t requested, std::uint16_t& ver) override;
+    int Cleanup() override;
+    int LastError() override;
+    Socket CreateTcpSocket() override;
+    std::uint32_t InetAddr(const std::string& text) override;
+    bool LookupHost(const std::string& name, std::uint16_t& family, std::uint32_t& addr) override;
+    int Connect(Socket s, const SockAddrIn& to) override;
+    long Recv(Socket s, char* buf, std::size_t len, int timeoutMs) override;
+    long Send(Socket s, const char* buf, std::size_t len) override;
+    int Shutdown(Socket s, ShutdownHow how) override;
+    int Close(Socket s) override;
+    void WakeReceiver() override;
+    void Abort() override;
+
+private:
+    PosixSockets m_real;
+    std::mutex m_mutex;
+    std::vector<std::string> m_sends;
+    std::atomic<int> m_startups{0};
+    std::atomic<int> m_cleanups{0};
+    int m_lastError = 0;
+};
+
+} // namespace approbe::test

@@ -1,0 +1,168 @@
+#include "fake_window.h"
+
+#include <algorithm>
+
+namespace approbe::test {
+
+void FakeWindow::Record(std::string line)
+{
+    std::lock_guard lock(m_mutex);
+    m_events.push_back(std::move(line));
+    m_changed.notify_all();
+}
+
+void FakeWindow::SetField(int id, const std::string& text) { Record("field " + std::to_string(id) + " " + text); }
+void FakeWindow::AppendLog(const std::string& line) { Record("log " + line); }
+void FakeWindow::ClearLog() { Record("clearlog"); }
+
+void FakeWindow::SetCaption(const std::string& caption)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_caption = caption;
+    }
+    Record("caption " + caption);
+}
+
+void FakeWindow::EnableConnect(bool enable)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_connectEnabled = enable;
+    }
+    Record(enable ? "connect 1" : "connect 0");
+}
+
+std::string FakeWindow::PauseCaption()
+{
+    std::lock_guard lock(m_mutex);
+    return m_pause;
+}
+
+void FakeWindow::SetPauseCaption(const std::string& caption)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_pause = caption;
+    }
+    Record("pause " + caption);
+}
+
+void FakeWindow::SetBarRange(int id, int lo, int hi)
+{
+    Record("range " + std::to_string(id) + " " + std::to_string(lo) + " " + std::to_string(hi));
+}
+
+void FakeWindow::SetBarPos(int id, int pos) { Record("pos " + std::to_string(id) + " " + std::to_string(pos)); }
+
+void FakeWindow::SetBarColour(int id, Rgb c)
+{
+    Record("colour " + std::to_string(id) + " " + std::to_string(c.r) + "," + std::to_string(c.g) + "," +
+           std::to_string(c.b));
+}
+
+unsigned FakeWindow::StartTimer()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_timerRunning = true;
+    }
+    Record("timer start");
+    return 1;
+}
+
+void FakeWindow::StopTimer(unsigned)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_timerRunning = false;
+    }
+    Record("timer stop");
+}
+
+void FakeWindow::PushEdits(const EditTexts& texts, int)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_edits = texts;
+    }
+    Record("push");
+}
+
+bool FakeWindow::PullEdits(EditTexts& out)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        out = m_edits;
+    }
+    Record("pull");
+    return true;
+}
+
+void FakeWindow::ShowTooLong(int limit) { Record("toolong " + std::to_string(limit)); }
+
+void FakeWindow::setEdits(const EditTexts& texts)
+{
+    std::lock_guard lock(m_mutex);
+    m_edits = texts;
+}
+
+EditTexts FakeWindow::edits()
+{
+    std::lock_guard lock(m_mutex);
+    return m_edits;
+}
+
+std::vector<std::string> FakeWindow::events()
+{
+    std::lock_guard lock(m_mutex);
+    return m_events;
+}
+
+std::vector<std::string> FakeWindow::events(const std::string& prefix)
+{
+    std::vector<std::string> out;
+    for (const std::string& e : events()) {
+        if (e.rfind(prefix, 0) == 0)
+            out.push_back(e);
+    }
+    return out;
+}
+
+void FakeWindow::clearEvents()
+{
+    std::lock_guard lock(m_mutex);
+    m_events.clear();
+}
+
+bool FakeWindow::connectEnabled()
+{
+    std::lock_guard lock(m_mutex);
+    return m_connectEnabled;
+}
+
+bool FakeWindow::timerRunning()
+{
+    std::lock_guard lock(m_mutex);
+    return m_timerRunning;
+}
+
+std::string FakeWindow::caption()
+{
+    std::lock_guard lock(m_mutex);
+    return m_caption;
+}
+
+bool FakeWindow::waitFor(const std::function<bool(const std::vector<std::string>&)>& pred,
+                         std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return pred(m_events); });
+}
+
+bool FakeWindow::waitForEvent(const std::string& line, std::chrono::milliseconds timeout)
+{
+    return waitFor([&](const auto& ev) { return std::find(ev.begin(), ev.end(), line) != ev.end(); }, timeout);
+}
+
+} // namespace approbe::test

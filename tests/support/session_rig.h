@@ -1,0 +1,37 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "fake_sockets.h"
+#include "fake_window.h"
+#include "probe_core.h"
+#include "profile.h"
+#include "temp_dir.h"
+
+namespace approbe::test {
+
+// The session logic against the recording window, the real sockets layer (with its knobs) and a
+// profile in a temporary folder, set up as the dialog opens with the given stored settings.
+struct SessionRig {
+    SessionRig(const std::string& host, const std::string& port, const std::string& user = "admin",
+               const std::string& password = "admin", int connectTimeoutMs = PosixSockets::kConnectTimeoutMs);
+    ~SessionRig();
+
+    // Connect, as the button does.
+    void Connect() { core->OnOK(); }
+    // Waits for the session's worker to end.
+    bool WaitEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // The events that narrate the session: log lines, captions and the Connect button.
+    std::vector<std::string> Narration();
+
+    TempDir dir;
+    IniProfile profile;
+    FakeWindow window;
+    FakeSockets sockets;
+    std::unique_ptr<CProbeCore> core;
+};
+
+inline const std::string kPrefix = "Test Korvane AP ";
+
+} // namespace approbe::test
