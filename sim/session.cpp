@@ -285,14 +285,16 @@ private:
     }
 
     void login() {
+        std::string prompt = "login: ";
         for (;;) {
-            out("login: ");
+            out(prompt);
+            prompt = "login: ";
             const std::string user = trimmed(line());
             if (user.empty()) continue;
             out("Password: ");
             const std::string password = line();
             if (user == cfg_.user && password == cfg_.password) break;
-            out("\r\nLogin incorrect\r\n");
+            prompt = "\r\nLogin incorrect\r\nlogin: ";  // one write: Nagle would delay a second one
         }
         out("\r\n" + kPrompt);
     }
@@ -309,20 +311,22 @@ private:
         }
     }
 
+    // Reply and prompt go out as one write, as a real shell's would.
     void answer(const std::string& cmd) {
+        std::string reply;
         if (cmd == "get station") {
             const auto [local, remote] = fixed_ ? std::pair((*fixed_)[1], (*fixed_)[2]) : walk_.rssi();
-            out("Station table\r\n"
-                "  ID  MAC address        Rate   Signal\r\n"
-                "  1   00:0c:42:1a:2b:3c  54M    Local RSSI level: " + std::to_string(local) +
-                " dBm  Remote RSSI level: " + std::to_string(remote) + " dBm\r\n");
+            reply = "Station table\r\n"
+                    "  ID  MAC address        Rate   Signal\r\n"
+                    "  1   00:0c:42:1a:2b:3c  54M    Local RSSI level: " + std::to_string(local) +
+                    " dBm  Remote RSSI level: " + std::to_string(remote) + " dBm\r\n";
         } else if (cmd == "get nf") {
             const int nf = fixed_ ? (*fixed_)[0] : walk_.noise();
-            out("Noise Floor Level: " + std::to_string(nf) + " dBm\r\n");
+            reply = "Noise Floor Level: " + std::to_string(nf) + " dBm\r\n";
         } else {
-            out("Error: unknown command\r\n");
+            reply = "Error: unknown command\r\n";
         }
-        out(kPrompt);
+        out(reply + kPrompt);
     }
 
     [[noreturn]] void shell() {

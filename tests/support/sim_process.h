@@ -1,0 +1,46 @@
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+namespace approbe::test {
+// Runs approbe-sim as a child process on 127.0.0.1 with --port 0 and --verbose.
+class SimProcess {
+public:
+    // extraArgs e.g. {"--user","u","--password","p"}; scriptText, if not empty, is written to a
+    // temporary file and passed as --script. Throws std::runtime_error if it does not start listening in 5 s.
+    explicit SimProcess(std::vector<std::string> extraArgs = {}, std::string scriptText = {});
+    ~SimProcess();                       // SIGTERM, wait (SIGKILL after 3 s), remove temp files
+    SimProcess(const SimProcess&) = delete; SimProcess& operator=(const SimProcess&) = delete;
+    int port() const;
+    // Everything the server has received so far on all connections, unescaped and concatenated in order.
+    std::string received();
+    // Waits until received() contains needle or the timeout passes; returns whether it does.
+    bool waitReceived(const std::string& needle, std::chrono::milliseconds timeout);
+    // Number of "[conn N] closed" lines logged so far.
+    int closedConnections();
+    bool waitClosedConnections(int n, std::chrono::milliseconds timeout);
+    static std::string path();           // APPROBE_SIM_PATH
+
+private:
+    void readOutput();  // reader thread: child's stdout and stderr until both close
+    void takeStderrLine(const std::string& line);
+    void stop();
+
+    pid_t pid_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+    int port_ = 0;
+    std::string scriptPath_;
+    std::thread reader_;
+    std::mutex mu_;
+    std::condition_variable changed_;
+    std::string received_;  // guarded by mu_, like the members below
+    std::string log_;       // whole stderr, for error messages
+    int closed_ = 0;
+    bool ended_ = false;    // both pipes closed: the child has exited
+};
+}
