@@ -253,7 +253,7 @@ std::string writeTempFile(const std::string& text) {
 
 // ---- default dialogue ----
 
-TEST(DefaultDialogue, FullSessionAsTheClientDrivesIt) {
+TEST(SimDialogue, FullSessionAsTheClientDrivesIt) {
     SimProcess sim({"--seed", "1"});
     Client c(sim.port());
     c.until("login: ");
@@ -273,7 +273,7 @@ TEST(DefaultDialogue, FullSessionAsTheClientDrivesIt) {
     EXPECT_TRUE(sim.waitReceived("bogus\r\n\r\nq\r", kWait));
 }
 
-TEST(DefaultDialogue, AcceptsAnyLineEndingSplitCommandsAndTelnetCommands) {
+TEST(SimDialogue, AcceptsAnyLineEndingSplitCommandsAndTelnetCommands) {
     SimProcess sim({"--user", "u1", "--password", "pw"});
     Client c(sim.port());
     c.until("login: ");
@@ -287,7 +287,7 @@ TEST(DefaultDialogue, AcceptsAnyLineEndingSplitCommandsAndTelnetCommands) {
     EXPECT_TRUE(c.quietFor(100ms)) << "an LF after CR must not count as an empty command";
 }
 
-TEST(DefaultDialogue, SameSeedSameValuesAndTheyMove) {
+TEST(SimDialogue, SameSeedSameValuesAndTheyMove) {
     const auto series = [](const std::string& seed) {
         SimProcess sim({"--seed", seed});
         Client c(sim.port());
@@ -303,7 +303,7 @@ TEST(DefaultDialogue, SameSeedSameValuesAndTheyMove) {
     EXPECT_NE(std::vector(a.begin(), a.begin() + 3), std::vector(a.end() - 3, a.end()));
 }
 
-TEST(DefaultDialogue, EndOfInputClosesTheConnection) {
+TEST(SimDialogue, EndOfInputClosesTheConnection) {
     SimProcess sim;
     Client c(sim.port());
     login(c);
@@ -313,7 +313,7 @@ TEST(DefaultDialogue, EndOfInputClosesTheConnection) {
     EXPECT_TRUE(sim.waitClosedConnections(1, kWait));
 }
 
-TEST(DefaultDialogue, NegotiateSendsTelnetOptionsBeforeTheBanner) {
+TEST(SimDialogue, NegotiateSendsTelnetOptionsBeforeTheBanner) {
     SimProcess sim({"--negotiate"});
     Client c(sim.port());
     const std::string head = c.until("login: ");
@@ -324,7 +324,7 @@ TEST(DefaultDialogue, NegotiateSendsTelnetOptionsBeforeTheBanner) {
 
 // ---- scripts ----
 
-TEST(Script, DeliversExactBytesAndMatchesExactInput) {
+TEST(SimScript, DeliversExactBytesAndMatchesExactInput) {
     SimProcess sim({}, "# exact bytes\n"
                        "send A\\0B\\xff\\r\\n\n"
                        "expect ping\\r\\n\n"
@@ -342,7 +342,7 @@ TEST(Script, DeliversExactBytesAndMatchesExactInput) {
     EXPECT_EQ(sim.received(), std::string("x\0\xffping\r\n", 9));
 }
 
-TEST(Script, LoginFixedValuesCustomReplyThenShell) {
+TEST(SimScript, LoginFixedValuesCustomReplyThenShell) {
     SimProcess sim({"--user", "u", "--password", "p"}, "login\n"
                                                        "values -91 -47 -63\n"
                                                        "replies 2\n"
@@ -359,7 +359,7 @@ TEST(Script, LoginFixedValuesCustomReplyThenShell) {
     EXPECT_EQ(c.untilEnd().second, Client::End::Eof);
 }
 
-TEST(Script, SilentKeepsTheConnectionOpenAfterTheClientShutsItsSendingSide) {
+TEST(SimScript, SilentKeepsTheConnectionOpenAfterTheClientShutsItsSendingSide) {
     SimProcess sim({}, "send hello\\r\\n\nsilent\n");
     Client c(sim.port());
     c.until("hello\r\n");
@@ -372,14 +372,14 @@ TEST(Script, SilentKeepsTheConnectionOpenAfterTheClientShutsItsSendingSide) {
     EXPECT_TRUE(sim.waitClosedConnections(1, kWait));
 }
 
-TEST(Script, ResetGivesTheClientConnectionReset) {
+TEST(SimScript, ResetGivesTheClientConnectionReset) {
     SimProcess sim({}, "expect go\\n\nreset\n");
     Client c(sim.port());
     c.send("go\n");
     EXPECT_EQ(c.untilEnd().second, Client::End::Reset);
 }
 
-TEST(Script, FloodDeliversExactlyTheByteCountOfLabelledLines) {
+TEST(SimScript, FloodDeliversExactlyTheByteCountOfLabelledLines) {
     SimProcess sim({}, "values -93 -55 -66\nflood 1000000\n");
     Client c(sim.port());
     const auto [data, end] = c.untilEnd(10s);
@@ -390,7 +390,7 @@ TEST(Script, FloodDeliversExactlyTheByteCountOfLabelledLines) {
     EXPECT_EQ(labelled(data, "Remote RSSI level:"), -66);
 }
 
-TEST(Script, BadScriptsExitTwoNamingFileAndLine) {
+TEST(SimScript, BadScriptsExitTwoNamingFileAndLine) {
     for (const std::string text : {"send ok\n\nfrobnicate 3\n", "# c\nsend ok\nsend bad\\q\n", "login\n\nvalues 1 2\n"}) {
         const std::string file = writeTempFile(text);
         const Exit e = Child({"--port", "0", "--script", file}).finish(kWait);
@@ -403,7 +403,7 @@ TEST(Script, BadScriptsExitTwoNamingFileAndLine) {
 
 // ---- many clients, hostile clients ----
 
-TEST(Robustness, TwoClientsAtOnceAreIndependent) {
+TEST(SimRobustness, TwoClientsAtOnceAreIndependent) {
     SimProcess sim;
     Client a(sim.port()), b(sim.port());
     a.until("login: ");
@@ -418,7 +418,7 @@ TEST(Robustness, TwoClientsAtOnceAreIndependent) {
     expectRealistic(poll(a));
 }
 
-TEST(Robustness, VanishingGarbageAndNonReadingClientsDoNotStopTheServer) {
+TEST(SimRobustness, VanishingGarbageAndNonReadingClientsDoNotStopTheServer) {
     SimProcess sim;
     Client(sim.port()).closeNow();
     {
@@ -440,7 +440,7 @@ TEST(Robustness, VanishingGarbageAndNonReadingClientsDoNotStopTheServer) {
     EXPECT_TRUE(sim.waitClosedConnections(2, kWait));
 }
 
-TEST(Robustness, StopsPromptlyWithExitZeroOnSigtermWhileClientsAreConnected) {
+TEST(SimRobustness, StopsPromptlyWithExitZeroOnSigtermWhileClientsAreConnected) {
     Child sim({"--port", "0", "--verbose"});
     const int port = sim.port();
     ASSERT_NE(port, 0);
@@ -455,7 +455,7 @@ TEST(Robustness, StopsPromptlyWithExitZeroOnSigtermWhileClientsAreConnected) {
 
 // ---- command line ----
 
-TEST(CommandLine, BadOptionsExitTwoWithUsage) {
+TEST(SimCommandLine, BadOptionsExitTwoWithUsage) {
     for (const std::vector<std::string>& args : {std::vector<std::string>{"--bogus"}, {"--port", "70000"}, {"--port"},
                                                  {"--seed", "x"}, {"--bind", "not-an-address"}}) {
         const Exit e = Child(args).finish(kWait);
@@ -464,7 +464,7 @@ TEST(CommandLine, BadOptionsExitTwoWithUsage) {
     }
 }
 
-TEST(CommandLine, PortInUseExitsOneWithOneLineNamingIt) {
+TEST(SimCommandLine, PortInUseExitsOneWithOneLineNamingIt) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -482,7 +482,7 @@ TEST(CommandLine, PortInUseExitsOneWithOneLineNamingIt) {
 }
 
 // The acceptance exchange on the fixed port, as a plain TCP client sees it.
-TEST(Acceptance, Port2323ScriptedExchange) {
+TEST(SimAcceptance, Port2323ScriptedExchange) {
     SimProcess sim({"--port", "2323", "--user", "ap", "--password", "secret"});
     ASSERT_EQ(sim.port(), 2323);
     Client c(2323);
