@@ -145,7 +145,9 @@ void BuildDialog(QWidget& parent, const DialogTemplate& tmpl)
         if (c.kind == ListBox) {
             // Whole lines only, as the list shows them.
             auto* list = static_cast<QListWidget*>(w);
-            const int line = list->fontMetrics().height() + 2;
+            list->addItem(QStringLiteral("X"));
+            const int line = std::max(1, list->sizeHintForRow(0));
+            list->clear();
             const int frame = 2 * list->frameWidth();
             const int lines = std::max(1, (w->height() - frame) / line);
             w->resize(w->width(), lines * line + frame);

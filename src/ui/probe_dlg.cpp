@@ -132,7 +132,13 @@ void CProbeDlg::SetCaption(const std::string& caption)
 
 void CProbeDlg::EnableConnect(bool enable)
 {
-    OnUiThread([&] { m_controls.at(IDOK)->setEnabled(enable); });
+    OnUiThread([&] {
+        QWidget* connectButton = m_controls.at(IDOK);
+        // Qt would pass the focus on to Exit, where a following Enter would end the program.
+        if (!enable && connectButton->hasFocus())
+            m_controls.at(IDC_DISCONNECT)->setFocus();
+        connectButton->setEnabled(enable);
+    });
 }
 
 std::string CProbeDlg::PauseCaption()
