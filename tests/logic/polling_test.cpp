@@ -53,15 +53,15 @@ TEST(PollingTest, NothingIsSentUntilThePasswordIsAnsweredThenFourSendsATick)
 {
     SimProcess sim({"--seed", "7"});
     SessionRig rig("127.0.0.1", std::to_string(sim.port()));
-    rig.core->OnTimer(); // no session: nothing to send on
+    rig.Tick(); // no session: nothing to send on
     rig.Connect();
     ASSERT_TRUE(rig.window.waitForEvent("timer start"));
-    rig.core->OnTimer();
+    rig.Tick();
     ASSERT_TRUE(rig.window.waitForEvent("log " + kPrefix + "to 127.0.0.1 connected"));
     ASSERT_TRUE(Eventually([&] { return rig.core->polling(); }));
     EXPECT_EQ(rig.sockets.sends(), (Events{"admin\r", "admin\r"}));
 
-    rig.core->OnTimer();
+    rig.Tick();
     EXPECT_EQ(rig.sockets.sends(), (Events{"admin\r", "admin\r", "get station", "\r\n", "get nf", "\r\n"}));
     EXPECT_TRUE(rig.window.waitFor([](const Events& ev) {
         bool noise = false, remote = false;
@@ -77,16 +77,16 @@ TEST(PollingTest, StatisticsMatchTheValuesTheAccessPointSent)
 {
     SimProcess sim({}, "login\nvalues -95 -60 -70\nreplies 2\nvalues -97 -50 -80\nreplies 2\nsilent\n");
     LoggedIn rig(sim);
-    rig.core->OnTimer();
+    rig.Tick();
     ASSERT_TRUE(rig.window.waitForEvent("field 1016 -70 dBm"));
     ASSERT_TRUE(rig.window.waitForEvent("field 1002 -95 dBm"));
-    rig.core->OnTimer();
+    rig.Tick();
     ASSERT_TRUE(rig.window.waitForEvent("field 1016 -80 dBm"));
     ASSERT_TRUE(rig.window.waitForEvent("field 1002 -97 dBm"));
 
     // The access point stays silent and keeps the connection open: Disconnect still ends it.
     const auto clicked = Clock::now();
-    rig.core->OnDisconnect();
+    rig.Disconnect();
     ASSERT_TRUE(rig.WaitEnd(5s));
     EXPECT_LT(Clock::now() - clicked, 5s);
 
@@ -115,13 +115,13 @@ TEST(PollingTest, PauseStopsThePollsAtTheNextTickAndWorkResumesThem)
 {
     SimProcess sim;
     LoggedIn rig(sim);
-    rig.core->OnPause();
+    rig.Pause();
     EXPECT_EQ(rig.window.PauseCaption(), "Work");
-    rig.core->OnTimer();
+    rig.Tick();
     EXPECT_TRUE(rig.SendsAfterLogin().empty());
-    rig.core->OnPause();
+    rig.Pause();
     EXPECT_EQ(rig.window.PauseCaption(), "Pause");
-    rig.core->OnTimer();
+    rig.Tick();
     EXPECT_EQ(rig.SendsAfterLogin(), kPoll);
     EXPECT_EQ(rig.window.events("pause "), (Events{"pause Work", "pause Pause"}));
 }
@@ -133,8 +133,8 @@ TEST(PollingTest, WorkBeforeLoginSendsThePollsToTheLoginPrompt)
     rig.window.SetPauseCaption("Work"); // paused in an earlier session
     rig.Connect();
     ASSERT_TRUE(sim.waitReceived("admin\r", 5s));
-    rig.core->OnPause();
-    rig.core->OnTimer();
+    rig.Pause();
+    rig.Tick();
     ASSERT_TRUE(rig.WaitEnd());
     EXPECT_EQ(rig.sockets.sends(), (Events{"admin\r", "get station", "\r\n", "get nf", "\r\n", "q", "\r"}));
 }
@@ -143,8 +143,8 @@ TEST(PollingTest, NewSessionKeepsThePauseCaptionButThePasswordTurnsPollingOn)
 {
     SimProcess sim;
     LoggedIn rig(sim);
-    rig.core->OnPause();
-    rig.core->OnDisconnect();
+    rig.Pause();
+    rig.Disconnect();
     ASSERT_TRUE(rig.WaitEnd(5s));
     EXPECT_FALSE(rig.core->polling());
 
@@ -154,7 +154,7 @@ TEST(PollingTest, NewSessionKeepsThePauseCaptionButThePasswordTurnsPollingOn)
     EXPECT_TRUE(Eventually([&] { return rig.core->polling(); }));
     EXPECT_EQ(rig.window.PauseCaption(), "Work");
     EXPECT_TRUE(rig.window.events("pause ").empty());
-    rig.core->OnDisconnect();
+    rig.Disconnect();
     ASSERT_TRUE(rig.WaitEnd(5s));
 }
 
@@ -162,7 +162,7 @@ TEST(DisconnectTest, EndsALoggedInSessionWithItsTeardown)
 {
     SimProcess sim;
     LoggedIn rig(sim);
-    rig.core->OnDisconnect();
+    rig.Disconnect();
     ASSERT_TRUE(rig.WaitEnd(5s));
     EXPECT_EQ(rig.window.caption(), "Test Korvane AP DISCONNECT");
     EXPECT_TRUE(rig.window.connectEnabled());
@@ -174,8 +174,8 @@ TEST(DisconnectTest, EndsALoggedInSessionWithItsTeardown)
 TEST(DisconnectTest, WithoutASessionDoesNothingVisible)
 {
     SessionRig rig("127.0.0.1", "23");
-    rig.core->OnDisconnect();
-    rig.core->OnTimer();
+    rig.Disconnect();
+    rig.Tick();
     EXPECT_TRUE(rig.window.events().empty());
     EXPECT_TRUE(rig.sockets.sends().empty());
 }

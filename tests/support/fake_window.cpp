@@ -11,12 +11,27 @@ void FakeWindow::Record(std::string line)
     m_changed.notify_all();
 }
 
-void FakeWindow::SetField(int id, const std::string& text) { Record("field " + std::to_string(id) + " " + text); }
-void FakeWindow::AppendLog(const std::string& line) { Record("log " + line); }
-void FakeWindow::ClearLog() { Record("clearlog"); }
+void FakeWindow::SetField(int id, const std::string& text)
+{
+    std::lock_guard ui(m_uiMutex);
+    Record("field " + std::to_string(id) + " " + text);
+}
+
+void FakeWindow::AppendLog(const std::string& line)
+{
+    std::lock_guard ui(m_uiMutex);
+    Record("log " + line);
+}
+
+void FakeWindow::ClearLog()
+{
+    std::lock_guard ui(m_uiMutex);
+    Record("clearlog");
+}
 
 void FakeWindow::SetCaption(const std::string& caption)
 {
+    std::lock_guard ui(m_uiMutex);
     {
         std::lock_guard lock(m_mutex);
         m_caption = caption;
@@ -26,6 +41,7 @@ void FakeWindow::SetCaption(const std::string& caption)
 
 void FakeWindow::EnableConnect(bool enable)
 {
+    std::lock_guard ui(m_uiMutex);
     {
         std::lock_guard lock(m_mutex);
         m_connectEnabled = enable;
@@ -35,12 +51,14 @@ void FakeWindow::EnableConnect(bool enable)
 
 std::string FakeWindow::PauseCaption()
 {
+    std::lock_guard ui(m_uiMutex);
     std::lock_guard lock(m_mutex);
     return m_pause;
 }
 
 void FakeWindow::SetPauseCaption(const std::string& caption)
 {
+    std::lock_guard ui(m_uiMutex);
     {
         std::lock_guard lock(m_mutex);
         m_pause = caption;
@@ -50,19 +68,26 @@ void FakeWindow::SetPauseCaption(const std::string& caption)
 
 void FakeWindow::SetBarRange(int id, int lo, int hi)
 {
+    std::lock_guard ui(m_uiMutex);
     Record("range " + std::to_string(id) + " " + std::to_string(lo) + " " + std::to_string(hi));
 }
 
-void FakeWindow::SetBarPos(int id, int pos) { Record("pos " + std::to_string(id) + " " + std::to_string(pos)); }
+void FakeWindow::SetBarPos(int id, int pos)
+{
+    std::lock_guard ui(m_uiMutex);
+    Record("pos " + std::to_string(id) + " " + std::to_string(pos));
+}
 
 void FakeWindow::SetBarColour(int id, Rgb c)
 {
+    std::lock_guard ui(m_uiMutex);
     Record("colour " + std::to_string(id) + " " + std::to_string(c.r) + "," + std::to_string(c.g) + "," +
            std::to_string(c.b));
 }
 
 unsigned FakeWindow::StartTimer()
 {
+    std::lock_guard ui(m_uiMutex);
     {
         std::lock_guard lock(m_mutex);
         m_timerRunning = true;
@@ -73,6 +98,7 @@ unsigned FakeWindow::StartTimer()
 
 void FakeWindow::StopTimer(unsigned)
 {
+    std::lock_guard ui(m_uiMutex);
     {
         std::lock_guard lock(m_mutex);
         m_timerRunning = false;
@@ -82,6 +108,7 @@ void FakeWindow::StopTimer(unsigned)
 
 void FakeWindow::PushEdits(const EditTexts& texts, int)
 {
+    std::lock_guard ui(m_uiMutex);
     {
         std::lock_guard lock(m_mutex);
         m_edits = texts;
@@ -91,6 +118,7 @@ void FakeWindow::PushEdits(const EditTexts& texts, int)
 
 bool FakeWindow::PullEdits(EditTexts& out)
 {
+    std::lock_guard ui(m_uiMutex);
     {
         std::lock_guard lock(m_mutex);
         out = m_edits;
@@ -99,7 +127,11 @@ bool FakeWindow::PullEdits(EditTexts& out)
     return true;
 }
 
-void FakeWindow::ShowTooLong(int limit) { Record("toolong " + std::to_string(limit)); }
+void FakeWindow::ShowTooLong(int limit)
+{
+    std::lock_guard ui(m_uiMutex);
+    Record("toolong " + std::to_string(limit));
+}
 
 void FakeWindow::setEdits(const EditTexts& texts)
 {

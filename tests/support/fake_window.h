@@ -33,6 +33,14 @@ public:
     bool PullEdits(EditTexts& out) override;
     void ShowTooLong(int limit) override;
 
+    // Runs f as the UI thread would: never at the same time as a window operation. The session's
+    // window calls are synchronous with the UI thread, and this keeps that order for the test thread.
+    template <typename F> void onUiThread(F&& f)
+    {
+        std::lock_guard lock(m_uiMutex);
+        f();
+    }
+
     // What the user has typed.
     void setEdits(const EditTexts& texts);
     EditTexts edits();
@@ -53,6 +61,7 @@ public:
 private:
     void Record(std::string line);
 
+    std::recursive_mutex m_uiMutex;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::string> m_events;

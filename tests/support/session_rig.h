@@ -18,8 +18,11 @@ struct SessionRig {
                const std::string& password = "admin", int connectTimeoutMs = PosixSockets::kConnectTimeoutMs);
     ~SessionRig();
 
-    // Connect, as the button does.
-    void Connect() { core->OnOK(); }
+    // The buttons and the timer tick, on the test thread acting as the UI thread.
+    void Connect() { window.onUiThread([this] { core->OnOK(); }); }
+    void Tick() { window.onUiThread([this] { core->OnTimer(); }); }
+    void Pause() { window.onUiThread([this] { core->OnPause(); }); }
+    void Disconnect() { window.onUiThread([this] { core->OnDisconnect(); }); }
     // Waits for the session's worker to end.
     bool WaitEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // The events that narrate the session: log lines, captions and the Connect button.
