@@ -57,7 +57,7 @@ constexpr ControlTemplate kProbeControls[] = {
 
 constexpr ControlTemplate kAboutControls[] = {
     {-1, Label, "Test Korvane AP Version 1.0", 40, 10, 95, 8},
-    {-1, Label, "approbe, a signal-level probe", 64, 26, 50, 8},
+    {-1, Label, "approbe team", 64, 26, 50, 8},
     {IDOK, PushButton, "OK", 178, 7, 50, 14, kTabStop | kDefaultButton},
     {-1, Label, "approbe project", 50, 40, 80, 8},
 };
@@ -138,9 +138,11 @@ void BuildDialog(QWidget& parent, const DialogTemplate& tmpl)
     parent.setWindowTitle(QString::fromUtf8(tmpl.caption));
     const DialogUnits du(parent.font());
     QWidget* previousTab = nullptr;
+    int index = 0;
     for (const ControlTemplate& c : tmpl.controls) {
         QWidget* w = CreateControl(parent, c);
         w->setProperty("controlId", c.id);
+        w->setProperty("templateIndex", index++);
         w->setGeometry(du.x(c.x), du.y(c.y), du.x(c.w), du.y(c.h));
         if (c.kind == ListBox) {
             // Whole lines only, as the list shows them.

@@ -46,7 +46,8 @@ struct DialogUnits {
 QFont DialogFont();
 
 // Creates the template's controls as children of parent, placed and sized, fixes the parent's
-// size and sets the tab order. Each created widget carries its id in the "controlId" property.
+// size and sets the tab order. Each created widget carries its id in the "controlId" property and
+// its place in the template in "templateIndex".
 void BuildDialog(QWidget& parent, const DialogTemplate& tmpl);
 
 } // namespace approbe::ui

@@ -1,16 +1,21 @@
 #include "probe_dlg.h"
 
+#include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QThread>
 #include <QValidator>
 
+#include "about_dlg.h"
 #include "control_ids.h"
 #include "dialog_template.h"
 #include "level_bar.h"
+#include "resource_ids.h"
 
 namespace approbe::ui {
 namespace {
@@ -52,6 +57,19 @@ CProbeDlg::CProbeDlg(const std::string& profilePath, QWidget* parent)
     connect(button(IDCANCEL), &QPushButton::clicked, this, &QDialog::reject);
     connect(button(IDC_DISCONNECT), &QPushButton::clicked, this, [this] { m_core.OnDisconnect(); });
     connect(button(IDC_PAUSE), &QPushButton::clicked, this, [this] { m_core.OnPause(); });
+
+    // The program has no help of its own: the Help key opens the About box.
+    auto* help = new QShortcut(QKeySequence::HelpContents, this);
+    connect(help, &QShortcut::activated, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+
+    m_systemMenu = new QMenu(this);
+    QAction* close = m_systemMenu->addAction(tr("&Close"));
+    close->setData(IDM_CLOSE);
+    if (const QString about = QString::fromUtf8(LoadString(IDS_ABOUTBOX)); !about.isEmpty()) {
+        m_systemMenu->addSeparator();
+        m_systemMenu->addAction(about)->setData(IDM_ABOUTBOX);
+    }
+    connect(m_systemMenu, &QMenu::triggered, this, [this](QAction* action) { OnSysCommand(action->data().toUInt()); });
 }
 
 CProbeDlg::~CProbeDlg()
@@ -65,8 +83,25 @@ void CProbeDlg::showEvent(QShowEvent* event)
     if (m_initialised)
         return;
     m_initialised = true;
+    // Minimised windows are drawn by the desktop from this icon, so no painting of our own is needed.
+    setWindowIcon(AppIcon());
     m_core.OnInitDialog();
     m_controls.at(IDOK)->setFocus();
+}
+
+void CProbeDlg::contextMenuEvent(QContextMenuEvent* event)
+{
+    m_systemMenu->popup(event->globalPos());
+}
+
+void CProbeDlg::OnSysCommand(unsigned id)
+{
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about(this);
+        about.exec();
+    } else if (id == IDM_CLOSE) {
+        reject();
+    }
 }
 
 void CProbeDlg::done(int result)

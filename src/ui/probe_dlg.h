@@ -11,6 +11,7 @@
 #include "profile.h"
 
 class QLineEdit;
+class QMenu;
 class QListWidget;
 class QPushButton;
 
@@ -50,8 +51,14 @@ public:
 
     void done(int result) override;
 
+    // The window's system menu: here a context menu on the dialog's background (the desktop gives
+    // a program no system menu of its own), ending in a separator and the About item.
+    QMenu& systemMenu() { return *m_systemMenu; }
+    void OnSysCommand(unsigned id);
+
 protected:
     void showEvent(QShowEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     // Runs f on this dialog's thread and returns when it has run. From the worker this is a
@@ -64,6 +71,7 @@ private:
     CLevelBar* Bar(int id) const;
 
     std::map<int, QWidget*> m_controls;
+    QMenu* m_systemMenu = nullptr;
     QTimer m_pollTimer;
     std::atomic<bool> m_closing{false};
     bool m_initialised = false;

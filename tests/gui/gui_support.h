@@ -5,6 +5,13 @@
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
+#include <ostream>
+
+// Readable QStrings in test failures.
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace approbe::test {
 
