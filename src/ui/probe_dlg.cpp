@@ -259,7 +259,8 @@ bool CProbeDlg::PullEdits(EditTexts& out)
 void CProbeDlg::ShowTooLong(int limit)
 {
     OnUiThread([&] {
-        QMessageBox::warning(this, windowTitle(), tr("Enter no more than %1 characters.").arg(limit));
+        if (!m_closing) // a call served while closing must not open a box
+            QMessageBox::warning(this, windowTitle(), tr("Enter no more than %1 characters.").arg(limit));
     });
 }
 
