@@ -12,10 +12,13 @@ namespace {
 
 constexpr std::uint16_t kSocketsVersion = 0x0101;
 
+// The low 16 bits of port in network byte order, whatever the host's order.
 std::uint16_t HostToNet16(int port)
 {
-    const auto p = static_cast<std::uint16_t>(port);
-    return static_cast<std::uint16_t>((p >> 8) | (p << 8));
+    const unsigned char bytes[2] = {static_cast<unsigned char>(port >> 8), static_cast<unsigned char>(port)};
+    std::uint16_t net;
+    std::memcpy(&net, bytes, sizeof net);
+    return net;
 }
 
 } // namespace
@@ -49,7 +52,7 @@ void CProbeCore::OnOK()
     m_sessionActive = true;
     {
         std::lock_guard lock(m_workerMutex);
-        m_workerDone = false;
+        ++m_activeWorkers;
     }
     // The previous worker may still be finishing its last window call, which needs this (the UI)
     // thread: so the new worker, not this thread, waits for it.
@@ -64,7 +67,7 @@ void CProbeCore::SessionThreadProc()
 {
     RunSession();
     std::lock_guard lock(m_workerMutex);
-    m_workerDone = true;
+    --m_activeWorkers;
     m_workerDoneCv.notify_all();
 }
 
@@ -110,7 +113,7 @@ void CProbeCore::BeginClose()
 bool CProbeCore::WaitSessionEnd(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(m_workerMutex);
-    if (!m_workerDoneCv.wait_for(lock, timeout, [this] { return m_workerDone; }))
+    if (!m_workerDoneCv.wait_for(lock, timeout, [this] { return m_activeWorkers == 0; }))
         return false;
     lock.unlock();
     if (m_worker.joinable())

@@ -80,7 +80,8 @@ private:
     std::thread m_worker;
     std::mutex m_workerMutex;
     std::condition_variable m_workerDoneCv;
-    bool m_workerDone = true;
+    // Counted rather than flagged: a finishing worker must not mark its successor done.
+    int m_activeWorkers = 0;
     std::atomic<bool> m_closing{false};
     // From Connect until the session has enabled Connect again.
     std::atomic<bool> m_sessionActive{false};

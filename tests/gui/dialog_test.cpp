@@ -123,6 +123,38 @@ INSTANTIATE_TEST_SUITE_P(States, DialogCloseTest,
                                            "sleep 5000\nclose\n",       // connected, never prompted
                                            "login\nflood 100000000\n")); // worker busy with window calls
 
+// Connect pressed while the previous worker is still finishing its last window calls: closing
+// later, while the new worker is busy with window calls, must still serve them and not hang.
+TEST(DialogCloseTest, ReconnectingTheMomentConnectIsBackThenClosing)
+{
+    SimProcess sim({}, "login\nflood 100000000\n");
+    DialogRig rig(sim);
+    QTest::mouseClick(rig.button(IDOK), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return rig.loggedIn(); }));
+
+    struct ReconnectOnEnable : QObject {
+        CProbeDlg* dlg = nullptr;
+        bool done = false;
+        bool eventFilter(QObject* watched, QEvent* event) override
+        {
+            if (!done && event->type() == QEvent::EnabledChange && static_cast<QWidget*>(watched)->isEnabled()) {
+                done = true;
+                dlg->core().OnOK(); // before the ending worker has set its last caption
+            }
+            return false;
+        }
+    } reconnect;
+    reconnect.dlg = rig.dlg.get();
+    rig.button(IDOK)->installEventFilter(&reconnect);
+
+    QTest::mouseClick(rig.button(IDC_DISCONNECT), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return reconnect.done; }, 5s));
+    ASSERT_TRUE(ServeUntil([&] { return rig.loggedIn() && rig.field(IDC_NOISE_CUR) != " "; }));
+    const auto start = Clock::now();
+    rig.dlg->reject();
+    EXPECT_LT(Clock::now() - start, 2s);
+}
+
 TEST(DialogCloseTest, ClosingWithNoSessionIsImmediate)
 {
     SimProcess sim;
