@@ -1,0 +1,66 @@
+// approbe-bench NAME [options]: one benchmark, run once; bench/run runs each several times.
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <unistd.h>
+
+#include "benchmarks.h"
+
+namespace {
+
+int Usage()
+{
+    std::fputs("usage: approbe-bench latency [--replies N] | startup [--runs N] | idle [--floor] [--seconds S]\n"
+               "                     | flood [--seconds S] | memory [--replies N]\n",
+               stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return Usage();
+    const std::string name = argv[1];
+    approbe::bench::Options o;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (arg == "--floor") {
+            o.floor = true;
+        } else if (arg == "--replies" && value) {
+            o.replies = std::atol(value), ++i;
+        } else if (arg == "--seconds" && value) {
+            o.seconds = std::atof(value), ++i;
+        } else if (arg == "--runs" && value) {
+            o.runs = std::atoi(value), ++i;
+        } else {
+            return Usage();
+        }
+    }
+    // Whatever happens, the benchmark ends by itself.
+    ::alarm(600);
+    try {
+        if (name == "startup")
+            return approbe::bench::RunStartup(o);
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        QApplication app(argc, argv);
+        if (name == "latency")
+            return approbe::bench::RunLatency(o);
+        if (name == "idle")
+            return approbe::bench::RunIdle(o);
+        if (name == "flood")
+            return approbe::bench::RunFlood(o);
+        if (name == "memory")
+            return approbe::bench::RunMemory(o);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "approbe-bench %s: %s\n", name.c_str(), e.what());
+        return 1;
+    }
+    return Usage();
+}

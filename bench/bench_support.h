@@ -1,0 +1,236 @@
+#pragma once
+
+// What the benchmarks share: clocks and statistics, /proc readings, a loopback peer standing in
+// for the access point, the real dialog logged in to it, and the floor's window writer.
+
+#include <QLineEdit>
+#include <QObject>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "probe_dlg.h"
+
+namespace approbe::ui {
+class CLevelBar;
+}
+
+namespace approbe::bench {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// CLOCK_MONOTONIC in nanoseconds (the clock steady_clock uses, also across processes).
+std::int64_t NowNs();
+
+// Nearest-rank percentile, p in 0..100; 0 for no samples.
+double Percentile(std::vector<double> samples, double p);
+double Median(std::vector<double> samples);
+
+// A figure for bench/run to collect: "RESULT key value".
+void Result(const std::string& key, double value);
+// A line for the reader only.
+void Note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// /proc readings of one process (0: this one).
+long RssKb(pid_t pid = 0);
+// Voluntary plus involuntary context switches of every thread: how often the threads woke.
+long long ContextSwitches(pid_t pid = 0);
+// utime + stime from /proc/PID/stat, in milliseconds (clock-tick resolution).
+double ProcStatCpuMs(pid_t pid = 0);
+// This process's CPU time, all threads, nanosecond resolution.
+std::int64_t ProcessCpuNs();
+
+// Serves the event loop until pred holds or the timeout passes.
+template <typename Pred> bool ServeUntil(Pred pred, std::chrono::milliseconds timeout);
+bool ServeFor(std::chrono::milliseconds duration);
+
+// Runs work on a thread of its own while this (the UI) thread serves the event loop. After the
+// timeout, abort is set and work has 10 s more to notice it. False if it had to be aborted.
+bool ServeWhile(const std::function<void(const std::atomic<bool>& abort)>& work, std::chrono::milliseconds timeout);
+
+// One reading of the three levels, and the block a peer sends for it: all three labels.
+struct Reading {
+    int noise, local, remote;
+};
+Reading ReadingFor(long i);
+std::string BlockText(const Reading& r);
+// The text the program shows for a level.
+QString DbmText(int value);
+
+// A TCP peer on 127.0.0.1 standing in for the access point; each call from one thread at a time.
+class Peer {
+public:
+    Peer();
+    ~Peer();
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+    int port() const { return m_port; }
+    // Accepts the program's connection and answers its login (login:, then Password:).
+    bool AcceptAndLogin(std::chrono::milliseconds timeout);
+    // The whole block in one write.
+    bool Send(const std::string& block);
+    // Discards what the program sent (its poll commands); never blocks.
+    void Drain();
+    // Sends text over and over as fast as the connection takes it, until stop is set, the
+    // deadline passes or the connection ends. Returns the bytes sent.
+    long long Flood(const std::string& text, const std::atomic<bool>& stop, Clock::time_point deadline);
+    void Close();
+
+private:
+    bool ReadUntil(char c, Clock::time_point deadline);
+    int m_listen = -1;
+    int m_conn = -1;
+    int m_port = 0;
+};
+
+// Runs approbe-sim (no --verbose, so it writes nothing while running) on a free loopback port.
+class SimChild {
+public:
+    SimChild();
+    ~SimChild();
+    SimChild(const SimChild&) = delete;
+    SimChild& operator=(const SimChild&) = delete;
+    int port() const { return m_port; }
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    int m_port = 0;
+};
+
+// The real dialog, shown on the offscreen platform, with a private profile for 127.0.0.1:port.
+class DialogRig {
+public:
+    explicit DialogRig(int port);
+    ~DialogRig();
+    ui::CProbeDlg& dlg() { return *m_dlg; }
+    QLineEdit* field(int id) const;
+    ui::CLevelBar* bar(int id) const;
+    // Presses Connect and serves the event loop until the session is logged in and polling.
+    bool Connect(std::chrono::milliseconds timeout);
+    // Disconnects and serves the event loop until the worker has finished; the time it took, or -1.
+    double DisconnectMs(std::chrono::milliseconds timeout);
+
+private:
+    void StartDismisser();
+    QTemporaryDir m_dir;
+    // The port edit takes three characters, so a five-digit test port brings up the "too long"
+    // message at every pull of the edits until logged in: this closes it.
+    QTimer m_dismisser;
+    std::unique_ptr<ui::CProbeDlg> m_dlg;
+};
+
+// Watches a value field: when it paints the awaited text, lets it paint, then records the time
+// and wakes the waiting thread.
+class PaintProbe : public QObject {
+public:
+    explicit PaintProbe(QLineEdit* field);
+    ~PaintProbe() override;
+    void Arm(const QString& text);
+    // The time the armed text was painted, or -1 after the timeout.
+    std::int64_t Wait(std::chrono::milliseconds timeout);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QLineEdit* m_field;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    QString m_text;
+    bool m_armed = false;
+    std::int64_t m_doneNs = -1;
+    bool m_inside = false;
+};
+
+// Counts the paints of a field that show a new text: one per update of it. UI thread only.
+class ChangeCounter : public QObject {
+public:
+    explicit ChangeCounter(QLineEdit* field);
+    ~ChangeCounter() override;
+    long count() const { return m_count; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QLineEdit* m_field;
+    QString m_last;
+    long m_count = 0;
+};
+
+// Counts the window calls the worker makes: each is one queued call delivered to the dialog.
+class CallCounter : public QObject {
+public:
+    explicit CallCounter(QObject* dialog);
+    ~CallCounter() override;
+    long count() const { return m_count; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QObject* m_dialog;
+    std::atomic<long> m_count{0};
+};
+
+// The floor's window work for one block: the same synchronous cross-thread calls the program
+// makes for a block with all three labels (9 value fields set and repainted, 6 bar updates
+// repainted), on the same widgets, from a plain thread, with no socket and no parsing.
+class MirrorWriter {
+public:
+    explicit MirrorWriter(DialogRig& rig);
+    static constexpr int kCallsPerBlock = 15;
+    void Block(const Reading& r, long bytes) { Labels(r, bytes, true, true, true); }
+    // A block carrying only some of the labels: the byte count, then each label's calls.
+    void Labels(const Reading& r, long bytes, bool noise, bool local, bool remote);
+    long calls() const { return m_calls; }
+
+private:
+    void Text(int id, const QString& text);
+    void Level(int id, int pos);
+    void Colour(int id, int pos, bool noise);
+    DialogRig& m_rig;
+    std::atomic<long> m_calls{0};
+    long long m_rx = 0;
+    long long m_noiseSum = 0, m_noiseCount = 0;
+    int m_noiseMin = 200, m_noiseMax = -200, m_localMin = 200, m_localMax = -200;
+};
+
+// Lateness of a 10 ms timer on the UI thread, collected while running.
+class TimerLateness {
+public:
+    TimerLateness();
+    void Start();
+    void Stop();
+    std::vector<double> ms() const { return m_lateMs; }
+
+private:
+    QTimer m_timer;
+    std::int64_t m_last = 0;
+    std::vector<double> m_lateMs;
+};
+
+template <typename Pred> bool ServeUntil(Pred pred, std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    while (!pred()) {
+        if (Clock::now() > deadline)
+            return false;
+        ServeFor(2ms);
+    }
+    return true;
+}
+
+} // namespace approbe::bench
