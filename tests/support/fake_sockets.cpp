@@ -45,9 +45,26 @@ Socket FakeSockets::CreateTcpSocket()
 
 std::uint32_t FakeSockets::InetAddr(const std::string& text) { return m_real.InetAddr(text); }
 
+std::vector<std::string> FakeSockets::lookups()
+{
+    std::lock_guard lock(m_mutex);
+    return m_lookups;
+}
+
 bool FakeSockets::LookupHost(const std::string& name, std::uint16_t& family, std::uint32_t& addr)
 {
-    return m_real.LookupHost(name, family, addr);
+    {
+        std::lock_guard lock(m_mutex);
+        m_lookups.push_back(name);
+    }
+    if (!hosts)
+        return m_real.LookupHost(name, family, addr);
+    const auto it = hosts->find(name);
+    if (it == hosts->end())
+        return false;
+    family = kAfInet;
+    addr = it->second;
+    return true;
 }
 
 int FakeSockets::Connect(Socket s, const SockAddrIn& to) { return blocks ? 0 : m_real.Connect(s, to); }

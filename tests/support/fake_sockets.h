@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,6 +24,10 @@ public:
     std::optional<int> createError; // CreateTcpSocket fails with this error
     // When set, Connect succeeds without a network and Recv serves these blocks, then 0.
     std::optional<std::deque<std::string>> blocks;
+    // When set, name lookups never reach the resolver (nor DNS): a name listed resolves to its
+    // IPv4 address (network order); any other, like a name with only IPv6 addresses, has none.
+    std::optional<std::map<std::string, std::uint32_t>> hosts;
+    std::vector<std::string> lookups(); // names looked up so far
 
     std::vector<std::string> sends();
     std::string sentText(); // all sends concatenated
@@ -48,6 +53,7 @@ private:
     PosixSockets m_real;
     std::mutex m_mutex;
     std::vector<std::string> m_sends;
+    std::vector<std::string> m_lookups;
     std::atomic<int> m_startups{0};
     std::atomic<int> m_cleanups{0};
     int m_lastError = 0;

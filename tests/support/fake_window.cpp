@@ -7,8 +7,28 @@ namespace approbe::test {
 void FakeWindow::Record(std::string line)
 {
     std::lock_guard lock(m_mutex);
-    m_events.push_back(std::move(line));
+    const bool value = line.rfind("field ", 0) == 0 || line.rfind("pos ", 0) == 0 || line.rfind("colour ", 0) == 0;
+    if (value) {
+        const auto keyEnd = line.find(' ', line.find(' ') + 1);
+        if (keyEnd != std::string::npos)
+            m_latest[line.substr(0, keyEnd)] = line.substr(keyEnd + 1);
+    }
+    if (m_keepValues || !value)
+        m_events.push_back(std::move(line));
     m_changed.notify_all();
+}
+
+void FakeWindow::keepValueEvents(bool keep)
+{
+    std::lock_guard lock(m_mutex);
+    m_keepValues = keep;
+}
+
+std::string FakeWindow::latest(const std::string& key)
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_latest.find(key);
+    return it == m_latest.end() ? std::string() : it->second;
 }
 
 void FakeWindow::SetField(int id, const std::string& text)

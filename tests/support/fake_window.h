@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,6 +42,13 @@ public:
         f();
     }
 
+    // Off: field, bar position and bar colour events are not kept in events(), only the latest
+    // of each control (see latest), so that floods and soaks run in bounded memory.
+    void keepValueEvents(bool keep);
+    // The text after "field <id> ", "pos <id> " or "colour <id> " of the latest such event, or
+    // "" if none; key is e.g. "field 1002".
+    std::string latest(const std::string& key);
+
     // What the user has typed.
     void setEdits(const EditTexts& texts);
     EditTexts edits();
@@ -65,6 +73,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::string> m_events;
+    std::map<std::string, std::string> m_latest;
+    bool m_keepValues = true;
     EditTexts m_edits;
     std::string m_pause = "Pause";
     std::string m_caption;

@@ -15,6 +15,14 @@ SessionRig::SessionRig(const std::string& host, const std::string& port, const s
     window.clearEvents();
 }
 
+SessionRig::SessionRig(const ProfileText& file, int connectTimeoutMs)
+    : profile(dir.file("approbe.ini")), sockets(connectTimeoutMs)
+{
+    WriteFile(profile.path(), file.text);
+    core = std::make_unique<CProbeCore>(window, sockets, profile);
+    core->OnInitDialog();
+}
+
 SessionRig::~SessionRig()
 {
     core.reset();

@@ -14,8 +14,15 @@ namespace approbe::test {
 // The session logic against the recording window, the real sockets layer (with its knobs) and a
 // profile in a temporary folder, set up as the dialog opens with the given stored settings.
 struct SessionRig {
+    // The profile file's whole text, as found on disk when the dialog opens.
+    struct ProfileText {
+        std::string text;
+    };
+
     SessionRig(const std::string& host, const std::string& port, const std::string& user = "admin",
                const std::string& password = "admin", int connectTimeoutMs = PosixSockets::kConnectTimeoutMs);
+    // Opens on that file as it is; the events of opening are kept.
+    explicit SessionRig(const ProfileText& file, int connectTimeoutMs = PosixSockets::kConnectTimeoutMs);
     ~SessionRig();
 
     // The buttons and the timer tick, on the test thread acting as the UI thread.

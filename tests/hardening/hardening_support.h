@@ -1,0 +1,62 @@
+#pragma once
+
+// Checks the hardening tests share: the end of a session, and a normal session after it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "session_rig.h"
+#include "sim_process.h"
+
+namespace approbe::test {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Events = std::vector<std::string>;
+
+// The narration's last lines when a session ends, whoever ended it.
+inline Events TeardownLines()
+{
+    return {"log " + kPrefix + "SOCKET closed", "log De-Initialized WinSock", "connect 1",
+            "caption Test Korvane AP DISCONNECT"};
+}
+
+// The session has ended with its normal teardown and holds nothing.
+inline void ExpectTornDown(SessionRig& rig)
+{
+    const Events narration = rig.Narration();
+    ASSERT_GE(narration.size(), 4u);
+    EXPECT_EQ(Events(narration.end() - 4, narration.end()), TeardownLines());
+    EXPECT_FALSE(rig.window.timerRunning());
+    EXPECT_TRUE(rig.window.connectEnabled());
+    EXPECT_EQ(rig.sockets.openSockets(), 0u);
+    EXPECT_EQ(rig.sockets.startups(), rig.sockets.cleanups());
+    const Events sends = rig.sockets.sends();
+    ASSERT_GE(sends.size(), 2u);
+    EXPECT_EQ(Events(sends.end() - 2, sends.end()), (Events{"q", "\r"}));
+}
+
+// A normal session in the same rig, against a fresh simulator: log in, one poll read back,
+// Disconnect. Proves that whatever came before left the program ready for the next Connect.
+inline void ExpectNormalSessionAfterwards(SessionRig& rig)
+{
+    SimProcess sim({}, "login\nvalues -88 -55 -66\nshell\n");
+    rig.window.setEdits({"127.0.0.1", std::to_string(sim.port()), "admin", "admin"});
+    rig.window.clearEvents();
+    rig.window.keepValueEvents(true);
+    rig.Connect();
+    ASSERT_TRUE(rig.window.waitForEvent("log " + kPrefix + "to 127.0.0.1 connected"));
+    const auto deadline = Clock::now() + 5s;
+    while (!rig.core->polling() && Clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(rig.core->polling());
+    rig.Tick();
+    EXPECT_TRUE(rig.window.waitForEvent("field 1016 -66 dBm"));
+    EXPECT_TRUE(rig.window.waitForEvent("field 1002 -88 dBm"));
+    rig.Disconnect();
+    ASSERT_TRUE(rig.WaitEnd(5s));
+    ExpectTornDown(rig);
+}
+
+} // namespace approbe::test
