@@ -10,6 +10,12 @@ std::vector<std::string> FakeSockets::sends()
     return m_sends;
 }
 
+void FakeSockets::clearSends()
+{
+    std::lock_guard lock(m_mutex);
+    m_sends.clear();
+}
+
 std::string FakeSockets::sentText()
 {
     std::string all;

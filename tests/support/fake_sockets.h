@@ -31,6 +31,7 @@ public:
 
     std::vector<std::string> sends();
     std::string sentText(); // all sends concatenated
+    void clearSends();
     int startups() const { return m_startups; }
     int cleanups() const { return m_cleanups; }
     std::size_t openSockets() const { return m_real.OpenCount(); }

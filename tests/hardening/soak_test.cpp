@@ -1,0 +1,127 @@
+// Thousands of sessions in a row against one simulator: no descriptor, thread or memory is left
+// behind by a session, whichever side ends it. Under the sanitizers APPROBE_SOAK_SESSIONS makes
+// the run shorter; LeakSanitizer checks the memory there.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <unistd.h>
+
+#include "hardening_support.h"
+
+namespace approbe {
+namespace {
+
+using namespace test;
+
+std::size_t Entries(const char* dir)
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir))
+        ++n;
+    return n;
+}
+
+long RssKiB()
+{
+    long pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+struct Usage {
+    std::size_t fds = Entries("/proc/self/fd");
+    std::size_t threads = Entries("/proc/self/task");
+    long rssKiB = RssKiB();
+};
+
+// Each poll is answered in one write, so that no session waits on delayed acknowledgements.
+std::string PollReply(int noise)
+{
+    return "reply Station 1 Local RSSI level: -60 dBm Remote RSSI level: -70 dBm\\r\\nNoise Floor Level: " +
+           std::to_string(noise) + " dBm\\r\\nAP>\\x20\nreply\n";
+}
+
+// Connect, log in, a poll read back; every other session the access point ends it after a
+// second poll, the others end by Disconnect.
+void OneSession(SessionRig& rig, int i)
+{
+    rig.window.clearEvents();
+    rig.sockets.clearSends();
+    rig.Connect();
+    ASSERT_TRUE(rig.window.waitForEvent("log " + kPrefix + "to 127.0.0.1 connected", 5s)) << "session " << i;
+    const auto deadline = Clock::now() + 5s;
+    while (!rig.core->polling() && Clock::now() < deadline)
+        std::this_thread::sleep_for(100us);
+    ASSERT_TRUE(rig.core->polling());
+    rig.Tick();
+    ASSERT_TRUE(rig.window.waitForEvent("field 1002 -90 dBm", 5s)) << "session " << i;
+    if (i % 2 == 0) {
+        rig.Tick();
+        ASSERT_TRUE(rig.window.waitForEvent("field 1002 -91 dBm", 5s)) << "session " << i;
+    } else
+        rig.Disconnect();
+    ASSERT_TRUE(rig.WaitEnd(5s)) << "session " << i;
+    ASSERT_EQ(rig.window.caption(), "Test Korvane AP DISCONNECT") << "session " << i;
+    ASSERT_TRUE(rig.window.connectEnabled());
+}
+
+// Every Connect saves the profile with four synced writes; on a disk that is most of a session's
+// time, so the soak keeps its profile in memory-backed /dev/shm where there is one.
+struct ProfileInMemory {
+    ProfileInMemory()
+    {
+        if (const char* old = std::getenv("TMPDIR"))
+            m_old = old;
+        if (::access("/dev/shm", W_OK) == 0)
+            ::setenv("TMPDIR", "/dev/shm", 1);
+    }
+    ~ProfileInMemory()
+    {
+        if (m_old)
+            ::setenv("TMPDIR", m_old->c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+    }
+    std::optional<std::string> m_old;
+};
+
+TEST(SoakTest, SessionsInARowLeaveNoDescriptorThreadOrMemoryBehind)
+{
+    int sessions = 2000;
+    if (const char* env = std::getenv("APPROBE_SOAK_SESSIONS"))
+        sessions = std::atoi(env);
+    const ProfileInMemory inMemory;
+    SimProcess sim({}, "login\n" + PollReply(-90) + PollReply(-91) + "close\n");
+    SessionRig rig("127.0.0.1", std::to_string(sim.port()));
+    for (int i = 0; i < 20; ++i) // warm up the allocator and the thread caches
+        ASSERT_NO_FATAL_FAILURE(OneSession(rig, i));
+
+    const Usage before;
+    const auto start = Clock::now();
+    for (int i = 0; i < sessions; ++i)
+        ASSERT_NO_FATAL_FAILURE(OneSession(rig, i));
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const Usage after;
+
+    EXPECT_EQ(after.fds, before.fds);
+    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_EQ(rig.sockets.openSockets(), 0u);
+    EXPECT_EQ(rig.sockets.startups(), rig.sockets.cleanups());
+    EXPECT_TRUE(sim.waitClosedConnections(sessions + 20, 5s));
+    RecordProperty("sessions", sessions);
+    RecordProperty("seconds", std::to_string(seconds));
+    RecordProperty("rss_kib_before", std::to_string(before.rssKiB));
+    RecordProperty("rss_kib_after", std::to_string(after.rssKiB));
+    std::printf("%d sessions in %.1f s; RSS %ld -> %ld KiB; fds %zu; threads %zu\n", sessions, seconds,
+                before.rssKiB, after.rssKiB, after.fds, after.threads);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // The simulator's log kept by the test grows a little per session; the session itself not at all.
+    EXPECT_LT(after.rssKiB - before.rssKiB, 4096) << "roughly flat";
+#endif
+}
+
+} // namespace
+} // namespace approbe
