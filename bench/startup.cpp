@@ -109,8 +109,9 @@ Launch Run(const char* path, const std::vector<std::string>& env)
 int RunStartup(const Options& o)
 {
     const int runs = o.runs > 0 ? o.runs : 15;
-    char dirTemplate[] = "/tmp/approbe-bench-XXXXXX";
-    const char* dir = ::mkdtemp(dirTemplate);
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dirTemplate = std::string(tmp && *tmp ? tmp : "/tmp") + "/approbe-bench-XXXXXX";
+    const char* dir = ::mkdtemp(dirTemplate.data());
     if (!dir)
         return 1;
     // A profile like a user's: the program reads and writes it while starting.
@@ -120,11 +121,13 @@ int RunStartup(const Options& o)
     std::ofstream(ini) << "[Settings]\nHost=127.0.0.1\nPort=23\nUser=admin\nPass=admin\n";
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "QT_QPA_PLATFORM=", 16) != 0 && std::strncmp(*e, "XDG_CONFIG_HOME=", 16) != 0)
+        if (std::strncmp(*e, "QT_QPA_PLATFORM=", 16) != 0 && std::strncmp(*e, "XDG_CONFIG_HOME=", 16) != 0 &&
+            std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0)
             env.emplace_back(*e);
     }
     env.push_back("QT_QPA_PLATFORM=offscreen");
     env.push_back(std::string("XDG_CONFIG_HOME=") + dir);
+    env.push_back(std::string("XDG_RUNTIME_DIR=") + dir); // mkdtemp made it private
 
     std::vector<double> oursMs, floorMs, oursRss, floorRss, oursExit, floorExit;
     bool failed = false;
