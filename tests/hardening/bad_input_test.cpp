@@ -1,0 +1,168 @@
+// Bad input loses nothing: a junk profile still opens and Connect works, a profile write that
+// fails part-way leaves the old file whole and owner-only, and odd host texts fail with a line.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "hardening_support.h"
+#include "profile.h"
+
+namespace approbe {
+namespace {
+
+using namespace test;
+using namespace std::string_literals;
+
+unsigned Mode(const std::string& path)
+{
+    struct stat st{};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 0777;
+}
+
+std::size_t EntriesIn(const std::filesystem::path& dir)
+{
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
+}
+
+const std::string kMegabyte(1 << 20, 'm');
+
+struct JunkProfile {
+    const char* name;
+    std::string text;
+    EditTexts shown;      // the edits once the dialog has opened
+    std::string survives; // a line of the file that the rewrite on opening must keep
+};
+
+void PrintTo(const JunkProfile& c, std::ostream* os) { *os << c.name; }
+
+class JunkProfileTest : public ::testing::TestWithParam<JunkProfile> {};
+
+TEST_P(JunkProfileTest, OpensShowsWhatIsReadableKeepsItAndConnects)
+{
+    SessionRig rig(SessionRig::ProfileText{GetParam().text});
+    EXPECT_EQ(rig.window.edits(), GetParam().shown);
+    const std::string stored = ReadFile(rig.profile.path());
+    EXPECT_NE(stored.find(GetParam().survives), std::string::npos) << "the rewrite kept the rest of the file";
+    IniProfile reread(rig.profile.path());
+    EXPECT_EQ(reread.GetProfileString("Settings", "Host", "?"), GetParam().shown.host);
+    EXPECT_EQ(reread.GetProfileString("Settings", "Port", "?"), GetParam().shown.port);
+    EXPECT_EQ(Mode(rig.profile.path()), 0600u);
+    ExpectNormalSessionAfterwards(rig);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, JunkProfileTest,
+    ::testing::Values(
+        JunkProfile{"BinaryBytes",
+                    "\0\x01\xff\xfe\x1b[31m\n[Settings]\nHost=10.1.2.3\n\x7f\0bin=\x01\x02\xc3\nUser=u\nPass=p\n"s,
+                    {"10.1.2.3", "23", "u", "p"},
+                    "\x7f\0bin=\x01\x02\xc3\n"s},
+        JunkProfile{"MegabyteValue", "[Settings]\nHost=10.1.2.3\nNote=" + kMegabyte + "\nUser=u\nPass=p\n",
+                    {"10.1.2.3", "23", "u", "p"},
+                    "Note=" + kMegabyte + "\n"},
+        JunkProfile{"MissingSection", "Host=10.1.2.3\nPort=80\n", {"", "23", "", ""}, "Host=10.1.2.3\n"},
+        JunkProfile{"DuplicateKeys",
+                    "[Settings]\nHost=10.1.2.3\nHost=10.9.9.9\nPort=80\nPort=81\n[Settings]\nUser=late\n",
+                    {"10.1.2.3", "80", "late", ""}, // same-named sections read as one
+                    "Host=10.9.9.9\n"},
+        JunkProfile{"TenThousandDigitPort", "[Settings]\nHost=10.1.2.3\nPort=" + std::string(10000, '9') + "\n",
+                    {"10.1.2.3", "23", "", ""},
+                    "Port=23\n"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// Files may grow no further than limit bytes while it lives; the signal that would end the
+// program is ignored, so the write fails with EFBIG part-way as on a full disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t limit)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit lowered{limit, m_old.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+
+private:
+    rlimit m_old{};
+    void (*m_oldHandler)(int) = nullptr;
+};
+
+TEST(ProfileWriteTest, AWriteThatFailsPartWayKeepsTheOldFileWholeAndOwnerOnly)
+{
+    TempDir dir;
+    const std::string path = dir.file("approbe.ini");
+    IniProfile profile(path);
+    ASSERT_TRUE(profile.WriteProfileString("Settings", "Host", "10.1.2.3"));
+    ASSERT_TRUE(profile.WriteProfileString("Settings", "Pass", "secret"));
+    const std::string old = ReadFile(path);
+    {
+        const FileSizeLimit limit(4096);
+        EXPECT_FALSE(profile.WriteProfileString("Settings", "Note", kMegabyte)) << "the failure is reported";
+    }
+    EXPECT_EQ(ReadFile(path), old);
+    EXPECT_EQ(Mode(path), 0600u);
+    EXPECT_EQ(EntriesIn(dir.path()), 1u) << "the partial temporary file is removed";
+    EXPECT_TRUE(profile.WriteProfileString("Settings", "Note", kMegabyte)) << "and the next write works";
+}
+
+TEST(ProfileWriteTest, AHandMadeWorldReadableProfileBecomesOwnerOnlyOnTheNextWrite)
+{
+    TempDir dir;
+    const std::string path = dir.file("approbe.ini");
+    WriteFile(path, "[Settings]\nPass=secret\n");
+    ::chmod(path.c_str(), 0644);
+    ASSERT_TRUE(IniProfile(path).WriteProfileString("Settings", "Host", "10.1.2.3"));
+    EXPECT_EQ(Mode(path), 0600u);
+    EXPECT_EQ(IniProfile(path).GetProfileString("Settings", "Pass", "?"), "secret");
+}
+
+// Host texts that can never reach an access point: each fails with a line that names it, gives
+// Connect back and leaves nothing open. Lookups are answered locally, so no query leaves the
+// machine; a name with only IPv6 addresses has no IPv4 address to connect to.
+struct BadHost {
+    const char* name;
+    std::string host;
+    bool looksUp; // not an IPv4 address text, so the name is looked up
+};
+
+void PrintTo(const BadHost& c, std::ostream* os) { *os << c.name; }
+
+class BadHostTest : public ::testing::TestWithParam<BadHost> {};
+
+TEST_P(BadHostTest, FailsWithALineNamingItAndTheNextConnectWorks)
+{
+    SessionRig rig(GetParam().host, "23");
+    rig.sockets.hosts.emplace();
+    rig.Connect();
+    ASSERT_TRUE(rig.WaitEnd(5s));
+    const Events narration = rig.Narration();
+    ASSERT_GE(narration.size(), 3u);
+    EXPECT_EQ(Events(narration.end() - 3, narration.end()),
+              (Events{"caption " + kPrefix + "Cannot resolve host name:" + GetParam().host,
+                      "log " + kPrefix + "Cannot resolve host name:" + GetParam().host, "connect 1"}));
+    EXPECT_EQ(rig.sockets.lookups(), GetParam().looksUp ? Events{GetParam().host} : Events{});
+    EXPECT_EQ(rig.sockets.openSockets(), 0u);
+    EXPECT_EQ(rig.sockets.startups(), rig.sockets.cleanups());
+    ExpectNormalSessionAfterwards(rig);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, BadHostTest,
+    ::testing::Values(BadHost{"TenThousandCharacters", std::string(10000, 'h'), true},
+                      BadHost{"ControlCharacters", "ap\x01\x1b[2J\t\x7f\r\nx", true},
+                      BadHost{"Ipv6Literal", "::1", true}, BadHost{"BracketedIpv6", "[::1]", true},
+                      BadHost{"ScopedIpv6", "fe80::1%lo", true}, BadHost{"NameWithOnlyIpv6", "ip6-only", true},
+                      BadHost{"DottedOutOfRange", "256.1.2.3", true}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+} // namespace
+} // namespace approbe
