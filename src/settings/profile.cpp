@@ -43,17 +43,21 @@ bool SameName(const std::string& a, const std::string& b)
     return true;
 }
 
-std::vector<std::string> ReadLines(const std::string& path)
+// False when the file exists but cannot be read whole: a rewrite would then lose what it holds.
+bool ReadLines(const std::string& path, std::vector<std::string>& lines)
 {
-    std::vector<std::string> lines;
     std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) {
+        struct stat st{};
+        return ::stat(path.c_str(), &st) != 0 && errno == ENOENT;
+    }
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         lines.push_back(std::move(line));
     }
-    return lines;
+    return !in.bad();
 }
 
 bool IsSection(const std::string& line, std::string* name)
@@ -195,7 +199,9 @@ std::string IniProfile::GetProfileString(const std::string& section, const std::
 {
     bool inSection = false;
     std::string name, entryKey, raw;
-    for (const std::string& line : ReadLines(m_path)) {
+    std::vector<std::string> lines;
+    ReadLines(m_path, lines); // an unreadable file gives the fallbacks
+    for (const std::string& line : lines) {
         if (IsSection(line, &name))
             inSection = SameName(name, section);
         else if (inSection && IsEntry(line, entryKey, raw) && SameName(entryKey, key))
@@ -207,7 +213,9 @@ std::string IniProfile::GetProfileString(const std::string& section, const std::
 bool IniProfile::WriteProfileString(const std::string& section, const std::string& key,
                                     const std::string& value)
 {
-    std::vector<std::string> lines = ReadLines(m_path);
+    std::vector<std::string> lines;
+    if (!ReadLines(m_path, lines))
+        return false;
     const std::string entry = key + "=" + EncodeIniValue(value);
     bool inSection = false;
     std::size_t sectionEnd = std::string::npos; // where a new key of the section goes

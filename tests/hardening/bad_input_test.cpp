@@ -5,6 +5,8 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "hardening_support.h"
 #include "profile.h"
@@ -123,6 +125,41 @@ TEST(ProfileWriteTest, AHandMadeWorldReadableProfileBecomesOwnerOnlyOnTheNextWri
     ASSERT_TRUE(IniProfile(path).WriteProfileString("Settings", "Host", "10.1.2.3"));
     EXPECT_EQ(Mode(path), 0600u);
     EXPECT_EQ(IniProfile(path).GetProfileString("Settings", "Pass", "?"), "secret");
+}
+
+// A profile the user may not read, say one saved once with sudo, in the user's own folder: the
+// user's program cannot see its settings, so it must not replace the file with its own. Run as
+// an unprivileged user: as root, in a child process that becomes nobody.
+TEST(ProfileWriteTest, AProfileThatCannotBeReadIsNeverReplaced)
+{
+    TempDir dir;
+    const std::string path = dir.file("approbe.ini");
+    const std::string old = "[Settings]\nHost=10.1.2.3\nPass=secret\n";
+    WriteFile(path, old);
+    auto tryWrite = [&] { return IniProfile(path).WriteProfileString("Settings", "Host", "other"); };
+    bool written = false;
+    if (::geteuid() != 0) {
+        ::chmod(path.c_str(), 0);
+        written = tryWrite();
+        ::chmod(path.c_str(), 0600);
+    } else {
+        constexpr uid_t kNobody = 65534;
+        ::chmod(path.c_str(), 0600); // root's file
+        ASSERT_EQ(::chown(dir.path().c_str(), kNobody, kNobody), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const bool dropped = ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
+            ::_exit(!dropped ? 2 : tryWrite() ? 1 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_NE(WEXITSTATUS(status), 2) << "could not become nobody";
+        written = WEXITSTATUS(status) == 1;
+    }
+    EXPECT_FALSE(written);
+    EXPECT_EQ(ReadFile(path), old);
 }
 
 // Host texts that can never reach an access point: each fails with a line that names it, gives
