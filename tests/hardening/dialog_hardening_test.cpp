@@ -95,7 +95,7 @@ TEST(DialogFloodTest, WindowStaysResponsiveAndDisconnectEndsIt)
     const long long rxAfter = rig.edit(IDC_RX_BYTES)->text().toLongLong();
     EXPECT_GT(rxAfter, rxBefore) << "the flood went on while the window answered";
     EXPECT_FALSE(rig.button(IDOK)->isEnabled());
-    EXPECT_LT(worst, 250ms) << "a posted event waited this long";
+    EXPECT_LT(worst, 500ms) << "a posted event waited this long";
     RecordProperty("worst_posted_event_ms", std::to_string(std::chrono::duration<double, std::milli>(worst).count()));
 
     const auto clicked = Clock::now();
