@@ -51,11 +51,13 @@ struct LoggedIn : SessionRig {
 
 TEST(PollingTest, NothingIsSentUntilThePasswordIsAnsweredThenFourSendsATick)
 {
-    SimProcess sim({"--seed", "7"});
+    // The password prompt comes 500 ms after the user name, so that the tick surely falls in the login.
+    SimProcess sim({"--seed", "7"}, "send login:\\x20\nexpect admin\\r\nsleep 500\nsend Password:\\x20\n"
+                                    "expect admin\\r\nsend \\r\\nAP>\\x20\nshell\n");
     SessionRig rig("127.0.0.1", std::to_string(sim.port()));
     rig.Tick(); // no session: nothing to send on
     rig.Connect();
-    ASSERT_TRUE(rig.window.waitForEvent("timer start"));
+    ASSERT_TRUE(sim.waitReceived("admin\r", 5s));
     rig.Tick();
     ASSERT_TRUE(rig.window.waitForEvent("log " + kPrefix + "to 127.0.0.1 connected"));
     ASSERT_TRUE(Eventually([&] { return rig.core->polling(); }));

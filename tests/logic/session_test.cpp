@@ -82,6 +82,8 @@ TEST(SessionTest, RejectedLoginIsAnsweredAgainWithTheSameTexts)
     rig.Connect();
     ASSERT_TRUE(rig.WaitEnd());
     EXPECT_EQ(rig.window.events("log " + kPrefix + "to").size(), 2u);
+    // The simulator's log reaches the test on a pipe of its own: wait for it rather than race it.
+    EXPECT_TRUE(sim.waitReceived("u\rp\ru\rp\r", 5s));
     EXPECT_EQ(sim.received().substr(0, 8), "u\rp\ru\rp\r");
 }
 
