@@ -230,6 +230,9 @@ bool IniProfile::WriteProfileString(const std::string& section, const std::strin
                 sectionEnd = i + 1;
         } else if (inSection) {
             if (IsEntry(lines[i], entryKey, raw) && SameName(entryKey, key)) {
+                // The same bytes again: keep the file and spare the disk a synced rewrite.
+                if (lines[i] == entry)
+                    return ::chmod(m_path.c_str(), 0600) == 0;
                 lines[i] = entry;
                 written = true;
             } else if (!Trim(lines[i]).empty()) {
