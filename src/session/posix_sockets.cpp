@@ -129,17 +129,18 @@ bool PosixSockets::LookupHost(const std::string& name, std::uint16_t& family, st
     return found;
 }
 
-PosixSockets::Wait PosixSockets::WaitFor(int fd, short events, int timeoutMs)
+PosixSockets::Wait PosixSockets::WaitFor(int fd, short events, std::optional<Clock::time_point> deadline)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (m_aborted)
             return Wait::Aborted;
         int remaining = -1;
-        if (timeoutMs >= 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            remaining = static_cast<int>(std::max<long long>(0, left.count()));
+        if (deadline) {
+            // Rounded up: poll must not come back before the deadline.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+            if (left.count() <= 0)
+                return Wait::TimedOut;
+            remaining = static_cast<int>(left.count());
         }
         pollfd fds[2] = {{fd, events, 0}, {m_wakeFd, POLLIN, 0}};
         const int n = ::poll(fds, 2, remaining);
@@ -150,7 +151,7 @@ PosixSockets::Wait PosixSockets::WaitFor(int fd, short events, int timeoutMs)
             return Wait::Failed;
         }
         if (n == 0)
-            return Wait::TimedOut;
+            continue; // the deadline check above decides
         if (fds[1].revents) {
             std::uint64_t count;
             [[maybe_unused]] const auto drained = ::read(m_wakeFd, &count, sizeof count);
@@ -174,12 +175,10 @@ int PosixSockets::Connect(Socket s, const SockAddrIn& to)
     if (errno != EINPROGRESS)
         return Fail(errno);
 
-    using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(m_connectTimeoutMs);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         // A Disconnect click while connecting has no lasting effect, so a wake-up only restarts the wait.
-        switch (WaitFor(fd, POLLOUT, static_cast<int>(std::max<long long>(0, left.count())))) {
+        switch (WaitFor(fd, POLLOUT, deadline)) {
         case Wait::Ready: {
             int error = 0;
             socklen_t len = sizeof error;
@@ -200,8 +199,11 @@ long PosixSockets::Recv(Socket s, char* buf, std::size_t len, int timeoutMs)
     const int fd = FdOf(s);
     if (fd < 0)
         return Fail(EBADF);
+    std::optional<Clock::time_point> deadline;
+    if (timeoutMs != kNoTimeout)
+        deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        switch (WaitFor(fd, POLLIN, timeoutMs)) {
+        switch (WaitFor(fd, POLLIN, deadline)) {
         case Wait::Ready: break;
         case Wait::Woken: return kRecvWoken;
         case Wait::TimedOut: return kRecvTimedOut;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -44,9 +46,10 @@ public:
 
 private:
     int FdOf(Socket s) const;
-    // Waits until fd is ready for events, the eventfd fires, or timeoutMs passes.
+    using Clock = std::chrono::steady_clock;
+    // Waits until fd is ready for events, the eventfd fires, or the deadline (if any) passes.
     enum class Wait { Ready, Woken, Aborted, TimedOut, Failed };
-    Wait WaitFor(int fd, short events, int timeoutMs);
+    Wait WaitFor(int fd, short events, std::optional<Clock::time_point> deadline);
 
     mutable std::mutex m_mutex;
     std::map<Socket, int> m_fds;
