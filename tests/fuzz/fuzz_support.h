@@ -1,18 +1,18 @@
 #pragma once
 
 // What both fuzz targets share: splitting an input into blocks, an independent reading of a
-// block, and a window that keeps what it was last told.
+// block, and checks of what the recording window was last told.
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "control_ids.h"
+#include "fake_window.h"
 #include "probe_window.h"
 #include "scanner.h"
 #include "text.h"
@@ -117,51 +117,23 @@ struct Reference {
     }
 };
 
-// Keeps the last text of every field and checks each bar call; thread-safe enough for a window
-// used by one thread at a time, as the session's is.
-class KeepingWindow : public IProbeWindow {
-public:
-    std::map<int, std::string> fields;
-    EditTexts edits;
-    int timers = 0;
-    bool connectEnabled = true;
-    std::string caption;
+// The text a field was last given, "" if none (the scanner never writes an empty one).
+inline std::string Shown(test::FakeWindow& window, int id)
+{
+    return window.latest("field " + std::to_string(id));
+}
 
-    void SetField(int id, const std::string& text) override { fields[id] = text; }
-    void AppendLog(const std::string&) override {}
-    void ClearLog() override {}
-    void SetCaption(const std::string& text) override { caption = text; }
-    void EnableConnect(bool enable) override { connectEnabled = enable; }
-    std::string PauseCaption() override { return m_pause; }
-    void SetPauseCaption(const std::string& text) override { m_pause = text; }
-    void SetBarRange(int, int, int) override {}
-    void SetBarPos(int, int) override {}
-    void SetBarColour(int, Rgb) override {}
-    unsigned StartTimer() override { return static_cast<unsigned>(++timers); }
-    void StopTimer(unsigned) override { --timers; }
-    void PushEdits(const EditTexts& texts, int) override { edits = texts; }
-    bool PullEdits(EditTexts& out) override
-    {
-        out = edits;
-        return true;
-    }
-    void ShowTooLong(int) override {}
-
-    // The shown noise average lies within the shown minimum and maximum.
-    void CheckShownAverage(const Measurements& m) const
-    {
-        const auto avg = fields.find(IDC_NOISE_AVG);
-        if (m.m_nNoiseCount == 0 || avg == fields.end())
-            return;
-        Check(avg->second == FormatDbm(m.m_nNoiseSum / m.m_nNoiseCount), "shown average");
-        const int shown = ParseInt(avg->second);
-        Check(fields.at(IDC_NOISE_MIN) == FormatDbm(m.m_nNoiseMin), "shown minimum");
-        Check(fields.at(IDC_NOISE_MAX) == FormatDbm(m.m_nNoiseMax), "shown maximum");
-        Check(m.m_nNoiseMin <= shown && shown <= m.m_nNoiseMax, "average within min..max");
-    }
-
-private:
-    std::string m_pause = "Pause";
-};
+// The shown noise average lies within the shown minimum and maximum.
+inline void CheckShownAverage(test::FakeWindow& window, const Measurements& m)
+{
+    const std::string avg = Shown(window, IDC_NOISE_AVG);
+    if (m.m_nNoiseCount == 0 || avg.empty())
+        return;
+    Check(avg == FormatDbm(m.m_nNoiseSum / m.m_nNoiseCount), "shown average");
+    const int shown = ParseInt(avg);
+    Check(Shown(window, IDC_NOISE_MIN) == FormatDbm(m.m_nNoiseMin), "shown minimum");
+    Check(Shown(window, IDC_NOISE_MAX) == FormatDbm(m.m_nNoiseMax), "shown maximum");
+    Check(m.m_nNoiseMin <= shown && shown <= m.m_nNoiseMax, "average within min..max");
+}
 
 } // namespace approbe::fuzz

@@ -3,59 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPushButton>
-#include <QTest>
 
-#include "control_ids.h"
 #include "gui_support.h"
 #include "level_bar.h"
-#include "probe_dlg.h"
-#include "sim_process.h"
-#include "temp_dir.h"
 
 namespace approbe {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ServeUntil;
-using test::SimProcess;
+using namespace test;
 using ui::CLevelBar;
 using ui::CProbeDlg;
 using Clock = std::chrono::steady_clock;
-
-// The dialog with a profile pointing at a simulator.
-struct DialogRig {
-    explicit DialogRig(SimProcess& sim)
-    {
-        IniProfile profile(dir.file("approbe.ini"));
-        profile.WriteProfileString("Settings", "Host", "127.0.0.1");
-        profile.WriteProfileString("Settings", "Port", std::to_string(sim.port()));
-        profile.WriteProfileString("Settings", "User", "admin");
-        profile.WriteProfileString("Settings", "Pass", "admin");
-        dlg = std::make_unique<CProbeDlg>(dir.file("approbe.ini"));
-        dlg->show();
-    }
-    QPushButton* button(int id) { return static_cast<QPushButton*>(dlg->control(id)); }
-    QString field(int id) { return static_cast<QLineEdit*>(dlg->control(id))->text(); }
-    QStringList log()
-    {
-        QStringList lines;
-        auto* list = static_cast<QListWidget*>(dlg->control(IDC_LOG));
-        for (int i = 0; i < list->count(); ++i)
-            lines << list->item(i)->text();
-        return lines;
-    }
-    bool loggedIn()
-    {
-        return log().contains(QStringLiteral("Test Korvane AP to 127.0.0.1 connected")) && dlg->core().polling();
-    }
-
-    test::TempDir dir;
-    test::ModalDismisser dismisser; // a 5-digit test port fails the 3-character rule at every pull
-    std::unique_ptr<CProbeDlg> dlg;
-};
 
 TEST(DialogSessionTest, ConnectRunsASessionThatNarratesAndGivesConnectBack)
 {
@@ -68,7 +27,7 @@ TEST(DialogSessionTest, ConnectRunsASessionThatNarratesAndGivesConnectBack)
 
     rig.dlg->core().OnTimer(); // the next tick, without waiting a second for it
     // The teardown gives Connect back just before its last caption.
-    ASSERT_TRUE(ServeUntil([&] { return rig.button(IDOK)->isEnabled() && rig.dlg->windowTitle().endsWith("DISCONNECT"); }));
+    ASSERT_TRUE(ServeUntil([&] { return rig.ended(); }));
     EXPECT_EQ(rig.dlg->windowTitle(), "Test Korvane AP DISCONNECT");
     EXPECT_EQ(rig.field(IDC_NOISE_CUR), "-85 dBm");
     EXPECT_EQ(rig.field(IDC_LOCAL_RSSI_CUR), "-62 dBm");
@@ -96,21 +55,28 @@ TEST(DialogSessionTest, PauseButtonTogglesItsCaptionAndThePolling)
     QTest::mouseClick(rig.button(IDC_PAUSE), Qt::LeftButton);
     EXPECT_EQ(rig.button(IDC_PAUSE)->text(), "Pause");
     QTest::mouseClick(rig.button(IDC_DISCONNECT), Qt::LeftButton);
-    ASSERT_TRUE(ServeUntil([&] { return rig.button(IDOK)->isEnabled() && rig.dlg->windowTitle().endsWith("DISCONNECT"); },
-                           5s));
+    ASSERT_TRUE(ServeUntil([&] { return rig.ended(); }, 5s));
     EXPECT_EQ(rig.dlg->windowTitle(), "Test Korvane AP DISCONNECT");
 }
 
 // Closing must end the program promptly whatever the session is doing, including while the
-// worker waits for the UI thread to apply a window call.
-class DialogCloseTest : public ::testing::TestWithParam<const char*> {};
+// worker waits for the UI thread to apply a window call: the dialog is gone within 2 s.
+struct CloseCase {
+    const char* name;
+    const char* script;
+    const char* reached; // a log line that shows the state was reached
+};
+
+void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
+
+class DialogCloseTest : public ::testing::TestWithParam<CloseCase> {};
 
 TEST_P(DialogCloseTest, ClosesWithin2Seconds)
 {
-    SimProcess sim({}, GetParam());
+    SimProcess sim({}, GetParam().script);
     DialogRig rig(sim);
     QTest::mouseClick(rig.button(IDOK), Qt::LeftButton);
-    ASSERT_TRUE(ServeUntil([&] { return rig.log().size() >= 5; }));
+    ASSERT_TRUE(ServeUntil([&] { return rig.logged(GetParam().reached); }));
     ServeUntil([] { return false; }, 100ms);
     const auto start = Clock::now();
     rig.dlg->reject();
@@ -120,10 +86,24 @@ TEST_P(DialogCloseTest, ClosesWithin2Seconds)
     EXPECT_LT(Clock::now() - start, 2s);
 }
 
-INSTANTIATE_TEST_SUITE_P(States, DialogCloseTest,
-                         ::testing::Values("login\nsilent\n",           // logged in, access point silent
-                                           "sleep 5000\nclose\n",       // connected, never prompted
-                                           "login\nflood 100000000\n")); // worker busy with window calls
+const char* const kLogin = "Test Korvane AP Login to 127.0.0.1";
+const char* const kConnected = "Test Korvane AP to 127.0.0.1 connected";
+
+INSTANTIATE_TEST_SUITE_P(
+    States, DialogCloseTest,
+    ::testing::Values(CloseCase{"SilentFromAccept", "silent\n", kLogin},
+                      CloseCase{"BannerButNoPrompt", "send Welcome\\r\\n\nsilent\n", kLogin},
+                      CloseCase{"StuckInTheLogin", "send login:\\x20\nexpect admin\\r\nsilent\n", kLogin},
+                      CloseCase{"AccessPointClosingInTheLogin", "send login:\\x20\nexpect admin\\r\nclose\n", kLogin},
+                      CloseCase{"LoggedInSilent", "login\nsilent\n", kConnected},
+                      CloseCase{"AfterAReset", "login\nreset\n", kConnected},
+                      CloseCase{"Flood", "login\nflood 100000000\n", kConnected}, // worker busy with window calls
+                      CloseCase{"RepliesByteByByte",
+                                "login\nbytewise on\nsend Noise Floor Level: -90 dBm Local RSSI level: -60 dBm "
+                                "Remote RSSI level: -70 dBm Noise Floor Level: -91 dBm Local RSSI level: -61 dBm "
+                                "Remote RSSI level: -71 dBm Noise Floor Level: -92 dBm\nsilent\n",
+                                kConnected}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 // Connect pressed while the previous worker is still finishing its last window calls: closing
 // later, while the new worker is busy with window calls, must still serve them and not hang.
@@ -204,7 +184,7 @@ TEST(LevelBarTest, DrawsTheExactColourAndShowsOutOfRangeAsEmptyOrFull)
 
 TEST(EditsTest, PortTakesThreeTypedCharactersButShowsALongerStoredOne)
 {
-    test::TempDir dir;
+    TempDir dir;
     CProbeDlg dlg(dir.file("approbe.ini"));
     dlg.show();
     auto* port = static_cast<QLineEdit*>(dlg.control(IDC_PORT));

@@ -4,31 +4,18 @@
 
 #include <csignal>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "hardening_support.h"
 #include "profile.h"
+#include "session_rig.h"
 
 namespace approbe {
 namespace {
 
 using namespace test;
 using namespace std::string_literals;
-
-unsigned Mode(const std::string& path)
-{
-    struct stat st{};
-    ::stat(path.c_str(), &st);
-    return st.st_mode & 0777;
-}
-
-std::size_t EntriesIn(const std::filesystem::path& dir)
-{
-    return static_cast<std::size_t>(
-        std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
-}
+using namespace std::chrono_literals;
 
 const std::string kMegabyte(1 << 20, 'm');
 
@@ -50,9 +37,9 @@ TEST_P(JunkProfileTest, OpensShowsWhatIsReadableKeepsItAndConnects)
     const std::string stored = ReadFile(rig.profile.path());
     EXPECT_NE(stored.find(GetParam().survives), std::string::npos) << "the rewrite kept the rest of the file";
     IniProfile reread(rig.profile.path());
-    EXPECT_EQ(reread.GetProfileString("Settings", "Host", "?"), GetParam().shown.host);
-    EXPECT_EQ(reread.GetProfileString("Settings", "Port", "?"), GetParam().shown.port);
-    EXPECT_EQ(Mode(rig.profile.path()), 0600u);
+    const auto get = [&](const char* key) { return reread.GetProfileString("Settings", key, "?"); };
+    EXPECT_EQ((EditTexts{get("Host"), get("Port"), get("User"), get("Pass")}), GetParam().shown);
+    EXPECT_EQ(FileMode(rig.profile.path()), 0600u);
     ExpectNormalSessionAfterwards(rig);
 }
 
@@ -71,6 +58,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "[Settings]\nHost=10.1.2.3\nHost=10.9.9.9\nPort=80\nPort=81\n[Settings]\nUser=late\n",
                     {"10.1.2.3", "80", "late", ""}, // same-named sections read as one
                     "Host=10.9.9.9\n"},
+        // Sections and keys match whatever their case and spacing; the first entry counts.
+        JunkProfile{"HandWritten",
+                    "\x01\xff junk\0line\n[other]\nHost=wrong\n[ settings ]\r\n  host = 10.0.0.1 \r\n"
+                    "Host=second\nUser\n[Settings]\nPass=late\n"s,
+                    {"10.0.0.1", "23", "", "late"},
+                    "[other]\nHost=wrong\n"},
         JunkProfile{"TenThousandDigitPort", "[Settings]\nHost=10.1.2.3\nPort=" + std::string(10000, '9') + "\n",
                     {"10.1.2.3", "23", "", ""},
                     "Port=23\n"}),
@@ -111,8 +104,8 @@ TEST(ProfileWriteTest, AWriteThatFailsPartWayKeepsTheOldFileWholeAndOwnerOnly)
         EXPECT_FALSE(profile.WriteProfileString("Settings", "Note", kMegabyte)) << "the failure is reported";
     }
     EXPECT_EQ(ReadFile(path), old);
-    EXPECT_EQ(Mode(path), 0600u);
-    EXPECT_EQ(EntriesIn(dir.path()), 1u) << "the partial temporary file is removed";
+    EXPECT_EQ(FileMode(path), 0600u);
+    EXPECT_EQ(CountEntries(dir.path()), 1u) << "the partial temporary file is removed";
     EXPECT_TRUE(profile.WriteProfileString("Settings", "Note", kMegabyte)) << "and the next write works";
 }
 
@@ -123,7 +116,7 @@ TEST(ProfileWriteTest, AHandMadeWorldReadableProfileBecomesOwnerOnlyOnTheNextWri
     WriteFile(path, "[Settings]\nPass=secret\n");
     ::chmod(path.c_str(), 0644);
     ASSERT_TRUE(IniProfile(path).WriteProfileString("Settings", "Host", "10.1.2.3"));
-    EXPECT_EQ(Mode(path), 0600u);
+    EXPECT_EQ(FileMode(path), 0600u);
     EXPECT_EQ(IniProfile(path).GetProfileString("Settings", "Pass", "?"), "secret");
 }
 

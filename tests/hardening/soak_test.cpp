@@ -4,25 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <unistd.h>
 
-#include "hardening_support.h"
+#include "session_rig.h"
+#include "sim_process.h"
 
 namespace approbe {
 namespace {
 
 using namespace test;
-
-std::size_t Entries(const char* dir)
-{
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir))
-        ++n;
-    return n;
-}
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 long RssKiB()
 {
@@ -32,8 +26,8 @@ long RssKiB()
 }
 
 struct Usage {
-    std::size_t fds = Entries("/proc/self/fd");
-    std::size_t threads = Entries("/proc/self/task");
+    std::size_t fds = CountEntries("/proc/self/fd");
+    std::size_t threads = CountEntries("/proc/self/task");
     long rssKiB = RssKiB();
 };
 
@@ -50,12 +44,7 @@ void OneSession(SessionRig& rig, int i)
 {
     rig.window.clearEvents();
     rig.sockets.clearSends();
-    rig.Connect();
-    ASSERT_TRUE(rig.window.waitForEvent("log " + kPrefix + "to 127.0.0.1 connected", 5s)) << "session " << i;
-    const auto deadline = Clock::now() + 5s;
-    while (!rig.core->polling() && Clock::now() < deadline)
-        std::this_thread::sleep_for(100us);
-    ASSERT_TRUE(rig.core->polling());
+    ASSERT_TRUE(rig.LogIn(5s)) << "session " << i;
     rig.Tick();
     ASSERT_TRUE(rig.window.waitForEvent("field 1002 -90 dBm", 5s)) << "session " << i;
     if (i % 2 == 0) {

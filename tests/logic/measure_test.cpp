@@ -174,37 +174,30 @@ TEST(ScannerTest, SaturatedReadingsDoNotOverflowTheBars)
 }
 
 struct ColourCase {
-    int dbm;
-    int pos;
+    int id, dbm, pos;
     Rgb colour;
 };
 
-class NoiseBarTest : public ::testing::TestWithParam<ColourCase> {};
-class RssiBarTest : public ::testing::TestWithParam<ColourCase> {};
+class BarTest : public ::testing::TestWithParam<ColourCase> {};
 
-TEST_P(NoiseBarTest, PositionAndColour)
+TEST_P(BarTest, PositionAndColour)
 {
+    const ColourCase& c = GetParam();
     FakeWindow window;
-    ShowNoiseLevel(window, GetParam().dbm);
-    EXPECT_EQ(window.events(), (Events{Pos(IDC_NOISE_BAR, GetParam().pos), Colour(IDC_NOISE_BAR, GetParam().colour)}));
+    if (c.id == IDC_NOISE_BAR)
+        ShowNoiseLevel(window, c.dbm);
+    else
+        ShowRssiLevel(window, c.id, c.dbm);
+    EXPECT_EQ(window.events(), (Events{Pos(c.id, c.pos), Colour(c.id, c.colour)}));
 }
 
-TEST_P(RssiBarTest, PositionAndColour)
-{
-    FakeWindow window;
-    ShowRssiLevel(window, IDC_REMOTE_RSSI_BAR, GetParam().dbm);
-    EXPECT_EQ(window.events(),
-              (Events{Pos(IDC_REMOTE_RSSI_BAR, GetParam().pos), Colour(IDC_REMOTE_RSSI_BAR, GetParam().colour)}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Thresholds, NoiseBarTest,
-                         ::testing::Values(ColourCase{-80, 70, kRed}, ColourCase{-81, 69, kYellow},
-                                           ColourCase{-95, 55, kYellow}, ColourCase{-96, 54, kGrey},
-                                           ColourCase{0, 150, kRed}));
-INSTANTIATE_TEST_SUITE_P(Thresholds, RssiBarTest,
-                         ::testing::Values(ColourCase{-70, 65, kGreen}, ColourCase{-71, 64, kYellow},
-                                           ColourCase{-87, 48, kYellow}, ColourCase{-88, 47, kGrey},
-                                           ColourCase{-140, -5, kGrey}));
+constexpr int kNoise = IDC_NOISE_BAR, kRemote = IDC_REMOTE_RSSI_BAR;
+INSTANTIATE_TEST_SUITE_P(Thresholds, BarTest,
+                         ::testing::Values(ColourCase{kNoise, -80, 70, kRed}, ColourCase{kNoise, -81, 69, kYellow},
+                                           ColourCase{kNoise, -95, 55, kYellow}, ColourCase{kNoise, -96, 54, kGrey},
+                                           ColourCase{kNoise, 0, 150, kRed}, ColourCase{kRemote, -70, 65, kGreen},
+                                           ColourCase{kRemote, -71, 64, kYellow}, ColourCase{kRemote, -87, 48, kYellow},
+                                           ColourCase{kRemote, -88, 47, kGrey}, ColourCase{kRemote, -140, -5, kGrey}));
 
 TEST(BarsTest, RestingStateAndGreyAtTheEnd)
 {

@@ -2,11 +2,6 @@
 // and against scripted blocks, and each way a start can fail.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "control_ids.h"
 #include "session_rig.h"
 #include "sim_process.h"
@@ -14,10 +9,7 @@
 namespace approbe {
 namespace {
 
-using test::kPrefix;
-using test::SessionRig;
-using test::SimProcess;
-using Events = std::vector<std::string>;
+using namespace test;
 using namespace std::chrono_literals;
 
 Events Without(const Events& events, const std::string& prefix)
@@ -28,20 +20,6 @@ Events Without(const Events& events, const std::string& prefix)
             out.push_back(e);
     }
     return out;
-}
-
-// A loopback port with nothing listening on it.
-int ClosedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
 }
 
 TEST(SessionTest, LogsInReceivesAndEndsWhenTheAccessPointCloses)
@@ -102,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Hosts, HostFormTest, ::testing::Values("127.0.0.1", "lo
 
 struct StartFailure {
     const char* name;
-    void (*arrange)(test::FakeSockets&);
+    void (*arrange)(FakeSockets&);
     const char* host;
     Events narration; // after "connect 0"; %PORT% stands for the port
 };
@@ -134,25 +112,25 @@ const std::string kStarted[] = {"log WinSock Initialized ", "log SOCKET created"
 INSTANTIATE_TEST_SUITE_P(
     Failures, StartFailureTest,
     ::testing::Values(
-        StartFailure{"StartupFails", [](test::FakeSockets& s) { s.startupResult = 10091; }, "127.0.0.1",
+        StartFailure{"StartupFails", [](FakeSockets& s) { s.startupResult = 10091; }, "127.0.0.1",
                      {"caption " + kPrefix + "\nWINSOCK.DLL does not responding\n",
                       "log " + kPrefix + "\nWINSOCK.DLL does not responding\n", "connect 1"}},
-        StartFailure{"OldVersion", [](test::FakeSockets& s) { s.version = 0x0001; }, "127.0.0.1",
+        StartFailure{"OldVersion", [](FakeSockets& s) { s.version = 0x0001; }, "127.0.0.1",
                      {"caption " + kPrefix + "\nWindows Sockets version 1.0 is not supported by WINSOCK.DLL",
                       "log " + kPrefix + "\nWindows Sockets version 1.0 is not supported by WINSOCK.DLL",
                       "connect 1"}},
-        StartFailure{"NoSocket", [](test::FakeSockets& s) { s.createError = 10024; }, "127.0.0.1",
+        StartFailure{"NoSocket", [](FakeSockets& s) { s.createError = 10024; }, "127.0.0.1",
                      {kStarted[0], "caption " + kPrefix + "\nWindows Socket error 10024: Couldn't create socket.\n",
                       "log " + kPrefix + "\nWindows Socket error 10024: Couldn't create socket.\n", "connect 1"}},
-        StartFailure{"Ipv6Literal", [](test::FakeSockets&) {}, "::1",
+        StartFailure{"Ipv6Literal", [](FakeSockets&) {}, "::1",
                      {kStarted[0], kStarted[1], "log Port = %PORT%", "log  ::1 probe ...",
                       "caption " + kPrefix + " ::1 probe ...", "caption " + kPrefix + "Cannot resolve host name:::1",
                       "log " + kPrefix + "Cannot resolve host name:::1", "connect 1"}},
-        StartFailure{"EmptyHost", [](test::FakeSockets&) {}, "",
+        StartFailure{"EmptyHost", [](FakeSockets&) {}, "",
                      {kStarted[0], kStarted[1], "log Port = %PORT%", "log   probe ...",
                       "caption " + kPrefix + "  probe ...", "caption " + kPrefix + "Cannot resolve host name:",
                       "log " + kPrefix + "Cannot resolve host name:", "connect 1"}},
-        StartFailure{"Refused", [](test::FakeSockets&) {}, "127.0.0.1",
+        StartFailure{"Refused", [](FakeSockets&) {}, "127.0.0.1",
                      {kStarted[0], kStarted[1], "log Port = %PORT%", "log  127.0.0.1 probe ...",
                       "caption " + kPrefix + " 127.0.0.1 probe ...", "log Couldn't connect to 127.0.0.1 ", "connect 1",
                       "caption " + kPrefix + "Couldn't connect to 127.0.0.1 "}}),
@@ -173,46 +151,41 @@ struct BlockRig : SessionRig {
     }
 };
 
-TEST(PromptTest, AnswersOnlyWholeCaseExactPrompts)
-{
-    EXPECT_EQ(BlockRig({"banner\r\nlogin: "}).Sent(), "admin\rq\r");
-    EXPECT_EQ(BlockRig({"Password: "}).Sent(), "secret\rq\r");
-    EXPECT_EQ(BlockRig({"log", "in: "}).Sent(), "q\r") << "a prompt split across blocks is missed";
-    EXPECT_EQ(BlockRig({"Login: "}).Sent(), "q\r");
-    // The password check runs on the answer that replaced the block.
-    EXPECT_EQ(BlockRig({"login: Password: "}).Sent(), "admin\rq\r");
-    EXPECT_EQ(BlockRig({"login: "}, "Password:").Sent(), "Password:\rsecret\rq\r");
-}
+struct PromptCase {
+    std::deque<std::string> blocks;
+    std::string user, sent;
+    Events shown = {};            // events the window must have seen
+    const char* absent = nullptr; // an event prefix it must not have seen
+};
 
-TEST(PromptTest, ZeroByteEndsTheTextButNotTheCount)
+TEST(PromptTest, AnswersOnlyWholeCaseExactPromptsWithTheTextsAsTyped)
 {
-    BlockRig rig({std::string("Level: -90\0login: ", 18)});
-    EXPECT_EQ(rig.Sent(), "q\r");
-    EXPECT_TRUE(rig.window.waitForEvent("field 1011 18", 0ms));
-    EXPECT_TRUE(rig.window.waitForEvent("field 1002 -90 dBm", 0ms));
-}
-
-TEST(PromptTest, PromptBlockYieldsNoValues)
-{
-    BlockRig rig({"Level: -90 login: "});
-    EXPECT_EQ(rig.Sent(), "admin\rq\r");
-    EXPECT_TRUE(rig.window.events("field 1002 -").empty());
-}
-
-TEST(PromptTest, OverlongAnswerIsNotSentAndSaysSo)
-{
-    BlockRig rig({"login: ", "Level: -80"}, std::string(511, 'u'));
-    EXPECT_EQ(rig.Sent(), "q\r");
-    EXPECT_TRUE(rig.window.waitForEvent("log User name too long to send (at most 510 characters)", 0ms));
-    EXPECT_TRUE(rig.window.waitForEvent("field 1002 -80 dBm", 0ms)) << "the session goes on";
-
-    BlockRig fits({"login: "}, std::string(510, 'u'));
-    EXPECT_EQ(fits.Sent(), std::string(510, 'u') + "\rq\r");
-}
-
-TEST(PromptTest, TextsAreSentAsTypedInUtf8)
-{
-    EXPECT_EQ(BlockRig({"login: "}, "jürgen ✓").Sent(), "jürgen ✓\rq\r");
+    const std::string u510(510, 'u');
+    const PromptCase cases[] = {
+        {{"banner\r\nlogin: "}, "admin", "admin\rq\r"},
+        {{"Password: "}, "admin", "secret\rq\r"},
+        {{"log", "in: "}, "admin", "q\r"}, // a prompt split across blocks is missed
+        {{"Login: "}, "admin", "q\r"},
+        // The password check runs on the answer that replaced the block.
+        {{"login: Password: "}, "admin", "admin\rq\r"},
+        {{"login: "}, "Password:", "Password:\rsecret\rq\r"},
+        // A zero byte ends the text but not the count.
+        {{std::string("Level: -90\0login: ", 18)}, "admin", "q\r", {"field 1011 18", "field 1002 -90 dBm"}},
+        {{"Level: -90 login: "}, "admin", "admin\rq\r", {}, "field 1002 -"}, // a prompt block yields no values
+        // An overlong answer is not sent, says so, and the session goes on.
+        {{"login: ", "Level: -80"}, u510 + "u", "q\r",
+         {"log User name too long to send (at most 510 characters)", "field 1002 -80 dBm"}},
+        {{"login: "}, u510, u510 + "\rq\r"},
+        {{"login: "}, "jürgen ✓", "jürgen ✓\rq\r"}, // UTF-8 as typed
+    };
+    for (const PromptCase& c : cases) {
+        SCOPED_TRACE(c.blocks.front() + " / " + c.user.substr(0, 20));
+        BlockRig rig(c.blocks, c.user);
+        EXPECT_EQ(rig.Sent(), c.sent);
+        for (const std::string& e : c.shown)
+            EXPECT_TRUE(rig.window.waitForEvent(e, 0ms)) << e;
+        EXPECT_TRUE(!c.absent || rig.window.events(c.absent).empty());
+    }
 }
 
 } // namespace

@@ -4,18 +4,6 @@
 
 namespace approbe::test {
 
-std::vector<std::string> FakeSockets::sends()
-{
-    std::lock_guard lock(m_mutex);
-    return m_sends;
-}
-
-void FakeSockets::clearSends()
-{
-    std::lock_guard lock(m_mutex);
-    m_sends.clear();
-}
-
 std::string FakeSockets::sentText()
 {
     std::string all;
@@ -30,31 +18,6 @@ int FakeSockets::Startup(std::uint16_t requested, std::uint16_t& ver)
     m_real.Startup(requested, ver);
     ver = version;
     return startupResult;
-}
-
-int FakeSockets::Cleanup()
-{
-    ++m_cleanups;
-    return m_real.Cleanup();
-}
-
-int FakeSockets::LastError() { return createError ? m_lastError : m_real.LastError(); }
-
-Socket FakeSockets::CreateTcpSocket()
-{
-    if (createError) {
-        m_lastError = *createError;
-        return kInvalidSocket;
-    }
-    return m_real.CreateTcpSocket();
-}
-
-std::uint32_t FakeSockets::InetAddr(const std::string& text) { return m_real.InetAddr(text); }
-
-std::vector<std::string> FakeSockets::lookups()
-{
-    std::lock_guard lock(m_mutex);
-    return m_lookups;
 }
 
 bool FakeSockets::LookupHost(const std::string& name, std::uint16_t& family, std::uint32_t& addr)
@@ -72,8 +35,6 @@ bool FakeSockets::LookupHost(const std::string& name, std::uint16_t& family, std
     addr = it->second;
     return true;
 }
-
-int FakeSockets::Connect(Socket s, const SockAddrIn& to) { return blocks ? 0 : m_real.Connect(s, to); }
 
 long FakeSockets::Recv(Socket s, char* buf, std::size_t len, int timeoutMs)
 {
@@ -95,10 +56,5 @@ long FakeSockets::Send(Socket s, const char* buf, std::size_t len)
     }
     return blocks ? static_cast<long>(len) : m_real.Send(s, buf, len);
 }
-
-int FakeSockets::Shutdown(Socket s, ShutdownHow how) { return m_real.Shutdown(s, how); }
-int FakeSockets::Close(Socket s) { return m_real.Close(s); }
-void FakeSockets::WakeReceiver() { m_real.WakeReceiver(); }
-void FakeSockets::Abort() { m_real.Abort(); }
 
 } // namespace approbe::test

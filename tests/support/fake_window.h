@@ -18,21 +18,36 @@ namespace approbe::test {
 //   push | pull | toolong <limit>
 class FakeWindow : public IProbeWindow {
 public:
-    void SetField(int id, const std::string& text) override;
-    void AppendLog(const std::string& line) override;
-    void ClearLog() override;
-    void SetCaption(const std::string& caption) override;
-    void EnableConnect(bool enable) override;
-    std::string PauseCaption() override;
-    void SetPauseCaption(const std::string& caption) override;
-    void SetBarRange(int id, int lo, int hi) override;
-    void SetBarPos(int id, int pos) override;
-    void SetBarColour(int id, Rgb colour) override;
-    unsigned StartTimer() override;
-    void StopTimer(unsigned id) override;
-    void PushEdits(const EditTexts& texts, int portLimit) override;
-    bool PullEdits(EditTexts& out) override;
-    void ShowTooLong(int limit) override;
+    void SetField(int id, const std::string& text) override { Record("field " + N(id) + " " + text); }
+    void AppendLog(const std::string& line) override { Record("log " + line); }
+    void ClearLog() override { Record("clearlog"); }
+    void SetCaption(const std::string& c) override { Record("caption " + c, [&] { m_caption = c; }); }
+    void EnableConnect(bool on) override { Record(on ? "connect 1" : "connect 0", [&] { m_connectEnabled = on; }); }
+    std::string PauseCaption() override
+    {
+        std::lock_guard ui(m_uiMutex);
+        return Get(m_pause);
+    }
+    void SetPauseCaption(const std::string& c) override { Record("pause " + c, [&] { m_pause = c; }); }
+    void SetBarRange(int id, int lo, int hi) override { Record("range " + N(id) + " " + N(lo) + " " + N(hi)); }
+    void SetBarPos(int id, int pos) override { Record("pos " + N(id) + " " + N(pos)); }
+    void SetBarColour(int id, Rgb c) override
+    {
+        Record("colour " + N(id) + " " + N(c.r) + "," + N(c.g) + "," + N(c.b));
+    }
+    unsigned StartTimer() override
+    {
+        Record("timer start", [&] { m_timerRunning = true; });
+        return 1;
+    }
+    void StopTimer(unsigned) override { Record("timer stop", [&] { m_timerRunning = false; }); }
+    void PushEdits(const EditTexts& texts, int) override { Record("push", [&] { m_edits = texts; }); }
+    bool PullEdits(EditTexts& out) override
+    {
+        Record("pull", [&] { out = m_edits; });
+        return true;
+    }
+    void ShowTooLong(int limit) override { Record("toolong " + N(limit)); }
 
     // Runs f as the UI thread would: never at the same time as a window operation. The session's
     // window calls are synchronous with the UI thread, and this keeps that order for the test thread.
@@ -44,22 +59,22 @@ public:
 
     // Off: field, bar position and bar colour events are not kept in events(), only the latest
     // of each control (see latest), so that floods and soaks run in bounded memory.
-    void keepValueEvents(bool keep);
+    void keepValueEvents(bool keep) { Set(m_keepValues, keep); }
     // The text after "field <id> ", "pos <id> " or "colour <id> " of the latest such event, or
     // "" if none; key is e.g. "field 1002".
     std::string latest(const std::string& key);
 
     // What the user has typed.
-    void setEdits(const EditTexts& texts);
-    EditTexts edits();
+    void setEdits(const EditTexts& texts) { Set(m_edits, texts); }
+    EditTexts edits() { return Get(m_edits); }
 
-    std::vector<std::string> events();
+    std::vector<std::string> events() { return Get(m_events); }
     // Only the events that start with prefix, e.g. "log " or "caption ".
     std::vector<std::string> events(const std::string& prefix);
-    void clearEvents();
-    bool connectEnabled();
-    bool timerRunning();
-    std::string caption();
+    void clearEvents() { Set(m_events, {}); }
+    bool connectEnabled() { return Get(m_connectEnabled); }
+    bool timerRunning() { return Get(m_timerRunning); }
+    std::string caption() { return Get(m_caption); }
     // Waits until pred holds on the events recorded so far.
     bool waitFor(const std::function<bool(const std::vector<std::string>&)>& pred,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -67,7 +82,27 @@ public:
     bool waitForEvent(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 private:
-    void Record(std::string line);
+    static std::string N(int n) { return std::to_string(n); }
+    // Applies update to the window's state and records line, as one step.
+    template <typename F> void Record(std::string line, F update)
+    {
+        std::lock_guard ui(m_uiMutex);
+        std::lock_guard lock(m_mutex);
+        update();
+        Keep(std::move(line));
+    }
+    void Record(std::string line) { Record(std::move(line), [] {}); }
+    void Keep(std::string line); // under m_mutex
+    template <typename T> T Get(const T& member)
+    {
+        std::lock_guard lock(m_mutex);
+        return member;
+    }
+    template <typename T> void Set(T& member, const T& value)
+    {
+        std::lock_guard lock(m_mutex);
+        member = value;
+    }
 
     std::recursive_mutex m_uiMutex;
     std::mutex m_mutex;

@@ -1,15 +1,17 @@
 #include "session_rig.h"
 
+#include <gtest/gtest.h>
+
+#include "sim_process.h"
+
 namespace approbe::test {
 
 SessionRig::SessionRig(const std::string& host, const std::string& port, const std::string& user,
                        const std::string& password, int connectTimeoutMs)
     : profile(dir.file("approbe.ini")), sockets(connectTimeoutMs)
 {
-    profile.WriteProfileString("Settings", "Host", host);
-    profile.WriteProfileString("Settings", "Port", port);
-    profile.WriteProfileString("Settings", "User", user);
-    profile.WriteProfileString("Settings", "Pass", password);
+    for (const auto& [key, value] : {std::pair{"Host", host}, {"Port", port}, {"User", user}, {"Pass", password}})
+        profile.WriteProfileString("Settings", key, value);
     core = std::make_unique<CProbeCore>(window, sockets, profile);
     core->OnInitDialog();
     window.clearEvents();
@@ -23,24 +25,60 @@ SessionRig::SessionRig(const ProfileText& file, int connectTimeoutMs)
     core->OnInitDialog();
 }
 
-SessionRig::~SessionRig()
+bool SessionRig::LogIn(std::chrono::milliseconds timeout)
 {
-    core.reset();
+    Connect();
+    return window.waitForEvent("log " + kPrefix + "to 127.0.0.1 connected", timeout) &&
+           WaitUntil([this] { return core->polling(); }, timeout);
 }
 
-bool SessionRig::WaitEnd(std::chrono::milliseconds timeout)
+Events SessionRig::Narration()
 {
-    return core->WaitSessionEnd(timeout);
-}
-
-std::vector<std::string> SessionRig::Narration()
-{
-    std::vector<std::string> out;
+    Events out;
     for (const std::string& e : window.events()) {
         if (e.rfind("log ", 0) == 0 || e.rfind("caption ", 0) == 0 || e.rfind("connect ", 0) == 0)
             out.push_back(e);
     }
     return out;
+}
+
+Events TeardownLines()
+{
+    return {"log " + kPrefix + "SOCKET closed", "log De-Initialized WinSock", "connect 1",
+            "caption Test Korvane AP DISCONNECT"};
+}
+
+void ExpectTornDown(SessionRig& rig)
+{
+    const Events narration = rig.Narration();
+    ASSERT_GE(narration.size(), 4u);
+    EXPECT_EQ(Events(narration.end() - 4, narration.end()), TeardownLines());
+    EXPECT_FALSE(rig.window.timerRunning());
+    EXPECT_TRUE(rig.window.connectEnabled());
+    EXPECT_EQ(rig.sockets.openSockets(), 0u);
+    EXPECT_EQ(rig.sockets.startups(), rig.sockets.cleanups());
+    const Events sends = rig.sockets.sends();
+    ASSERT_GE(sends.size(), 2u);
+    EXPECT_EQ(Events(sends.end() - 2, sends.end()), (Events{"q", "\r"}));
+}
+
+void ExpectNormalSessionAfterwards(SessionRig& rig)
+{
+    SimProcess sim({}, "send login:\\x20\nexpect \\r\nsend Password:\\x20\nexpect \\r\n"
+                       "send \\r\\nAP>\\x20\nvalues -88 -55 -66\nshell\n");
+    EditTexts edits = rig.window.edits();
+    edits.host = "127.0.0.1";
+    edits.port = std::to_string(sim.port());
+    rig.window.setEdits(edits);
+    rig.window.clearEvents();
+    rig.window.keepValueEvents(true);
+    ASSERT_TRUE(rig.LogIn());
+    rig.Tick();
+    EXPECT_TRUE(rig.window.waitForEvent("field 1016 -66 dBm"));
+    EXPECT_TRUE(rig.window.waitForEvent("field 1002 -88 dBm"));
+    rig.Disconnect();
+    ASSERT_TRUE(rig.WaitEnd(std::chrono::seconds(5)));
+    ExpectTornDown(rig);
 }
 
 } // namespace approbe::test

@@ -5,11 +5,15 @@
 
 #include "fake_sockets.h"
 #include "fake_window.h"
+#include "loopback.h"
 #include "probe_core.h"
 #include "profile.h"
 #include "temp_dir.h"
 
 namespace approbe::test {
+
+using Events = std::vector<std::string>;
+inline const std::string kPrefix = "Test Korvane AP ";
 
 // The session logic against the recording window, the real sockets layer (with its knobs) and a
 // profile in a temporary folder, set up as the dialog opens with the given stored settings.
@@ -23,17 +27,19 @@ struct SessionRig {
                const std::string& password = "admin", int connectTimeoutMs = PosixSockets::kConnectTimeoutMs);
     // Opens on that file as it is; the events of opening are kept.
     explicit SessionRig(const ProfileText& file, int connectTimeoutMs = PosixSockets::kConnectTimeoutMs);
-    ~SessionRig();
+    ~SessionRig() { core.reset(); }
 
     // The buttons and the timer tick, on the test thread acting as the UI thread.
     void Connect() { window.onUiThread([this] { core->OnOK(); }); }
     void Tick() { window.onUiThread([this] { core->OnTimer(); }); }
     void Pause() { window.onUiThread([this] { core->OnPause(); }); }
     void Disconnect() { window.onUiThread([this] { core->OnDisconnect(); }); }
+    // Connect, then waits until the session says it is connected to 127.0.0.1 and polls.
+    bool LogIn(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Waits for the session's worker to end.
-    bool WaitEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool WaitEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10)) { return core->WaitSessionEnd(timeout); }
     // The events that narrate the session: log lines, captions and the Connect button.
-    std::vector<std::string> Narration();
+    Events Narration();
 
     TempDir dir;
     IniProfile profile;
@@ -42,6 +48,14 @@ struct SessionRig {
     std::unique_ptr<CProbeCore> core;
 };
 
-inline const std::string kPrefix = "Test Korvane AP ";
+// The narration's last lines when a session ends, whoever ended it.
+Events TeardownLines();
+// The session has ended with its normal teardown, said q, and holds nothing.
+void ExpectTornDown(SessionRig& rig);
+// A normal session in the same rig, against a fresh simulator that takes any user and password:
+// log in, one poll read back, Disconnect. Proves that whatever came before left the program
+// ready for the next Connect. Only host and port are typed: a five-digit port stops the pull of
+// the edits there, so user and password stay what the rig held.
+void ExpectNormalSessionAfterwards(SessionRig& rig);
 
 } // namespace approbe::test

@@ -7,9 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 extern char** environ;
@@ -18,71 +21,31 @@ namespace approbe::test {
 
 namespace {
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 0;
-}
-
 // Reverses the simulator's log escapes: \r \n \t \0 \\ \xHH.
 std::string unescapeLog(const std::string& s) {
     std::string out;
     for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 == s.size()) {
-            out += s[i];
-            continue;
-        }
-        const char c = s[++i];
-        if (c == 'r') out += '\r';
+        const char c = s[i] == '\\' && i + 1 < s.size() ? s[++i] : '\0';
+        if (!c) out += s[i];
+        else if (c == 'r') out += '\r';
         else if (c == 'n') out += '\n';
         else if (c == 't') out += '\t';
         else if (c == '0') out += '\0';
         else if (c == 'x' && i + 2 < s.size()) {
-            out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
+            out += static_cast<char>(std::strtol(s.substr(i + 1, 2).c_str(), nullptr, 16));
             i += 2;
         } else out += c;
     }
     return out;
 }
 
-void closeFd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
-}  // namespace
-
-std::string SimProcess::path() { return APPROBE_SIM_PATH; }
-
-SimProcess::SimProcess(std::vector<std::string> extraArgs, std::string scriptText) {
-    std::vector<std::string> args = {path(), "--bind", "127.0.0.1", "--port", "0", "--verbose"};
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    if (!scriptText.empty()) {
-        const char* dir = std::getenv("TMPDIR");
-        std::string name = std::string(dir && *dir ? dir : "/tmp") + "/approbe-sim-script-XXXXXX";
-        const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-        if (fd < 0) throw std::runtime_error("cannot create a script file: " + std::string(std::strerror(errno)));
-        scriptPath_ = name;
-        const bool written = ::write(fd, scriptText.data(), scriptText.size()) == static_cast<ssize_t>(scriptText.size());
-        ::close(fd);
-        if (!written) {
-            ::unlink(scriptPath_.c_str());
-            throw std::runtime_error("cannot write the script file " + scriptPath_);
-        }
-        args.push_back("--script");
-        args.push_back(scriptPath_);
-    }
-
+// Starts approbe-sim with args (stdin /dev/null); fds get the read ends of its stdout and stderr.
+pid_t spawn(std::vector<std::string> args, int fds[2]) {
+    args.insert(args.begin(), SimProcess::path());
     int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        stop();
-        throw std::runtime_error("pipe failed");
-    }
+    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     if (::pipe2(err, O_CLOEXEC) != 0) {
-        ::close(out[0]);
-        ::close(out[1]);
-        stop();
+        ::close(out[0]), ::close(out[1]);
         throw std::runtime_error("pipe failed");
     }
     posix_spawn_file_actions_t actions;
@@ -93,18 +56,109 @@ SimProcess::SimProcess(std::vector<std::string> extraArgs, std::string scriptTex
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    outFd_ = out[0];
-    errFd_ = err[0];
-    if (rc != 0) {
-        pid_ = -1;
-        stop();
-        throw std::runtime_error("cannot start " + path() + ": " + std::strerror(rc));
+    ::close(out[1]), ::close(err[1]);
+    fds[0] = out[0], fds[1] = err[0];
+    if (rc == 0) return pid;
+    ::close(fds[0]), ::close(fds[1]);
+    fds[0] = fds[1] = -1;
+    throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
+}
+
+// Reads both pipes, handing each line (its newline included; a last unfinished one at the end)
+// to take(k, line), until both close (then true and the fds are closed) or the deadline passes.
+bool readLines(int fds[2], const std::function<void(int, const std::string&)>& take,
+               std::chrono::steady_clock::time_point deadline) {
+    std::string pending[2];
+    char buf[8192];
+    while (fds[0] >= 0 || fds[1] >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+        const int ready = ::poll(p, 2, static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        for (int k = 0; k < 2; ++k) {
+            if (!p[k].revents) continue;
+            const ssize_t n = ::read(fds[k], buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n > 0) pending[k].append(buf, static_cast<std::size_t>(n));
+            for (auto eol = pending[k].find('\n'); eol != std::string::npos; eol = pending[k].find('\n')) {
+                take(k, pending[k].substr(0, eol + 1));
+                pending[k].erase(0, eol + 1);
+            }
+            if (n > 0) continue;
+            if (!pending[k].empty()) take(k, pending[k]);
+            ::close(fds[k]);
+            fds[k] = -1;
+        }
     }
-    reader_ = std::thread([this] { readOutput(); });
+    return true;
+}
+
+// Waits for the child; its exit code, -1 if a signal ended it.
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+std::string SimProcess::path() { return APPROBE_SIM_PATH; }
+
+SimExit RunSim(std::vector<std::string> args, std::chrono::milliseconds timeout) {
+    int fds[2];
+    const pid_t pid = spawn(std::move(args), fds);
+    SimExit e;
+    const bool ended = readLines(fds, [&](int k, const std::string& line) { (k ? e.err : e.out) += line; },
+                                 std::chrono::steady_clock::now() + timeout);
+    if (!ended) ::kill(pid, SIGKILL);
+    e.code = reap(pid);
+    if (!ended) {
+        e.code = -1;
+        for (int fd : fds) if (fd >= 0) ::close(fd);
+    }
+    return e;
+}
+
+SimProcess::SimProcess(std::vector<std::string> extraArgs, std::string scriptText) {
+    std::vector<std::string> args = {"--bind", "127.0.0.1", "--port", "0", "--verbose"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    if (!scriptText.empty()) {
+        const char* dir = std::getenv("TMPDIR");
+        std::string name = std::string(dir && *dir ? dir : "/tmp") + "/approbe-sim-script-XXXXXX";
+        const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0) throw std::runtime_error("cannot create a script file: " + std::string(std::strerror(errno)));
+        scriptPath_ = name;
+        const bool written = ::write(fd, scriptText.data(), scriptText.size()) == static_cast<ssize_t>(scriptText.size());
+        ::close(fd);
+        if (!written) {
+            stop();
+            throw std::runtime_error("cannot write the script file " + name);
+        }
+        args.push_back("--script");
+        args.push_back(scriptPath_);
+    }
+    try {
+        pid_ = spawn(args, fds_);
+    } catch (...) {
+        stop();
+        throw;
+    }
+    reader_ = std::thread([this] {
+        readLines(fds_, [this](int k, const std::string& line) {
+            if (k == 1) return takeStderrLine(line.substr(0, line.find('\n')));
+            std::lock_guard lock(mu_);
+            if (line.rfind("listening on ", 0) == 0) port_ = std::atoi(line.c_str() + line.rfind(':') + 1);
+            changed_.notify_all();
+        }, std::chrono::steady_clock::time_point::max());
+        std::lock_guard lock(mu_);
+        ended_ = true;
+        changed_.notify_all();
+    });
 
     std::unique_lock lock(mu_);
     changed_.wait_for(lock, std::chrono::seconds(5), [this] { return port_ != 0 || ended_; });
@@ -116,63 +170,20 @@ SimProcess::SimProcess(std::vector<std::string> extraArgs, std::string scriptTex
     }
 }
 
-SimProcess::~SimProcess() { stop(); }
-
-void SimProcess::stop() {
+int SimProcess::stop() {
+    int code = -1;
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
         std::unique_lock lock(mu_);
         if (!changed_.wait_for(lock, std::chrono::seconds(3), [this] { return ended_; })) ::kill(pid_, SIGKILL);
     }
     if (reader_.joinable()) reader_.join();
-    if (pid_ > 0) {
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
-    closeFd(outFd_);
-    closeFd(errFd_);
+    if (pid_ > 0) code = reap(pid_);
+    pid_ = -1;
+    for (int& fd : fds_) if (fd >= 0) ::close(fd), fd = -1;
     if (!scriptPath_.empty()) ::unlink(scriptPath_.c_str());
     scriptPath_.clear();
-}
-
-void SimProcess::readOutput() {
-    std::string outLine, errLine;
-    bool outOpen = true, errOpen = true;
-    char buf[8192];
-    while (outOpen || errOpen) {
-        pollfd p[2] = {{outOpen ? outFd_ : -1, POLLIN, 0}, {errOpen ? errFd_ : -1, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int k = 0; k < 2; ++k) {
-            if (!p[k].revents) continue;
-            const ssize_t n = ::read(p[k].fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                (k == 0 ? outOpen : errOpen) = false;
-                continue;
-            }
-            std::string& pending = k == 0 ? outLine : errLine;
-            pending.append(buf, static_cast<std::size_t>(n));
-            for (auto eol = pending.find('\n'); eol != std::string::npos; eol = pending.find('\n')) {
-                const std::string line = pending.substr(0, eol);
-                pending.erase(0, eol + 1);
-                if (k == 1) {
-                    takeStderrLine(line);
-                } else if (line.rfind("listening on ", 0) == 0) {
-                    std::lock_guard lock(mu_);
-                    port_ = std::atoi(line.c_str() + line.rfind(':') + 1);
-                    changed_.notify_all();
-                }
-            }
-        }
-    }
-    std::lock_guard lock(mu_);
-    ended_ = true;
-    changed_.notify_all();
+    return code;
 }
 
 void SimProcess::takeStderrLine(const std::string& line) {
@@ -191,8 +202,6 @@ void SimProcess::takeStderrLine(const std::string& line) {
     }
     changed_.notify_all();
 }
-
-int SimProcess::port() const { return port_; }
 
 std::string SimProcess::received() {
     std::lock_guard lock(mu_);

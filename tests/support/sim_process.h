@@ -7,15 +7,25 @@
 #include <thread>
 #include <vector>
 namespace approbe::test {
+
+// A short simulator run whose exit status matters.
+struct SimExit {
+    int code = -1; // -1: still running at the deadline (then killed), or killed by a signal
+    std::string out, err;
+};
+SimExit RunSim(std::vector<std::string> args, std::chrono::milliseconds timeout);
+
 // Runs approbe-sim as a child process on 127.0.0.1 with --port 0 and --verbose.
 class SimProcess {
 public:
     // extraArgs e.g. {"--user","u","--password","p"}; scriptText, if not empty, is written to a
     // temporary file and passed as --script. Throws std::runtime_error if it does not start listening in 5 s.
     explicit SimProcess(std::vector<std::string> extraArgs = {}, std::string scriptText = {});
-    ~SimProcess();                       // SIGTERM, wait (SIGKILL after 3 s), remove temp files
+    ~SimProcess() { stop(); }
     SimProcess(const SimProcess&) = delete; SimProcess& operator=(const SimProcess&) = delete;
-    int port() const;
+    int port() const { return port_; }
+    // SIGTERM, wait (SIGKILL after 3 s), remove temp files; returns the exit code as SimExit's.
+    int stop();
     // Everything the server has received so far on all connections, unescaped and concatenated in order.
     std::string received();
     // Waits until received() contains needle or the timeout passes; returns whether it does.
@@ -26,13 +36,10 @@ public:
     static std::string path();           // APPROBE_SIM_PATH
 
 private:
-    void readOutput();  // reader thread: child's stdout and stderr until both close
     void takeStderrLine(const std::string& line);
-    void stop();
 
     pid_t pid_ = -1;
-    int outFd_ = -1;
-    int errFd_ = -1;
+    int fds_[2] = {-1, -1}; // the child's stdout and stderr
     int port_ = 0;
     std::string scriptPath_;
     std::thread reader_;

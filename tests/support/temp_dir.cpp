@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 
 namespace approbe::test {
 
@@ -33,6 +34,19 @@ std::string ReadFile(const std::string& path)
 void WriteFile(const std::string& path, const std::string& data)
 {
     std::ofstream(path, std::ios::binary) << data;
+}
+
+unsigned FileMode(const std::string& path)
+{
+    struct stat st{};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 0777;
+}
+
+std::size_t CountEntries(const std::filesystem::path& dir)
+{
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
 }
 
 } // namespace approbe::test

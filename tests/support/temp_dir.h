@@ -21,5 +21,9 @@ private:
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
+// The permission bits of a file, e.g. 0600.
+unsigned FileMode(const std::string& path);
+// The number of entries in a directory.
+std::size_t CountEntries(const std::filesystem::path& dir);
 
 } // namespace approbe::test
