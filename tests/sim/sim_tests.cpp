@@ -14,6 +14,7 @@
 
 #include "loopback.h"
 #include "sim_process.h"
+#include "temp_dir.h"
 
 using approbe::test::SimProcess;
 using namespace std::chrono_literals;
@@ -123,14 +124,6 @@ Values poll(Client& c) {
     return {labelled(nf, "Level:"), labelled(station, "Local RSSI level:"), labelled(station, "Remote RSSI level:")};
 }
 
-std::string writeTempFile(const std::string& text) {
-    char name[] = "/tmp/approbe-sim-test-XXXXXX";
-    const int fd = ::mkstemp(name);
-    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    ::close(fd);
-    return name;
-}
-
 }  // namespace
 
 // The acceptance exchange on the fixed port, as a plain TCP client sees it.
@@ -219,12 +212,13 @@ TEST(SimScript, DeliversExactBytesAndMatchesExactInput) {
 
 TEST(SimScript, BadScriptsExitTwoNamingFileAndLine) {
     for (const std::string text : {"send ok\n\nfrobnicate 3\n", "# c\nsend ok\nsend bad\\q\n", "login\n\nvalues 1 2\n"}) {
-        const std::string file = writeTempFile(text);
+        const approbe::test::TempDir dir;
+        const std::string file = dir.file("script");
+        approbe::test::WriteFile(file, text);
         const auto e = approbe::test::RunSim({"--port", "0", "--script", file}, kWait);
         EXPECT_EQ(e.code, 2) << text;
         EXPECT_NE(e.err.find(file + ":3:"), std::string::npos) << e.err;
         EXPECT_EQ(e.out, "") << "must fail before listening";
-        ::unlink(file.c_str());
     }
 }
 

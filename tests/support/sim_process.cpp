@@ -1,5 +1,7 @@
 #include "sim_process.h"
 
+#include "temp_dir.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -128,19 +130,10 @@ SimProcess::SimProcess(std::vector<std::string> extraArgs, std::string scriptTex
     std::vector<std::string> args = {"--bind", "127.0.0.1", "--port", "0", "--verbose"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     if (!scriptText.empty()) {
-        const char* dir = std::getenv("TMPDIR");
-        std::string name = std::string(dir && *dir ? dir : "/tmp") + "/approbe-sim-script-XXXXXX";
-        const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-        if (fd < 0) throw std::runtime_error("cannot create a script file: " + std::string(std::strerror(errno)));
-        scriptPath_ = name;
-        const bool written = ::write(fd, scriptText.data(), scriptText.size()) == static_cast<ssize_t>(scriptText.size());
-        ::close(fd);
-        if (!written) {
-            stop();
-            throw std::runtime_error("cannot write the script file " + name);
-        }
+        scriptDir_ = std::make_unique<TempDir>();
+        WriteFile(scriptDir_->file("script"), scriptText);
         args.push_back("--script");
-        args.push_back(scriptPath_);
+        args.push_back(scriptDir_->file("script"));
     }
     try {
         pid_ = spawn(args, fds_);
@@ -170,6 +163,8 @@ SimProcess::SimProcess(std::vector<std::string> extraArgs, std::string scriptTex
     }
 }
 
+SimProcess::~SimProcess() { stop(); }
+
 int SimProcess::stop() {
     int code = -1;
     if (pid_ > 0) {
@@ -181,8 +176,7 @@ int SimProcess::stop() {
     if (pid_ > 0) code = reap(pid_);
     pid_ = -1;
     for (int& fd : fds_) if (fd >= 0) ::close(fd), fd = -1;
-    if (!scriptPath_.empty()) ::unlink(scriptPath_.c_str());
-    scriptPath_.clear();
+    scriptDir_.reset();
     return code;
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
 #include <thread>
 #include <vector>
 namespace approbe::test {
+class TempDir;
 
 // A short simulator run whose exit status matters.
 struct SimExit {
@@ -21,7 +23,7 @@ public:
     // extraArgs e.g. {"--user","u","--password","p"}; scriptText, if not empty, is written to a
     // temporary file and passed as --script. Throws std::runtime_error if it does not start listening in 5 s.
     explicit SimProcess(std::vector<std::string> extraArgs = {}, std::string scriptText = {});
-    ~SimProcess() { stop(); }
+    ~SimProcess();
     SimProcess(const SimProcess&) = delete; SimProcess& operator=(const SimProcess&) = delete;
     int port() const { return port_; }
     // SIGTERM, wait (SIGKILL after 3 s), remove temp files; returns the exit code as SimExit's.
@@ -41,7 +43,7 @@ private:
     pid_t pid_ = -1;
     int fds_[2] = {-1, -1}; // the child's stdout and stderr
     int port_ = 0;
-    std::string scriptPath_;
+    std::unique_ptr<TempDir> scriptDir_;
     std::thread reader_;
     std::mutex mu_;
     std::condition_variable changed_;
