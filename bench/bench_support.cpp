@@ -608,4 +608,16 @@ void TimerLateness::Stop()
     m_timer.stop();
 }
 
+bool LogIn(Peer& peer, DialogRig& rig, const char* what)
+{
+    std::atomic<bool> loggedIn{false};
+    std::thread login([&] { loggedIn = peer.AcceptAndLogin(std::chrono::seconds(10)); });
+    const bool polling = rig.Connect(std::chrono::seconds(10));
+    login.join();
+    if (polling && loggedIn)
+        return true;
+    std::fprintf(stderr, "%s: the session did not log in\n", what);
+    return false;
+}
+
 } // namespace approbe::bench

@@ -131,6 +131,9 @@ private:
     std::unique_ptr<ui::CProbeDlg> m_dlg;
 };
 
+// Connects the dialog to the peer and logs in; says why on stderr (prefixed with what) if not.
+bool LogIn(Peer& peer, DialogRig& rig, const char* what);
+
 // Watches a value field: when it paints the awaited text, lets it paint, then records the time
 // and wakes the waiting thread.
 class PaintProbe : public QObject {

@@ -16,14 +16,8 @@ int RunFlood(const Options& o)
     constexpr double kFloorSeconds = 3;
     Peer peer;
     DialogRig rig(peer.port());
-    std::atomic<bool> loggedIn{false};
-    std::thread login([&] { loggedIn = peer.AcceptAndLogin(10s); });
-    const bool polling = rig.Connect(10s);
-    login.join();
-    if (!polling || !loggedIn) {
-        std::fputs("flood: the session did not log in\n", stderr);
+    if (!LogIn(peer, rig, "flood"))
         return 1;
-    }
     ChangeCounter blocks(rig.field(IDC_RX_BYTES));
     CallCounter calls(&rig.dlg());
     TimerLateness lateness;

@@ -16,14 +16,8 @@ int RunMemory(const Options& o)
     const long floorTotal = std::max(early, total / 10);
     Peer peer;
     DialogRig rig(peer.port());
-    std::atomic<bool> loggedIn{false};
-    std::thread login([&] { loggedIn = peer.AcceptAndLogin(10s); });
-    const bool polling = rig.Connect(10s);
-    login.join();
-    if (!polling || !loggedIn) {
-        std::fputs("memory: the session did not log in\n", stderr);
+    if (!LogIn(peer, rig, "memory"))
         return 1;
-    }
     PaintProbe probe(rig.field(IDC_REMOTE_RSSI_CUR));
     MirrorWriter mirror(rig);
     long oursEarly = 0, oursLate = 0, floorEarly = 0, floorLate = 0;

@@ -14,14 +14,8 @@ int RunLatency(const Options& o)
     const long perSide = o.replies > 0 ? o.replies : 2000;
     Peer peer;
     DialogRig rig(peer.port());
-    std::atomic<bool> loggedIn{false};
-    std::thread login([&] { loggedIn = peer.AcceptAndLogin(10s); });
-    const bool polling = rig.Connect(10s);
-    login.join();
-    if (!polling || !loggedIn) {
-        std::fputs("latency: the session did not log in\n", stderr);
+    if (!LogIn(peer, rig, "latency"))
         return 1;
-    }
 
     PaintProbe probe(rig.field(IDC_REMOTE_RSSI_CUR));
     CallCounter calls(&rig.dlg());
