@@ -13,6 +13,7 @@
 #include <ostream>
 
 #include "control_ids.h"
+#include "loopback.h"
 #include "probe_dlg.h"
 #include "sim_process.h"
 #include "temp_dir.h"
@@ -28,15 +29,11 @@ namespace approbe::test {
 // Serves the event loop until pred holds or the timeout passes.
 template <typename Pred> bool ServeUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(10))
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
+    return WaitUntil(pred, timeout, [] {
         QEventLoop loop;
         QTimer::singleShot(5, &loop, &QEventLoop::quit);
         loop.exec();
-    }
-    return true;
+    });
 }
 
 // Closes every modal box that opens (the port-length message) and counts them.

@@ -13,14 +13,17 @@
 
 namespace approbe::test {
 
-// Polls pred until it holds or the timeout passes; returns whether it holds.
-template <typename Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(5))
+// Polls pred until it holds or the timeout passes, running between() between looks (by default a
+// short sleep); returns whether it holds.
+template <typename Pred, typename Between = void (*)()>
+bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(5),
+               Between between = [] { std::this_thread::sleep_for(std::chrono::microseconds(100)); })
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        between();
     }
     return true;
 }
