@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "bars.h"
 #include "control_ids.h"
@@ -95,7 +96,8 @@ void CProbeCore::OnPause()
 void CProbeCore::OnDisconnect()
 {
     m_bPolling = false;
-    m_sockets.Shutdown(m_socket, ShutdownHow::Send);
+    if (m_sockets.Shutdown(m_socket, ShutdownHow::Send) == 0)
+        m_sendShut = true;
     m_bRunning = false;
     // The worker may be blocked in its receive; it then waits a little for the access point
     // to close, and no longer.
@@ -154,6 +156,7 @@ void CProbeCore::RunSession()
 {
     SaveSettings(m_window, m_profile, m_settings);
     SockAddrIn address{};
+    m_sendShut = false; // before this session has a socket to shut
 
     for (int id : {IDC_NOISE_CUR, IDC_NOISE_AVG, IDC_LOCAL_RSSI_CUR, IDC_REMOTE_RSSI_CUR, IDC_NOISE_MIN,
                    IDC_NOISE_MAX, IDC_LOCAL_RSSI_MAX, IDC_LOCAL_RSSI_MIN})
@@ -226,19 +229,25 @@ void CProbeCore::RunSession()
 
 void CProbeCore::ReceiveLoop(const std::string& host)
 {
+    using Clock = std::chrono::steady_clock;
     // One byte short of the buffer, so that its last zero always terminates the block.
     const std::size_t kRecvMax = sizeof m_recvBuf - 1;
+    std::optional<Clock::time_point> graceEnds;
     for (;;) {
-        long n = m_sockets.Recv(m_socket, m_recvBuf, kRecvMax, kNoTimeout);
-        if (n == kRecvWoken) {
-            if (m_bRunning)
-                continue; // a Disconnect from before the loop started has no lasting effect
-            // Our sending side is shut: give the access point a moment to close in turn.
-            n = m_sockets.Recv(m_socket, m_recvBuf, kRecvMax, kDisconnectGraceMs);
-            if (n == kRecvWoken || n == kRecvTimedOut)
+        int timeoutMs = kNoTimeout;
+        if (!Running()) {
+            // Our sending side is shut: give the access point a moment to close in turn, no longer.
+            if (!graceEnds)
+                graceEnds = Clock::now() + std::chrono::milliseconds(kDisconnectGraceMs);
+            timeoutMs = static_cast<int>(
+                std::chrono::ceil<std::chrono::milliseconds>(*graceEnds - Clock::now()).count());
+            if (timeoutMs <= 0)
                 break;
         }
-        if (n == 0 || !m_bRunning || n < 0)
+        const long n = m_sockets.Recv(m_socket, m_recvBuf, kRecvMax, timeoutMs);
+        if (n == kRecvWoken)
+            continue; // a Disconnect click, looked at above; one from before the loop started wakes for nothing
+        if (n == kRecvTimedOut || n == 0 || !Running() || n < 0)
             break;
 
         m_measure.m_nRxTotal += n;

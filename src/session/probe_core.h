@@ -53,6 +53,7 @@ private:
     void SessionThreadProc();
     void RunSession();
     void ReceiveLoop(const std::string& host);
+    bool Running() const { return m_bRunning && !m_sendShut; }
     void Teardown();
     // A start-up failure: release what was acquired and give Connect back.
     void AbandonStart(bool socketOpen);
@@ -71,6 +72,9 @@ private:
     std::atomic<Socket> m_socket{kInvalidSocket};
     std::atomic<bool> m_bRunning{false};
     std::atomic<bool> m_bPolling{false};
+    // Set by a Disconnect whose shutdown took effect on this session's socket. The worker
+    // re-arms m_bRunning when its loop starts; this keeps such a click from being lost.
+    std::atomic<bool> m_sendShut{false};
     unsigned m_nTimer = 0;
     int m_nPort = 0;
     Measurements m_measure;

@@ -128,6 +128,21 @@ TEST(DisconnectTest, WithoutASessionDoesNothingVisible)
     EXPECT_TRUE(rig.sockets.sends().empty());
 }
 
+// The click comes after the connection is made but before the session starts receiving, and
+// the access point ignores the shut sending side: the click is not lost, the session ends.
+TEST(DisconnectTest, ClickedBeforeTheReceiveLoopStillEndsTheSession)
+{
+    SimProcess sim({}, "silent\n");
+    SessionRig rig("127.0.0.1", std::to_string(sim.port()));
+    rig.window.whenRecorded("timer start", [&] { rig.Disconnect(); });
+    const auto start = Clock::now();
+    rig.Connect();
+    ASSERT_TRUE(rig.WaitEnd(5s));
+    EXPECT_LT(Clock::now() - start, 5s);
+    ExpectTornDown(rig);
+    ExpectNormalSessionAfterwards(rig);
+}
+
 TEST(ConnectTimeoutTest, AnUnansweredConnectFailsAfterTheTimeLimit)
 {
     Listener peer(true);

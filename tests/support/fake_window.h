@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "probe_window.h"
@@ -75,6 +76,14 @@ public:
     bool connectEnabled() { return Get(m_connectEnabled); }
     bool timerRunning() { return Get(m_timerRunning); }
     std::string caption() { return Get(m_caption); }
+    // Runs action once, right after the event equal to line is recorded and before the window
+    // call returns: a click the UI thread handles between two of the worker's calls.
+    void whenRecorded(const std::string& line, std::function<void()> action)
+    {
+        std::lock_guard lock(m_mutex);
+        m_hookLine = line;
+        m_hook = std::move(action);
+    }
     // Waits until pred holds on the events recorded so far.
     bool waitFor(const std::function<bool(const std::vector<std::string>&)>& pred,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -87,9 +96,16 @@ private:
     template <typename F> void Record(std::string line, F update)
     {
         std::lock_guard ui(m_uiMutex);
-        std::lock_guard lock(m_mutex);
-        update();
-        Keep(std::move(line));
+        std::function<void()> hook;
+        {
+            std::lock_guard lock(m_mutex);
+            update();
+            if (m_hook && line == m_hookLine)
+                hook = std::exchange(m_hook, {});
+            Keep(std::move(line));
+        }
+        if (hook)
+            hook();
     }
     void Record(std::string line) { Record(std::move(line), [] {}); }
     void Keep(std::string line); // under m_mutex
@@ -110,6 +126,8 @@ private:
     std::vector<std::string> m_events;
     std::map<std::string, std::string> m_latest;
     bool m_keepValues = true;
+    std::string m_hookLine;
+    std::function<void()> m_hook;
     EditTexts m_edits;
     std::string m_pause = "Pause";
     std::string m_caption;
