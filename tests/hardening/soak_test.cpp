@@ -61,11 +61,6 @@ TEST(SoakTest, SessionsInARowLeaveNoDescriptorThreadOrMemoryBehind)
     int sessions = 2000;
     if (const char* env = std::getenv("APPROBE_SOAK_SESSIONS"))
         sessions = std::atoi(env);
-    // Every Connect saves the profile with four synced writes; on a disk that is most of a
-    // session's time, so the soak keeps its profile in memory-backed /dev/shm where there is one.
-    // CTest runs each test in a process of its own; run by hand, later tests just use it too.
-    if (::access("/dev/shm", W_OK) == 0)
-        ::setenv("TMPDIR", "/dev/shm", 1);
     SimProcess sim({}, "login\n" + PollReply(-90) + PollReply(-91) + "close\n");
     SessionRig rig("127.0.0.1", std::to_string(sim.port()));
     for (int i = 0; i < 20; ++i) // warm up the allocator and the thread caches
