@@ -55,10 +55,6 @@ private:
     QTimer m_timer;
 };
 
-// A simulator that takes any user and password, then polls normally.
-inline const char* const kAnyLogin = "send login:\\x20\nexpect \\r\nsend Password:\\x20\nexpect \\r\n"
-                                     "send \\r\\nAP>\\x20\nvalues -88 -55 -66\nshell\n";
-
 // The real dialog, shown, on a profile with the given text.
 struct DialogRig {
     explicit DialogRig(const std::string& profileText)

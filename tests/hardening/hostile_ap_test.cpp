@@ -42,14 +42,13 @@ TEST_P(HostileApTest, EndsWithTheNormalTeardownAndTheNextSessionWorks)
     ASSERT_TRUE(rig.WaitEnd(5s));
     EXPECT_LT(Clock::now() - acted, 5s);
     ExpectTornDown(rig);
-    EXPECT_EQ(rig.window.events("log " + kPrefix + "to 127.0.0.1 connected").size(), c.loggedIn ? 1u : 0u);
+    EXPECT_EQ(rig.window.events(kConnectedLine).size(), c.loggedIn ? 1u : 0u);
     // A silent access point ignores the end of input; any other closes its side.
     EXPECT_TRUE(std::strstr(c.script, "silent") || sim.waitClosedConnections(1, 5s));
     ExpectNormalSessionAfterwards(rig);
 }
 
 const std::string kLoginLine = "log " + kPrefix + "Login to 127.0.0.1";
-const std::string kConnectedLine = "log " + kPrefix + "to 127.0.0.1 connected";
 
 INSTANTIATE_TEST_SUITE_P(
     AccessPoints, HostileApTest,

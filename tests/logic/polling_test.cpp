@@ -33,7 +33,7 @@ TEST(PollingTest, NothingIsSentUntilThePasswordIsAnsweredThenFourSendsATick)
     rig.Connect();
     ASSERT_TRUE(sim.waitReceived("admin\r", 5s));
     rig.Tick();
-    ASSERT_TRUE(rig.window.waitForEvent("log " + kPrefix + "to 127.0.0.1 connected"));
+    ASSERT_TRUE(rig.window.waitForEvent(kConnectedLine));
     ASSERT_TRUE(WaitUntil([&] { return rig.core->polling(); }));
     EXPECT_EQ(rig.sockets.sends(), (Events{"admin\r", "admin\r"}));
 

@@ -28,7 +28,7 @@ SessionRig::SessionRig(const ProfileText& file, int connectTimeoutMs)
 bool SessionRig::LogIn(std::chrono::milliseconds timeout)
 {
     Connect();
-    return window.waitForEvent("log " + kPrefix + "to 127.0.0.1 connected", timeout) &&
+    return window.waitForEvent(kConnectedLine, timeout) &&
            WaitUntil([this] { return core->polling(); }, timeout);
 }
 
@@ -64,8 +64,7 @@ void ExpectTornDown(SessionRig& rig)
 
 void ExpectNormalSessionAfterwards(SessionRig& rig)
 {
-    SimProcess sim({}, "send login:\\x20\nexpect \\r\nsend Password:\\x20\nexpect \\r\n"
-                       "send \\r\\nAP>\\x20\nvalues -88 -55 -66\nshell\n");
+    SimProcess sim({}, kAnyLogin);
     EditTexts edits = rig.window.edits();
     edits.host = "127.0.0.1";
     edits.port = std::to_string(sim.port());

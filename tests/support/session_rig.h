@@ -14,6 +14,8 @@ namespace approbe::test {
 
 using Events = std::vector<std::string>;
 inline const std::string kPrefix = "Test Korvane AP ";
+// The log line of a session that has answered the password prompt of 127.0.0.1.
+inline const std::string kConnectedLine = "log " + kPrefix + "to 127.0.0.1 connected";
 
 // The session logic against the recording window, the real sockets layer (with its knobs) and a
 // profile in a temporary folder, set up as the dialog opens with the given stored settings.

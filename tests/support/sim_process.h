@@ -10,6 +10,10 @@
 namespace approbe::test {
 class TempDir;
 
+// A script for a simulator that takes any user and password, then polls normally.
+inline const char* const kAnyLogin = "send login:\\x20\nexpect \\r\nsend Password:\\x20\nexpect \\r\n"
+                                     "send \\r\\nAP>\\x20\nvalues -88 -55 -66\nshell\n";
+
 // A short simulator run whose exit status matters.
 struct SimExit {
     int code = -1; // -1: still running at the deadline (then killed), or killed by a signal
