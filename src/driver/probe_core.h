@@ -7,24 +7,26 @@
 #include <string>
 #include <thread>
 
+#include "consumers.h"
 #include "probe_window.h"
 #include "profile.h"
-#include "scanner.h"
+#include "session_engine.h"
 #include "settings.h"
 #include "sockets.h"
 
 namespace approbe {
 
-inline constexpr const char* StatusPrefix = "Test Korvane AP ";
-
-// All state of the main dialog and its handlers, free of any toolkit: the front end forwards its
+// The dialog's driver of the session engine, free of any toolkit: the front end forwards its
 // button clicks and timer ticks here and implements the window operations. The handlers run on
-// the UI thread; a session runs on a worker thread of its own.
+// the UI thread; a session's socket work runs on a worker thread of its own, which hands each
+// block's window effects to the window as one batch and waits until they are on screen.
 class CProbeCore {
 public:
     // After Disconnect, how long the access point may take to close the connection before the
     // session ends without it.
     static constexpr int kDisconnectGraceMs = 3000;
+    // One byte short of the session's 512-byte buffer, so a block is always zero-terminated.
+    static constexpr std::size_t kRecvMax = 511;
 
     CProbeCore(IProbeWindow& window, ISockets& sockets, IProfile& profile);
     // Ends any session and waits for its worker. The window must not make the worker wait for
@@ -45,39 +47,36 @@ public:
     // Waits up to timeout for every worker to finish; true when none is left.
     bool WaitSessionEnd(std::chrono::milliseconds timeout);
 
-    const Measurements& measurements() const { return m_measure; }
-    const SettingsTexts& settings() const { return m_settings; }
-    bool polling() const { return m_bPolling; }
+    // Readings and state changes of every session, for consumers beside the window.
+    ConsumerHub& consumers() { return m_consumers; }
+    bool polling();
+    SessionState state();
+    Statistics stats();
 
 private:
     void SessionThreadProc();
     void RunSession();
-    void ReceiveLoop(const std::string& host);
-    bool Running() const { return m_bRunning && !m_sendShut; }
-    void Teardown();
-    // A start-up failure: release what was acquired and give Connect back.
-    void AbandonStart(bool socketOpen);
-    // Builds "%s\r" from text in the receive buffer and sends it; false if it does not fit.
-    bool AnswerPrompt(const std::string& text, const char* what);
-    void SendCommand(const char* text);
-    void ReportStatus(const std::string& text);
-    void LogLine(const std::string& text);
+    // A start that failed before the connection: releases what was acquired, gives Connect back.
+    enum class Held { Nothing, Layer, LayerAndSocket };
+    void FailStart(Held held);
+    void ReceiveLoop();
+    // Feeds the engine (feed gets it and returns its actions) and carries the actions out in
+    // their order: the I/O at once, the window effects as one batch, then the consumers.
+    template <typename F> void Feed(F&& feed);
+    void Flush(WindowBatch& batch);
+    void ReportStatus(WindowBatch& batch, const std::string& text);
 
     IProbeWindow& m_window;
     ISockets& m_sockets;
     IProfile& m_profile;
 
-    char m_recvBuf[512] = {};
-    char m_sendBuf[80] = {};
+    // The engine is fed by the worker (blocks) and the UI thread (ticks, Pause, Disconnect); each
+    // feed is short and does no I/O, so this lock is never held across a wait.
+    std::mutex m_engineMutex;
+    SessionEngine m_engine;
+    ConsumerHub m_consumers;
+
     std::atomic<Socket> m_socket{kInvalidSocket};
-    std::atomic<bool> m_bRunning{false};
-    std::atomic<bool> m_bPolling{false};
-    // Set by a Disconnect whose shutdown took effect on this session's socket. The worker
-    // re-arms m_bRunning when its loop starts; this keeps such a click from being lost.
-    std::atomic<bool> m_sendShut{false};
-    unsigned m_nTimer = 0;
-    int m_nPort = 0;
-    Measurements m_measure;
     SettingsTexts m_settings;
 
     // The latest worker; each worker first joins the one before it, so joining this one joins all.
