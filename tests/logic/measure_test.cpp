@@ -6,6 +6,7 @@
 #include "bars.h"
 #include "control_ids.h"
 #include "fake_window.h"
+#include "param_names.h"
 #include "scan_block.h"
 #include "text.h"
 
@@ -42,7 +43,8 @@ INSTANTIATE_TEST_SUITE_P(Numbers, ParseIntTest,
                                            NumberCase{"2147483647", INT_MAX}, NumberCase{"-2147483648", INT_MIN},
                                            NumberCase{"4294967319", INT_MAX}, // would wrap to 23
                                            NumberCase{"99999999999999999999999999", INT_MAX},
-                                           NumberCase{"-99999999999999999999999999", INT_MIN}));
+                                           NumberCase{"-99999999999999999999999999", INT_MIN}),
+                         test::ByText());
 
 // One block through the scanner from a fresh session; returns what the window saw.
 Events Scan(const char* block, Statistics& m)
@@ -132,7 +134,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LabelCase{"Level: ", 0},         // number only in the next block
                       LabelCase{"Level: -9", -9},      // number split across blocks
                       LabelCase{"Level: \t -80", -80}, // white space before the number is skipped
-                      LabelCase{"Level: 99999999999", INT_MAX}));
+                      LabelCase{"Level: 99999999999", INT_MAX}),
+    test::ByText());
 
 TEST(ScannerTest, SplitOrLowerCaseLabelIsMissed)
 {
@@ -199,7 +202,11 @@ INSTANTIATE_TEST_SUITE_P(Thresholds, BarTest,
                                            ColourCase{kNoise, -95, 55, kYellow}, ColourCase{kNoise, -96, 54, kGrey},
                                            ColourCase{kNoise, 0, 150, kRed}, ColourCase{kRemote, -70, 65, kGreen},
                                            ColourCase{kRemote, -71, 64, kYellow}, ColourCase{kRemote, -87, 48, kYellow},
-                                           ColourCase{kRemote, -88, 47, kGrey}, ColourCase{kRemote, -140, -5, kGrey}));
+                                           ColourCase{kRemote, -88, 47, kGrey}, ColourCase{kRemote, -140, -5, kGrey}),
+                         [](const auto& row) {
+                             return test::NameFromText(row.index, (row.param.id == kNoise ? "Noise" : "Rssi") +
+                                                                      std::to_string(row.param.dbm));
+                         });
 
 TEST(BarsTest, RestingStateAndGreyAtTheEnd)
 {

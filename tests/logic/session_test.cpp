@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "control_ids.h"
+#include "param_names.h"
 #include "session_rig.h"
 #include "sim_process.h"
 
@@ -81,7 +82,8 @@ TEST_P(HostFormTest, ReachesTheAccessPoint)
     EXPECT_TRUE(rig.window.waitForEvent("log " + kPrefix + "to " + GetParam() + " connected", 0ms));
 }
 
-INSTANTIATE_TEST_SUITE_P(Hosts, HostFormTest, ::testing::Values("127.0.0.1", "localhost", "0x7f.1"));
+INSTANTIATE_TEST_SUITE_P(Hosts, HostFormTest, ::testing::Values("127.0.0.1", "localhost", "0x7f.1"),
+                         [](const auto& row) { return NameFromText(row.index, row.param); });
 
 struct StartFailure {
     const char* name;
