@@ -179,8 +179,10 @@ void CProbeDlg::ApplyOp(const WindowOp& op, QRegion& dirty)
     }
     case Kind::PauseCaption: {
         auto* pause = static_cast<QPushButton*>(m_controls.at(IDC_PAUSE));
-        pause->setText(FromText(op.text));
-        changed(pause);
+        if (pause->text() != FromText(op.text)) {
+            pause->setText(FromText(op.text));
+            changed(pause);
+        }
         break;
     }
     case Kind::BarRange: Bar(op.id)->setRange(op.a, op.b); break;
