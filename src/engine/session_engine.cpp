@@ -55,6 +55,8 @@ SessionActions SessionEngine::Begin(SessionParams params)
     m_polling = false;
     m_shutBeforeConnected = false;
     m_passwordAnswered = false;
+    m_awaitingShell = false;
+    m_quietTicks = 0;
     m_stats = Statistics{};
     m_telnet = m_params.telnet ? std::make_unique<TelnetLayer>() : nullptr;
     SetState(out, SessionState::Starting);
@@ -129,14 +131,17 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
         out.insert(out.end(), end.begin(), end.end());
         return out;
     }
+    if (m_awaitingShell && examined.find_first_not_of(" \t\r\n") != std::string::npos &&
+        !HasPrompt(examined.c_str(), "Password:"))
+        StartPolling(out);
     if (loginPrompt)
         Answer(out, m_params.user, "User name", examined);
     if (HasPrompt(examined.c_str(), "Password:")) {
         out.push_back(SessionAction(SessionAction::Kind::Status, "to " + m_params.host + " connected"));
         Answer(out, m_params.password, "Password", examined);
-        m_polling = true;
         m_passwordAnswered = true;
-        out.push_back({SessionAction::Kind::PollingOn});
+        m_awaitingShell = true;
+        m_quietTicks = 0;
         SetState(out, SessionState::LoggedIn);
     }
 
@@ -158,10 +163,21 @@ SessionActions SessionEngine::TimedOut()
     return End(m_state == SessionState::Closing ? SessionEnd::Disconnected : SessionEnd::Silent);
 }
 
+void SessionEngine::StartPolling(SessionActions& out)
+{
+    m_awaitingShell = false;
+    m_polling = true;
+    out.emplace_back(SessionAction::Kind::PollingOn);
+}
+
 SessionActions SessionEngine::Tick()
 {
     SessionActions out;
-    if (!m_polling || (m_state != SessionState::LoggingIn && m_state != SessionState::LoggedIn))
+    if (m_state != SessionState::LoggingIn && m_state != SessionState::LoggedIn)
+        return out;
+    if (m_awaitingShell && ++m_quietTicks >= kQuietShellTicks)
+        StartPolling(out);
+    if (!m_polling)
         return out;
     Send(out, "get station");
     Send(out, m_params.pollLineEnd);
@@ -174,6 +190,7 @@ SessionActions SessionEngine::Disconnect(bool sendSideShut)
 {
     SessionActions out;
     m_polling = false;
+    m_awaitingShell = false;
     if (!sendSideShut)
         return out;
     if (m_state == SessionState::Starting)

@@ -80,6 +80,10 @@ class SessionEngine {
 public:
     // A user name or password longer than this is not sent: the answer is built in a 512-byte buffer.
     static constexpr std::size_t kMaxAnswer = 510;
+    // After the password, polling starts when the shell shows itself (a block with text that is
+    // no prompt): a login program that is still checking the password, or about to reject it,
+    // must not be typed at. A shell that prints nothing is polled after this many ticks.
+    static constexpr int kQuietShellTicks = 5;
 
     SessionEngine() = default;
 
@@ -99,8 +103,13 @@ public:
     // The poll timer ticked: the poll commands while polling is on.
     SessionActions Tick();
     // Pause and Work: polling off or on, whatever the state (a session not connected yet clears
-    // it again when it connects).
-    void SetPolling(bool on) { m_polling = on; }
+    // it again when it connects). The user's choice stands: the login's outcome no longer
+    // switches polling on by itself.
+    void SetPolling(bool on)
+    {
+        m_polling = on;
+        m_awaitingShell = false;
+    }
     // Disconnect: polling off. The driver shuts its sending side; sendSideShut says whether that
     // took effect. If it did, the session waits for the access point to close (Closing).
     SessionActions Disconnect(bool sendSideShut);
@@ -124,6 +133,9 @@ private:
     bool m_polling = false;
     bool m_shutBeforeConnected = false;
     bool m_passwordAnswered = false;
+    bool m_awaitingShell = false; // the password answered, the shell not seen yet
+    int m_quietTicks = 0;
+    void StartPolling(SessionActions& out);
     Statistics m_stats;
     std::unique_ptr<TelnetLayer> m_telnet;
 };
