@@ -13,7 +13,9 @@ struct Config {
     std::string user = "admin";
     std::string password = "admin";
     std::uint64_t seed = 0;
-    bool negotiate = false;
+    Negotiation negotiate = Negotiation::None;  // how a connection opens
+    long long failDelayMs = 2000;               // the login program's wait after a wrong login
+    long long loginTries = 3;                   // wrong logins before it gives up and closes
     bool verbose = false;
     std::optional<std::vector<Step>> script;
 };
