@@ -243,6 +243,8 @@ int main(int argc, char** argv) {
             w.thread = std::thread([fd, id = nextId, &cfg = opts.cfg, done = w.done] {
                 sim::serveConnection(fd, id, cfg, stopPipe[0]);
                 done->store(true);
+                // Logged only now, so that a client that saw it finds the place free.
+                if (cfg.verbose) sim::logLine("[conn " + std::to_string(id) + "] closed");
             });
             ++nextId;
         } catch (const std::system_error&) {

@@ -158,7 +158,6 @@ public:
             // Dropped, or out of memory on a hostile peer: this connection just ends.
         }
         ::close(fd_);
-        log("closed");
     }
 
 private:
@@ -332,7 +331,8 @@ private:
     void pause(long long ms) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            // Rounded up: poll's whole milliseconds would otherwise end the pause early.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return;
             pollfd p{stopFd_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60'000))) > 0) throw Dropped{};
@@ -531,6 +531,7 @@ private:
             case Op::Echo:
                 out(offer({{static_cast<unsigned char>(s.num[0] ? WILL : WONT), kEcho}}));
                 echo_ = s.num[0] != 0;
+                if (!echo_) asked_.erase({WILL, kEcho});  // withdrawn: no answer is awaited
                 break;
             case Op::FailDelay: failDelayMs_ = s.num[0]; break;
             case Op::Tries: loginTries_ = s.num[0]; break;

@@ -24,7 +24,7 @@ struct Config {
 void logLine(const std::string& line);
 
 // Serves a connected socket until it ends, then closes it. stopFd turns readable when the
-// server stops. Never throws.
+// server stops. Never throws. The caller logs the end, once the connection's place is free.
 void serveConnection(int fd, int id, const Config& cfg, int stopFd);
 
 }  // namespace sim
