@@ -272,7 +272,7 @@ protected:
         return {std::istreambuf_iterator<char>(in), {}};
     }
     // What the daemon sent, for failure messages.
-    std::string Wire() { return "\nreceived from the daemon: \"" + tap->fromDaemon() + "\""; }
+    std::string Wire() { return "\nreceived from the daemon: " + ::testing::PrintToString(tap->fromDaemon()); }
 
     // Destroyed in reverse order: the timer before the rig it ticks, the rig before the tap.
     Daemon daemon;
@@ -316,9 +316,10 @@ TEST_F(RealDaemonTest, WrongPasswordIsSentOnceNeverEchoedAndEndsTheSessionReject
     ASSERT_TRUE(rig->WaitEnd(20s));
     timer.reset();
     const std::string sent = tap->toDaemon(), received = tap->fromDaemon();
-    EXPECT_EQ(Count(sent, wrong), 1u) << "sent: " << sent;
+    const std::string shown = "\nsent: " + ::testing::PrintToString(sent);
+    EXPECT_EQ(Count(sent, wrong), 1u) << shown;
     EXPECT_EQ(Count(received, wrong), 0u) << "echoed back" << Wire();
-    EXPECT_EQ(Count(sent, "get "), 0u) << "a poll reached the login program; sent: " << sent;
+    EXPECT_EQ(Count(sent, "get "), 0u) << "a poll reached the login program" << shown;
     EXPECT_EQ(ShellLog(), "") << "the shell never ran";
     const std::string rejected = kPrefix + "Login to 127.0.0.1 rejected";
     EXPECT_TRUE(rig->window.waitForEvent("caption " + rejected, 0ms));
