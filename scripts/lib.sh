@@ -7,6 +7,9 @@ BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl1-mesa-dev li
                 fonts-dejavu-core libtelnet-dev)
 # The fuzz targets' compiler and its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+# The real telnet daemons and the tools tests/real/run-with-daemon starts them with. Debian adds
+# telnet to inetd.conf switched off; the daemons run only inside the tests' private namespaces.
+REAL_DAEMON_PACKAGES=(inetutils-telnetd inetutils-inetd iproute2 util-linux login)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
