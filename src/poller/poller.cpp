@@ -244,16 +244,9 @@ void Poller::Connect(Ap& ap, std::uint32_t addr)
     to.sin_addr.s_addr = addr;
     ap.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (ap.fd < 0 || (::connect(ap.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)) {
-        if (m_options.verbose)
-            Log(ap.cfg.name + ": connect to " + ap.cfg.host + ":" + std::to_string(ap.cfg.port) + ": " + std::strerror(errno));
-        CloseSocket(ap);
-        return Apply(ap, ap.engine.StartFailed());
+        return ConnectFailed(ap, errno);
     }
-    epoll_event ev{};
-    ev.events = EPOLLOUT;
-    ev.data.u64 = ap.id;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, ap.fd, &ev);
-    ap.writeWait = true;
+    Watch(ap, EPOLL_CTL_ADD, EPOLLOUT);
     ap.phase = Ap::Phase::Connecting;
     Schedule(ap, Clock::now() + kConnectTimeout);
 }
@@ -263,16 +256,9 @@ void Poller::ConnectDone(Ap& ap)
     int error = 0;
     socklen_t len = sizeof error;
     if (::getsockopt(ap.fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
-        if (m_options.verbose)
-            Log(ap.cfg.name + ": connect to " + ap.cfg.host + ":" + std::to_string(ap.cfg.port) + ": " + std::strerror(error));
-        CloseSocket(ap);
-        return Apply(ap, ap.engine.StartFailed());
+        return ConnectFailed(ap, error);
     }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = ap.id;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, ap.fd, &ev);
-    ap.writeWait = false;
+    Watch(ap, EPOLL_CTL_MOD, EPOLLIN);
     ap.phase = Ap::Phase::Live;
     ap.rxCounted = 0;
     const auto now = Clock::now();
@@ -319,11 +305,24 @@ void Poller::Flush(Ap& ap)
     ap.overflow = ap.unsent.size() > kMaxUnsent;
     if (ap.unsent.empty() != !ap.writeWait || ap.fd < 0)
         return;
-    ap.writeWait = !ap.unsent.empty();
+    Watch(ap, EPOLL_CTL_MOD, EPOLLIN | (ap.unsent.empty() ? 0u : EPOLLOUT));
+}
+
+void Poller::Watch(Ap& ap, int op, std::uint32_t events)
+{
     epoll_event ev{};
-    ev.events = EPOLLIN | (ap.writeWait ? EPOLLOUT : 0u);
+    ev.events = events;
     ev.data.u64 = ap.id;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, ap.fd, &ev);
+    ::epoll_ctl(m_epoll, op, ap.fd, &ev);
+    ap.writeWait = (events & EPOLLOUT) != 0;
+}
+
+void Poller::ConnectFailed(Ap& ap, int error)
+{
+    if (m_options.verbose)
+        Log(ap.cfg.name + ": connect to " + ap.cfg.host + ":" + std::to_string(ap.cfg.port) + ": " + std::strerror(error));
+    CloseSocket(ap);
+    Apply(ap, ap.engine.StartFailed());
 }
 
 void Poller::Apply(Ap& ap, const SessionActions& actions)

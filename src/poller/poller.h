@@ -65,6 +65,9 @@ private:
     void StartAttempt(Ap& ap);
     void Connect(Ap& ap, std::uint32_t addr);
     void ConnectDone(Ap& ap);
+    void ConnectFailed(Ap& ap, int error);
+    // Sets what epoll watches ap's socket for (op: EPOLL_CTL_ADD or EPOLL_CTL_MOD).
+    void Watch(Ap& ap, int op, std::uint32_t events);
     void Apply(Ap& ap, const SessionActions& actions);
     void Write(Ap& ap, const std::string& bytes);
     void Flush(Ap& ap);
