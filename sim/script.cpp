@@ -42,12 +42,16 @@ int hexValue(char c) {
     return -1;
 }
 
+}  // namespace
+
 std::string_view trim(std::string_view s) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
     while (!s.empty() && blank(s.front())) s.remove_prefix(1);
     while (!s.empty() && blank(s.back())) s.remove_suffix(1);
     return s;
 }
+
+namespace {
 
 std::vector<std::string_view> words(std::string_view s) {
     std::vector<std::string_view> out;

@@ -8,6 +8,9 @@
 
 namespace sim {
 
+// s without blanks, tabs and CRs at either end.
+std::string_view trim(std::string_view s);
+
 // Bytes as printable text: \r \n \t \0 \\ and \xHH for other non-printables (and '"').
 std::string escapeBytes(std::string_view bytes);
 

@@ -125,12 +125,6 @@ private:
     int nf_ = 0, local_ = 0, remote_ = 0;
 };
 
-std::string trimmed(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return {};
-    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
-
 class Conn {
 public:
     Conn(int fd, int id, const Config& cfg, int stopFd)
@@ -429,7 +423,7 @@ private:
         for (long long failed = 0;;) {
             out(prompt);
             prompt = "login: ";
-            const std::string user = trimmed(typed());
+            const std::string user = std::string(trim(typed()));
             if (user.empty()) continue;
             out("Password: ");
             const std::string password = typed(false);
@@ -453,7 +447,7 @@ private:
     // Next non-empty command; empty lines reprint the prompt when asked to.
     std::string command(bool promptOnEmpty) {
         for (;;) {
-            std::string cmd = trimmed(typed());
+            std::string cmd = std::string(trim(typed()));
             if (!cmd.empty()) {
                 if (cmd == "q" || cmd == "quit") throw CloseNow{};
                 return cmd;

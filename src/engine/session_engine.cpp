@@ -56,7 +56,6 @@ SessionActions SessionEngine::Begin(SessionParams params)
     m_shutBeforeConnected = false;
     m_passwordAnswered = false;
     m_awaitingShell = false;
-    m_quietTicks = 0;
     m_stats = Statistics{};
     m_telnet = m_params.telnet ? std::make_unique<TelnetLayer>() : nullptr;
     SetState(out, SessionState::Starting);
@@ -141,7 +140,7 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
         Answer(out, m_params.password, "Password", examined);
         m_passwordAnswered = true;
         m_awaitingShell = true;
-        m_quietTicks = 0;
+        m_passwordAt = now;
         SetState(out, SessionState::LoggedIn);
     }
 
@@ -170,12 +169,12 @@ void SessionEngine::StartPolling(SessionActions& out)
     out.emplace_back(SessionAction::Kind::PollingOn);
 }
 
-SessionActions SessionEngine::Tick()
+SessionActions SessionEngine::Tick(std::chrono::system_clock::time_point now)
 {
     SessionActions out;
     if (m_state != SessionState::LoggingIn && m_state != SessionState::LoggedIn)
         return out;
-    if (m_awaitingShell && ++m_quietTicks >= kQuietShellTicks)
+    if (m_awaitingShell && now - m_passwordAt >= kQuietShell)
         StartPolling(out);
     if (!m_polling)
         return out;

@@ -82,8 +82,9 @@ public:
     static constexpr std::size_t kMaxAnswer = 510;
     // After the password, polling starts when the shell shows itself (a block with text that is
     // no prompt): a login program that is still checking the password, or about to reject it,
-    // must not be typed at. A shell that prints nothing is polled after this many ticks.
-    static constexpr int kQuietShellTicks = 5;
+    // must not be typed at. A shell that prints nothing is polled from this long after the
+    // password on (login programs wait 2 to 3 s before they say a password was wrong).
+    static constexpr std::chrono::seconds kQuietShell{5};
 
     SessionEngine() = default;
 
@@ -101,7 +102,7 @@ public:
     // Nothing came for too long: the silence limit of the poller, or Disconnect's grace.
     SessionActions TimedOut();
     // The poll timer ticked: the poll commands while polling is on.
-    SessionActions Tick();
+    SessionActions Tick(std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
     // Pause and Work: polling off or on, whatever the state (a session not connected yet clears
     // it again when it connects). The user's choice stands: the login's outcome no longer
     // switches polling on by itself.
@@ -134,7 +135,7 @@ private:
     bool m_shutBeforeConnected = false;
     bool m_passwordAnswered = false;
     bool m_awaitingShell = false; // the password answered, the shell not seen yet
-    int m_quietTicks = 0;
+    std::chrono::system_clock::time_point m_passwordAt{};
     void StartPolling(SessionActions& out);
     Statistics m_stats;
     std::unique_ptr<TelnetLayer> m_telnet;

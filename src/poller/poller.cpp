@@ -24,6 +24,7 @@ namespace {
 
 constexpr std::uint64_t kSignalId = 1, kLookupId = 2;
 constexpr auto kConnectTimeout = std::chrono::seconds(10);
+constexpr auto kLoginSilence = std::chrono::seconds(10);
 // The dialog receives into a 512-byte buffer and keeps one byte for the terminating zero.
 constexpr std::size_t kBlock = 511;
 // Blocks taken from one connection per wake-up, so that a flood cannot starve the others.
@@ -422,7 +423,11 @@ void Poller::OnDue(Ap& ap, Clock::time_point now)
         CloseSocket(ap);
         return Apply(ap, ap.engine.StartFailed());
     case Ap::Phase::Live: {
-        if (now - ap.lastRx >= 3 * Period())
+        // A login program takes seconds over a wrong password: until the session polls, only
+        // a longer silence counts.
+        const Clock::duration silence =
+            ap.engine.polling() ? 3 * Period() : std::max<Clock::duration>(3 * Period(), kLoginSilence);
+        if (now - ap.lastRx >= silence)
             return Apply(ap, ap.engine.TimedOut());
         const SessionActions poll = ap.engine.Tick();
         if (!poll.empty()) {
