@@ -9,12 +9,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QProgressBar>
+#include <QPainter>
 #include <QPushButton>
 
 #include <QRegion>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,31 @@
 namespace {
 
 enum Kind { Button, Label, Edit, Password, ReadOnly, List, Group, Bar };
+
+// The least a level bar needs: a frame and a filled part, 0..100.
+class LevelBar : public QWidget {
+public:
+    using QWidget::QWidget;
+    int value() const { return m_value; }
+    void setValue(int value)
+    {
+        m_value = value;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.fillRect(rect(), palette().base());
+        p.setPen(palette().mid().color());
+        p.drawRect(rect().adjusted(0, 0, -1, -1));
+        p.fillRect(QRect(2, 2, (width() - 4) * m_value / 100, height() - 4), Qt::green);
+    }
+
+private:
+    int m_value = 0;
+};
 
 struct Control {
     Kind kind;
@@ -81,7 +107,7 @@ QWidget* Create(QWidget& parent, const Control& c)
         box->lower();
         return box;
     }
-    case Bar: return new QProgressBar(&parent);
+    case Bar: return new LevelBar(&parent);
     }
     return nullptr;
 }
@@ -131,7 +157,7 @@ bool Find(const char* text, const char* label, int& value)
 
 struct Shown {
     QLineEdit *rx, *noiseCur, *noiseMin, *noiseMax, *noiseAvg, *localCur, *localMin, *localMax, *remoteCur;
-    QProgressBar *noiseBar, *localBar, *remoteBar;
+    LevelBar *noiseBar, *localBar, *remoteBar;
 };
 
 // The session: receive, parse, one hand-off, one repaint. Runs until the peer closes.
@@ -167,7 +193,7 @@ void Receive(int fd, QDialog& dialog, const Shown& w)
                         changed += e->geometry();
                     }
                 };
-                auto level = [&](QProgressBar* b, int v) {
+                auto level = [&](LevelBar* b, int v) {
                     if (b->value() != v) {
                         b->setValue(v);
                         changed += b->geometry();
@@ -211,22 +237,27 @@ int main(int argc, char* argv[])
     }
     dialog.setFixedSize(px(260, 3, 2), px(272, 13, 8));
     auto edit = [&](int i) { return static_cast<QLineEdit*>(made[static_cast<std::size_t>(i)]); };
-    auto bar = [&](int i) { return static_cast<QProgressBar*>(made[static_cast<std::size_t>(i)]); };
+    auto bar = [&](int i) { return static_cast<LevelBar*>(made[static_cast<std::size_t>(i)]); };
     // Indexes into kControls: the value fields and bars, as the program places them.
     const Shown shown{edit(29), edit(26), edit(28), edit(27), edit(34), edit(21), edit(32), edit(31), edit(25),
                       bar(18),  bar(19),  bar(20)};
     QTimer poll;
     std::thread receiver;
-    int fd = -1;
+    std::atomic<int> fd{-1};
     if (port > 0) {
-        fd = Connect(port);
-        QObject::connect(&poll, &QTimer::timeout, [fd] {
-            // The poll the access point is asked for every second.
-            for (const char* part : {"get station", "\r\n", "get nf", "\r\n"})
-                ::send(fd, part, std::strlen(part), MSG_NOSIGNAL | MSG_DONTWAIT);
+        QObject::connect(&poll, &QTimer::timeout, [&fd] {
+            // The poll the access point is asked for every second, once logged in.
+            if (fd >= 0)
+                for (const char* part : {"get station", "\r\n", "get nf", "\r\n"})
+                    ::send(fd, part, std::strlen(part), MSG_NOSIGNAL | MSG_DONTWAIT);
         });
         poll.start(1000);
-        receiver = std::thread([&] { Receive(fd, dialog, shown); });
+        // Logged in on the receiver, so the window is up first: the peer may wait for it.
+        receiver = std::thread([&] {
+            const int connected = Connect(port);
+            fd = connected;
+            Receive(connected, dialog, shown);
+        });
     }
     dialog.show();
     const int rc = app.exec();

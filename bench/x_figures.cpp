@@ -187,7 +187,8 @@ int RunXSession(const Options& o)
         const long late = RssKb(sides[side].pid);
         Note("%s: RSS %ld kB after 1000 replies, %ld kB after %ld (%.0f replies/s)", sides[side].name, early, late,
              memoryReplies, static_cast<double>(memoryReplies) / (static_cast<double>(NowNs() - start) / 1e9));
-        Result(std::string("mem_growth_kb.") + (side == 0 ? "ours" : "floor"), static_cast<double>(late - early));
+        if (memoryReplies > 1000) // the growth after the first thousand
+            Result(std::string("mem_growth_kb.") + (side == 0 ? "ours" : "floor"), static_cast<double>(late - early));
     }
 
     // Flood: the peer sends labelled text as fast as the connection takes it; what the program
