@@ -338,17 +338,8 @@ SimChild::SimChild(int port)
 
 SimChild::~SimChild()
 {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        // Bounded: SIGKILL after 3 s.
-        for (int i = 0; i < 300 && ::waitpid(m_pid, &status, WNOHANG) == 0; ++i)
-            ::usleep(10000);
-        if (::waitpid(m_pid, &status, WNOHANG) == 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, &status, 0);
-        }
-    }
+    if (m_pid > 0)
+        EndChild(m_pid);
     if (m_out >= 0)
         ::close(m_out);
 }

@@ -49,13 +49,4 @@ private:
     std::vector<Damage> m_damage;
 };
 
-// Starts a program; its output goes to /dev/null. Returns its pid (throws on failure).
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env);
-// The environment for a program on the X display: this one's, with the settings directory given.
-std::vector<std::string> XEnv(const std::string& configHome);
-// Ends a started program (SIGTERM, then SIGKILL after 3 s); its peak RSS in kB.
-long EndChild(pid_t pid);
-// Runs a short helper (xdotool) to completion within 10 s; true when it succeeded.
-bool RunHelper(const std::vector<std::string>& argv);
-
 } // namespace approbe::bench
