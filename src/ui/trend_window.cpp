@@ -114,21 +114,33 @@ QRect CTrendPlot::panelRect(Panel panel) const
     return {left, top + noiseH + rssiH + 2 * gap, w, snrH};
 }
 
-int CTrendPlot::xFor(Clock::time_point t, Clock::time_point now) const
-{
-    const QRect r = panelRect(Panel::Rssi);
-    const double span = std::chrono::duration<double>(m_span).count();
-    const double age = std::chrono::duration<double>(now - t).count();
-    return r.left() + static_cast<int>(std::lround((1.0 - age / span) * (r.width() - 1)));
-}
+// Time and value to pixels, worked out once per paint rather than once per sample.
+struct CTrendPlot::Scale {
+    Scale(const CTrendPlot& plot, Clock::time_point now_, Panel panel)
+        : now(now_), rect(plot.panelRect(panel)), range(Range(panel)),
+          pxPerMs(double(plot.panelRect(Panel::Rssi).width() - 1) /
+                  double(std::chrono::duration_cast<std::chrono::milliseconds>(plot.m_span).count()))
+    {
+    }
+    int X(Clock::time_point t) const
+    {
+        const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(now - t).count();
+        return rect.right() - static_cast<int>(std::lround(double(age) * pxPerMs));
+    }
+    int Y(int value) const
+    {
+        const int v = std::clamp(value, range.first, range.second);
+        return rect.bottom() -
+               static_cast<int>(std::lround(double(v - range.first) * (rect.height() - 1) / (range.second - range.first)));
+    }
+    Clock::time_point now;
+    QRect rect;
+    std::pair<int, int> range;
+    double pxPerMs;
+};
 
-int CTrendPlot::yFor(Panel panel, int value) const
-{
-    const QRect r = panelRect(panel);
-    const auto [lo, hi] = Range(panel);
-    const int v = std::clamp(value, lo, hi);
-    return r.bottom() - static_cast<int>(std::lround(double(v - lo) * (r.height() - 1) / (hi - lo)));
-}
+int CTrendPlot::xFor(Clock::time_point t, Clock::time_point now) const { return Scale(*this, now, Panel::Rssi).X(t); }
+int CTrendPlot::yFor(Panel panel, int value) const { return Scale(*this, {}, panel).Y(value); }
 
 void CTrendPlot::paintEvent(QPaintEvent*)
 {
@@ -194,16 +206,21 @@ void CTrendPlot::paintEvent(QPaintEvent*)
     // One line per level, broken where consecutive values are further apart than a reading
     // stays fresh: a pause or a lost session leaves a gap.
     auto line = [&](Panel panel, QRgb colour, auto valueOf) {
+        const Scale scale(*this, right, panel);
         p.save();
-        p.setClipRect(panelRect(panel));
-        p.setPen(QPen(QColor::fromRgb(colour), 2));
+        p.setClipRect(scale.rect);
+        // Two one-pixel lines a row apart rather than one pen two pixels wide: the thin pen is the
+        // raster engine's fast path, the wide one is stroked as a polygon and costs a hundred times more.
+        p.setPen(QPen(QColor::fromRgb(colour), 0));
         QPolygon run;
         Clock::time_point last{};
         auto flush = [&] {
-            if (run.size() == 1)
-                p.drawPoint(run[0]);
-            else if (run.size() > 1)
-                p.drawPolyline(run);
+            for (int dy : {0, 1}) {
+                if (run.size() == 1)
+                    p.drawPoint(run[0] + QPoint(0, dy));
+                else if (run.size() > 1)
+                    p.drawPolyline(run.translated(0, dy));
+            }
             run.clear();
         };
         for (std::size_t i = first; i < h.size(); ++i) {
@@ -213,7 +230,7 @@ void CTrendPlot::paintEvent(QPaintEvent*)
             const auto at = h[i].at;
             if (!run.isEmpty() && at - last > kFreshFor)
                 flush();
-            run << QPoint(xFor(at, right), yFor(panel, *v));
+            run << QPoint(scale.X(at), scale.Y(*v));
             last = at;
         }
         flush();
@@ -228,9 +245,13 @@ void CTrendPlot::paintEvent(QPaintEvent*)
     std::vector<std::optional<int>> snr(h.size() - first);
     for (std::size_t i = first; i < h.size(); ++i) {
         const auto& s = h[i];
-        levels.Update(Reading{Load(s.noise), Load(s.local), std::nullopt, 0, s.at});
-        if (s.noise != TrendHistory::kNone || s.local != TrendHistory::kNone)
-            snr[i - first] = levels.Snr(s.at, kFreshFor);
+        if (s.noise == TrendHistory::kNone && s.local == TrendHistory::kNone)
+            continue;
+        if (s.noise != TrendHistory::kNone)
+            levels.noise = {s.noise, s.at};
+        if (s.local != TrendHistory::kNone)
+            levels.local = {s.local, s.at};
+        snr[i - first] = levels.Snr(s.at, kFreshFor);
     }
     line(Panel::Snr, kSnrLine, [&](std::size_t i) { return snr[i - first]; });
 

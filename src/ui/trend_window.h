@@ -86,6 +86,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    struct Scale;
     const TrendData& m_data;
     std::chrono::minutes m_span{5};
     std::optional<Clock::time_point> m_fixedNow;
