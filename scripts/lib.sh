@@ -4,7 +4,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian 12 packages the build and the tests need.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl1-mesa-dev libgtest-dev libgmock-dev
-                fonts-dejavu-core libtelnet-dev)
+                fonts-dejavu-core libtelnet-dev qt6-multimedia-dev python3)
 # The poller's /metrics server, and promtool and the Prometheus server its tests run against.
 POLLER_PACKAGES=(libmicrohttpd-dev prometheus)
 # The fuzz targets' compiler and its libFuzzer and sanitizer runtimes.
