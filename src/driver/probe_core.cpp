@@ -63,11 +63,16 @@ void CProbeCore::OnInitDialog()
     m_window.Apply(bars);
 }
 
-void CProbeCore::OnOK()
+void CProbeCore::OnOK() { StartSession(true); }
+
+void CProbeCore::Reconnect() { StartSession(false); }
+
+void CProbeCore::StartSession(bool byUser)
 {
     if (m_closing || m_sessionActive)
         return;
-    m_window.ClearLog();
+    if (byUser)
+        m_window.ClearLog();
     UpdateData(m_window, m_settings, true);
     m_window.EnableConnect(false);
     m_sessionActive = true;
@@ -77,16 +82,16 @@ void CProbeCore::OnOK()
     }
     // The previous worker may still be finishing its last window call, which needs this (the UI)
     // thread: so the new worker, not this thread, waits for it.
-    m_worker = std::thread([this, previous = std::move(m_worker)]() mutable {
+    m_worker = std::thread([this, byUser, previous = std::move(m_worker)]() mutable {
         if (previous.joinable())
             previous.join();
-        SessionThreadProc();
+        SessionThreadProc(byUser);
     });
 }
 
-void CProbeCore::SessionThreadProc()
+void CProbeCore::SessionThreadProc(bool byUser)
 {
-    RunSession();
+    RunSession(byUser);
     std::lock_guard lock(m_workerMutex);
     --m_activeWorkers;
     m_workerDoneCv.notify_all();
@@ -225,7 +230,7 @@ void CProbeCore::FailStart(Held held)
     });
 }
 
-void CProbeCore::RunSession()
+void CProbeCore::RunSession(bool byUser)
 {
     SaveSettings(m_window, m_profile, m_settings);
     SockAddrIn address{};
@@ -233,10 +238,12 @@ void CProbeCore::RunSession()
     Feed([&](SessionEngine& engine) { return engine.Begin({host, m_settings.m_strUser, m_settings.m_strPassword}); });
 
     WindowBatch batch;
-    for (int id : {IDC_NOISE_CUR, IDC_NOISE_AVG, IDC_LOCAL_RSSI_CUR, IDC_REMOTE_RSSI_CUR, IDC_NOISE_MIN,
-                   IDC_NOISE_MAX, IDC_LOCAL_RSSI_MAX, IDC_LOCAL_RSSI_MIN})
-        batch.SetField(id, " ");
-    Flush(batch);
+    if (byUser) {
+        for (int id : {IDC_NOISE_CUR, IDC_NOISE_AVG, IDC_LOCAL_RSSI_CUR, IDC_REMOTE_RSSI_CUR, IDC_NOISE_MIN,
+                       IDC_NOISE_MAX, IDC_LOCAL_RSSI_MAX, IDC_LOCAL_RSSI_MIN})
+            batch.SetField(id, " ");
+        Flush(batch);
+    }
 
     std::uint16_t version = 0;
     if (m_sockets.Startup(kSocketsVersion, version) != 0) {

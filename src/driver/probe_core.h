@@ -37,6 +37,9 @@ public:
 
     void OnInitDialog();
     void OnOK();
+    // A session started again by the program, not by Connect: the log and the last values stay,
+    // so the attempts read as one story and the values stay in view (shown stale) meanwhile.
+    void Reconnect();
     void OnTimer();
     void OnPause();
     void OnDisconnect();
@@ -54,8 +57,9 @@ public:
     Statistics stats();
 
 private:
-    void SessionThreadProc();
-    void RunSession();
+    void StartSession(bool byUser);
+    void SessionThreadProc(bool byUser);
+    void RunSession(bool byUser);
     // A start that failed before the connection: releases what was acquired, gives Connect back.
     enum class Held { Nothing, Layer, LayerAndSocket };
     void FailStart(Held held);

@@ -14,7 +14,10 @@ CLevelBar::CLevelBar(QWidget* parent) : QProgressBar(parent)
 
 void CLevelBar::setLevel(int position)
 {
+    // QProgressBar paints at once on a new value; the window paints a step's changes together.
+    setUpdatesEnabled(false);
     setValue(std::clamp(position, minimum(), maximum()));
+    setUpdatesEnabled(true);
 }
 
 void CLevelBar::setBarColour(const QColor& colour)

@@ -29,7 +29,7 @@ CAutoReconnect::CAutoReconnect(CProbeDlg& dlg) : m_dlg(dlg)
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, [this] {
         if (m_on && !m_userStopped && m_dlg.isVisible())
-            m_dlg.core().OnOK();
+            m_dlg.core().Reconnect();
     });
     m_staleAfter.setSingleShot(true);
     m_staleAfter.setInterval(std::chrono::milliseconds(kFreshFor));

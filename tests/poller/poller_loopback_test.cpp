@@ -50,7 +50,7 @@ TEST(PollerLoopback, TroubleAtOneAccessPointNeverHoldsUpAnother)
     SimProcess good({}, ValuesScript(-90, -50, -60));
     SimProcess closer({}, "login\nvalues -85 -45 -55\nreplies 2\nclose\n");
     SimProcess rejecter({"--password", "other"}, "login\nshell\n");
-    SimProcess silent({}, "login\nreplies 1\nsilent\n"); // logged in, then silent
+    SimProcess silent({}, "login\nsilent\n"); // logged in, then never answers a poll
     SimProcess flooder({}, "login\nvalues -77 -44 -55\nflood 30000000\nshell\n");
     PollerRig rig;
     rig.WriteConfig(std::string(kFast) + ApSection("good", good.port()) + ApSection("closer", closer.port()) +
@@ -109,7 +109,7 @@ TEST(PollerLoopback, SighupStartsNewStopsRemovedRestartsChangedAndRetriesRejecte
 TEST(PollerLoopback, SigtermEndsEverySessionWithItsFarewellWithinTwoSeconds)
 {
     SimProcess a({}, ValuesScript(-91, -51, -61)), b({}, ValuesScript(-92, -52, -62));
-    SimProcess silent({}, "login\nreplies 1\nsilent\n"); // logged in, then silent
+    SimProcess silent({}, "login\nsilent\n"); // logged in, then never answers a poll
     PollerRig rig;
     rig.WriteConfig(std::string(kFast) + ApSection("a", a.port()) + ApSection("b", b.port()) + ApSection("s", silent.port()));
     ASSERT_TRUE(rig.Start());

@@ -39,6 +39,7 @@ TEST(ReconnectTest, RetriesAfter1Then2Then4SecondsUntilDisconn)
         const std::string line = "Reconnecting to 127.0.0.1 in " + std::to_string(1 << (n - 1)) + " s";
         ASSERT_TRUE(ServeUntil([&] { return rig.logged(line.c_str()); }, 3s)) << line;
     }
+    EXPECT_TRUE(rig.logged("Reconnecting to 127.0.0.1 in 1 s")) << "a retry keeps the log: one story";
     EXPECT_NEAR(Seconds(closed[1] - closed[0]), 1.0, 0.6);
     EXPECT_NEAR(Seconds(closed[2] - closed[1]), 2.0, 0.6);
     EXPECT_TRUE(rig.dlg->tools().reconnect().pending());
