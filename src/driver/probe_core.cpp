@@ -54,6 +54,13 @@ Statistics CProbeCore::stats()
     return m_engine.stats();
 }
 
+bool CProbeCore::PausedMeanwhile()
+{
+    std::lock_guard lock(m_engineMutex);
+    const SessionState state = m_engine.state();
+    return !m_engine.polling() && (state == SessionState::LoggingIn || state == SessionState::LoggedIn);
+}
+
 void CProbeCore::OnInitDialog()
 {
     LoadSettings(m_window, m_profile, m_settings);
@@ -165,6 +172,7 @@ template <typename F> void CProbeCore::Feed(F&& feed)
     using Kind = SessionAction::Kind;
     WindowBatch batch;
     std::vector<SessionUpdate> updates;
+    bool pollingOn = false;
     {
         // The I/O is done here, under the lock and in the engine's order, so that a tick on the
         // UI thread can never slip its polls in before a password answer the engine already made.
@@ -180,7 +188,10 @@ template <typename F> void CProbeCore::Feed(F&& feed)
             case Kind::StartTimer: batch.StartTimer(); break;
             case Kind::StopTimer: batch.StopTimer(); break;
             case Kind::RxTotal: ShowRxTotal(batch, a.count); break;
-            case Kind::PollingOn: batch.SetPauseCaption("Pause"); break;
+            case Kind::PollingOn:
+                batch.SetPauseCaption("Pause");
+                pollingOn = true;
+                break;
             case Kind::GreyBars: GreyAllBars(batch); break;
             case Kind::Reading: {
                 ShowReading(batch, a.reading, a.stats);
@@ -211,6 +222,11 @@ template <typename F> void CProbeCore::Feed(F&& feed)
     }
     // One hand-off to the window for the whole step, after the I/O it follows.
     Flush(batch);
+    if (pollingOn && PausedMeanwhile()) {
+        // Pause was pressed while the batch was on its way: the button must offer Work again.
+        batch.SetPauseCaption("Work");
+        Flush(batch);
+    }
     for (const SessionUpdate& update : updates)
         m_consumers.Publish(update);
 }

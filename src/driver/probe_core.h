@@ -68,6 +68,8 @@ private:
     // their order: the I/O at once, the window effects as one batch, then the consumers.
     template <typename F> void Feed(F&& feed);
     void Flush(WindowBatch& batch);
+    // Polling was switched off by Pause, not by the session's end or Disconnect.
+    bool PausedMeanwhile();
     void ReportStatus(WindowBatch& batch, const std::string& text);
 
     IProbeWindow& m_window;

@@ -28,7 +28,8 @@ SessionRig::SessionRig(const ProfileText& file, int connectTimeoutMs)
 bool SessionRig::LogIn(std::chrono::milliseconds timeout)
 {
     Connect();
-    return window.waitForEvent(kConnectedLine, timeout) &&
+    // Polling on, and its effect on the Pause button applied, before the test clicks anything.
+    return window.waitForEvent(kConnectedLine, timeout) && window.waitForEvent("pause Pause", timeout) &&
            WaitUntil([this] { return core->polling(); }, timeout);
 }
 
