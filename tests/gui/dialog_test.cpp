@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
 
 #include "gui_support.h"
 #include "level_bar.h"
@@ -193,6 +197,132 @@ TEST(EditsTest, PortTakesThreeTypedCharactersButShowsALongerStoredOne)
     QTest::keyClicks(port, "12345");
     EXPECT_EQ(port->text(), "123");
     EXPECT_EQ(static_cast<QLineEdit*>(dlg.control(IDC_PASSWORD))->echoMode(), QLineEdit::Password);
+}
+
+TEST(EditsTest, TextsWiderThanTheirEditShowTheirBeginning)
+{
+    const std::string host(60, 'a');
+    DialogRig rig("[Settings]\nHost=" + host + ".invalid\nPort=23\n");
+    EXPECT_EQ(rig.field(IDC_HOST), QString::fromStdString(host + ".invalid"));
+    EXPECT_EQ(rig.edit(IDC_HOST)->cursorPosition(), 0);
+    rig.dlg->SetField(IDC_NOISE_CUR, "-2147483648 dBm");
+    EXPECT_EQ(rig.edit(IDC_NOISE_CUR)->cursorPosition(), 0);
+}
+
+// With a stored port longer than the edit takes, Connect shows the length message at each pull
+// (the message boxes take the focus from the dialog meanwhile). Afterwards Enter must not end
+// the program: the focus is not on Exit, and the next Enter leaves the dialog open.
+TEST(FocusTest, NeverOnExitAfterConnectWhateverBoxesCameBetween)
+{
+    SimProcess sim({}, kAnyLogin);
+    DialogRig rig(sim); // a five-digit port
+    ASSERT_TRUE(ServeUntil([&] { return QApplication::focusWidget() == rig.button(IDOK); }));
+    QTest::keyClick(rig.button(IDOK), Qt::Key_Return);
+    ASSERT_TRUE(ServeUntil([&] { return rig.loggedIn() && !QApplication::activeModalWidget(); }));
+    ServeUntil([] { return false; }, std::chrono::milliseconds(100)); // let the focus settle
+    EXPECT_GE(rig.dismisser.count, 2);
+    EXPECT_NE(rig.dlg->focusWidget(), rig.button(IDCANCEL));
+    rig.dlg->activateWindow(); // as the window manager does once the last box is gone
+    ASSERT_TRUE(ServeUntil([&] { return QApplication::focusWidget() != nullptr; }));
+    EXPECT_NE(QApplication::focusWidget(), rig.button(IDCANCEL));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_TRUE(rig.dlg->isVisible()) << "Enter after Connect ended the program";
+    QTest::mouseClick(rig.button(IDC_DISCONNECT), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return rig.ended(); }, 5s));
+    EXPECT_NE(QApplication::focusWidget(), rig.button(IDCANCEL)) << "after the session too";
+}
+
+// An access point on loopback that takes any login and notes when each poll arrives.
+class PollClock {
+public:
+    PollClock()
+    {
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&m_addr), sizeof m_addr);
+        ::listen(m_listener, 1);
+        socklen_t len = sizeof m_addr;
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&m_addr), &len);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~PollClock()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listener);
+    }
+    int port() const { return ntohs(m_addr.sin_port); }
+    std::vector<Clock::time_point> arrivals()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_arrivals;
+    }
+
+private:
+    // Waits up to 50 ms for the fd to become readable, so that m_stop is honoured promptly.
+    bool Readable(int fd) const
+    {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 50) > 0;
+    }
+    void Serve()
+    {
+        int conn = -1;
+        while (!m_stop && conn < 0)
+            if (Readable(m_listener))
+                conn = ::accept(m_listener, nullptr, nullptr);
+        if (conn < 0)
+            return;
+        const std::string login = "login: ";
+        ::send(conn, login.data(), login.size(), MSG_NOSIGNAL);
+        std::string seen;
+        int prompts = 1;
+        while (!m_stop) {
+            if (!Readable(conn))
+                continue;
+            char buf[512];
+            const ssize_t n = ::recv(conn, buf, sizeof buf, 0);
+            const auto now = Clock::now();
+            if (n <= 0)
+                break;
+            seen.append(buf, static_cast<std::size_t>(n));
+            if (prompts < 3 && seen.find('\r') != std::string::npos) {
+                const std::string next = prompts == 1 ? "Password: " : "\r\nAP> ";
+                ::send(conn, next.data(), next.size(), MSG_NOSIGNAL);
+                seen.erase(0, seen.find('\r') + 1);
+                ++prompts;
+                if (prompts == 2)
+                    continue;
+            }
+            for (std::size_t at; (at = seen.find("get station")) != std::string::npos; seen.erase(0, at + 11)) {
+                std::lock_guard lock(m_mutex);
+                m_arrivals.push_back(now);
+            }
+        }
+        ::close(conn);
+    }
+
+    int m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in m_addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::vector<Clock::time_point> m_arrivals;
+    std::thread m_thread;
+};
+
+TEST(PollTimerTest, TenPollsReachTheAccessPoint1000MsApartWithin10Ms)
+{
+    PollClock ap;
+    DialogRig rig("[Settings]\nHost=127.0.0.1\nPort=" + std::to_string(ap.port()) + "\nUser=admin\nPass=admin\n");
+    QTest::mouseClick(rig.button(IDOK), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return ap.arrivals().size() >= 11; }, 15s));
+    const auto times = ap.arrivals();
+    std::string intervals;
+    for (std::size_t i = 1; i < 11; ++i) {
+        const auto ms = std::chrono::duration<double, std::milli>(times[i] - times[i - 1]).count();
+        intervals += std::to_string(static_cast<int>(ms)) + " ";
+        EXPECT_NEAR(ms, 1000.0, 10.0) << "poll " << i;
+    }
+    RecordProperty("poll_intervals_ms", intervals);
+    rig.dlg->reject();
 }
 
 } // namespace
