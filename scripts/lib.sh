@@ -4,7 +4,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian 12 packages the build and the tests need.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl1-mesa-dev libxcb1-dev libgtest-dev libgmock-dev
-                fonts-dejavu-core)
+                fonts-dejavu-core libtelnet-dev)
 # A virtual display with a small window manager: the window's X hints are tested under it, and the
 # demo runs on it when there is no display.
 X_PACKAGES=(xvfb xauth openbox)

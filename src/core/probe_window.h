@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The window operations the logic relies on. Every call has taken effect on screen before it
 // returns, also when made from the session's worker thread.
@@ -17,9 +18,53 @@ struct EditTexts {
     friend bool operator==(const EditTexts&, const EditTexts&) = default;
 };
 
+class IProbeWindow;
+
+// One window operation, kept for later: a block's effects travel to the window as one batch.
+struct WindowOp {
+    enum class Kind { Field, Log, ClearLog, Caption, EnableConnect, PauseCaption, BarRange, BarPos, BarColour,
+                      StartTimer, StopTimer };
+    Kind kind;
+    int id = 0;    // control id, or the flag of EnableConnect
+    int a = 0, b = 0; // range bounds, or the bar position in a
+    Rgb colour{};
+    std::string text;
+};
+
+// The window operations of one step, in the order they are to take effect.
+class WindowBatch {
+public:
+    void SetField(int id, std::string text) { Add(WindowOp::Kind::Field, id, 0, 0, {}, std::move(text)); }
+    void AppendLog(std::string line) { Add(WindowOp::Kind::Log, 0, 0, 0, {}, std::move(line)); }
+    void ClearLog() { Add(WindowOp::Kind::ClearLog); }
+    void SetCaption(std::string caption) { Add(WindowOp::Kind::Caption, 0, 0, 0, {}, std::move(caption)); }
+    void EnableConnect(bool enable) { Add(WindowOp::Kind::EnableConnect, enable ? 1 : 0); }
+    void SetPauseCaption(std::string caption) { Add(WindowOp::Kind::PauseCaption, 0, 0, 0, {}, std::move(caption)); }
+    void SetBarRange(int id, int lo, int hi) { Add(WindowOp::Kind::BarRange, id, lo, hi); }
+    void SetBarPos(int id, int pos) { Add(WindowOp::Kind::BarPos, id, pos); }
+    void SetBarColour(int id, Rgb colour) { Add(WindowOp::Kind::BarColour, id, 0, 0, colour); }
+    void StartTimer() { Add(WindowOp::Kind::StartTimer); }
+    void StopTimer() { Add(WindowOp::Kind::StopTimer); }
+
+    bool empty() const { return m_ops.empty(); }
+    const std::vector<WindowOp>& ops() const { return m_ops; }
+    void clear() { m_ops.clear(); }
+
+private:
+    void Add(WindowOp::Kind kind, int id = 0, int a = 0, int b = 0, Rgb colour = {}, std::string text = {})
+    {
+        m_ops.push_back(WindowOp{kind, id, a, b, colour, std::move(text)});
+    }
+    std::vector<WindowOp> m_ops;
+};
+
 class IProbeWindow {
 public:
     virtual ~IProbeWindow() = default;
+
+    // Carries out a batch in its order, as one step: a window that can, applies it in one go and
+    // paints once. This default makes the single calls.
+    virtual void Apply(const WindowBatch& batch);
 
     // Value fields (read-only edits), by control id; repainted at once.
     virtual void SetField(int id, const std::string& text) = 0;
@@ -39,8 +84,8 @@ public:
     virtual void SetBarColour(int id, Rgb colour) = 0;
 
     // The repeating 1000 ms poll timer; each tick reaches the logic's OnTimer on the UI thread.
-    virtual unsigned StartTimer() = 0;
-    virtual void StopTimer(unsigned id) = 0;
+    virtual void StartTimer() = 0;
+    virtual void StopTimer() = 0;
 
     // Raw access to the four settings edits for the field exchange; the exchange rules live with
     // the logic. PushEdits also limits typing in the port edit to portLimit characters.

@@ -10,17 +10,15 @@ namespace {
 
 constexpr int kAllBars[] = {IDC_NOISE_BAR, IDC_LOCAL_RSSI_BAR, IDC_REMOTE_RSSI_BAR};
 
-// The position is not clamped to the bar's range (the bar shows it empty or full), only kept
-// inside int so that a saturated reading cannot overflow.
+} // namespace
+
 int BarPosition(int dbm, int offset)
 {
     const std::int64_t pos = std::int64_t{dbm} + offset;
     return static_cast<int>(std::clamp<std::int64_t>(pos, INT_MIN, INT_MAX));
 }
 
-} // namespace
-
-void InitBars(IProbeWindow& window)
+void InitBars(WindowBatch& window)
 {
     for (int bar : kAllBars) {
         window.SetBarRange(bar, kBarMin, kBarMax);
@@ -29,21 +27,21 @@ void InitBars(IProbeWindow& window)
     GreyAllBars(window);
 }
 
-void ShowNoiseLevel(IProbeWindow& window, int dbm)
+void ShowNoiseLevel(WindowBatch& window, int dbm)
 {
     const int pos = BarPosition(dbm, kNoiseOffset);
     window.SetBarPos(IDC_NOISE_BAR, pos);
     window.SetBarColour(IDC_NOISE_BAR, NoiseColour(pos));
 }
 
-void ShowRssiLevel(IProbeWindow& window, int bar, int dbm)
+void ShowRssiLevel(WindowBatch& window, int bar, int dbm)
 {
     const int pos = BarPosition(dbm, kRssiOffset);
     window.SetBarPos(bar, pos);
     window.SetBarColour(bar, RssiColour(pos));
 }
 
-void GreyAllBars(IProbeWindow& window)
+void GreyAllBars(WindowBatch& window)
 {
     for (int bar : kAllBars)
         window.SetBarColour(bar, kGrey);

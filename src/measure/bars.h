@@ -22,10 +22,14 @@ inline constexpr int kRssiOffset = 135;
 constexpr Rgb NoiseColour(std::int64_t pos) { return pos >= 70 ? kRed : pos >= 55 ? kYellow : kGrey; }
 constexpr Rgb RssiColour(std::int64_t pos) { return pos >= 65 ? kGreen : pos >= 48 ? kYellow : kGrey; }
 
-void InitBars(IProbeWindow& window);
-void ShowNoiseLevel(IProbeWindow& window, int dbm);
+// The position of a level on its bar; not clamped to the bar's range (the bar shows it empty or
+// full), only kept inside int so that a saturated reading cannot overflow.
+int BarPosition(int dbm, int offset);
+
+void InitBars(WindowBatch& window);
+void ShowNoiseLevel(WindowBatch& window, int dbm);
 // bar is IDC_LOCAL_RSSI_BAR or IDC_REMOTE_RSSI_BAR.
-void ShowRssiLevel(IProbeWindow& window, int bar, int dbm);
-void GreyAllBars(IProbeWindow& window);
+void ShowRssiLevel(WindowBatch& window, int bar, int dbm);
+void GreyAllBars(WindowBatch& window);
 
 } // namespace approbe

@@ -11,7 +11,7 @@ public:
     explicit CAboutDlg(QWidget* parent = nullptr);
 };
 
-// The application icon IDR_MAINFRAME.
+// The application icon.
 QIcon AppIcon();
 
 } // namespace approbe::ui

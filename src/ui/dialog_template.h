@@ -42,7 +42,7 @@ struct DialogUnits {
     int baseX, baseY;
 };
 
-// The desktop's sans-serif at 8 pt, standing in for the original dialog font.
+// The desktop's sans-serif at 8 pt: small enough for the dialog's fixed 260 x 272 unit layout.
 QFont DialogFont();
 
 // Creates the template's controls as children of parent, placed and sized, fixes the parent's

@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegion>
 #include <QShortcut>
 #include <QThread>
 #include <QValidator>
@@ -152,98 +153,94 @@ QWidget* CProbeDlg::control(int id) const
 QLineEdit* CProbeDlg::Edit(int id) const { return static_cast<QLineEdit*>(m_controls.at(id)); }
 CLevelBar* CProbeDlg::Bar(int id) const { return static_cast<CLevelBar*>(m_controls.at(id)); }
 
-void CProbeDlg::SetField(int id, const std::string& text)
+void CProbeDlg::Apply(const WindowBatch& batch)
 {
     OnUiThread([&] {
-        QLineEdit* edit = Edit(id);
-        SetEditText(edit, text);
-        edit->repaint();
+        // Each change only marks its widget; one repaint then paints them all and flushes to
+        // the screen once, before the caller goes on.
+        QRegion dirty;
+        for (const WindowOp& op : batch.ops())
+            ApplyOp(op, dirty);
+        if (!dirty.isEmpty())
+            repaint(dirty);
     });
 }
 
-void CProbeDlg::AppendLog(const std::string& line)
+void CProbeDlg::ApplyOp(const WindowOp& op, QRegion& dirty)
 {
-    OnUiThread([&] { static_cast<QListWidget*>(m_controls.at(IDC_LOG))->addItem(FromText(line)); });
-}
-
-void CProbeDlg::ClearLog()
-{
-    OnUiThread([&] { static_cast<QListWidget*>(m_controls.at(IDC_LOG))->clear(); });
-}
-
-void CProbeDlg::SetCaption(const std::string& caption)
-{
-    OnUiThread([&] { setWindowTitle(FromText(caption)); });
-}
-
-void CProbeDlg::EnableConnect(bool enable)
-{
-    OnUiThread([&] {
+    using Kind = WindowOp::Kind;
+    auto changed = [&](QWidget* w) { dirty += QRect(w->mapTo(this, QPoint(0, 0)), w->size()); };
+    switch (op.kind) {
+    case Kind::Field: {
+        QLineEdit* edit = Edit(op.id);
+        SetEditText(edit, op.text);
+        changed(edit);
+        break;
+    }
+    case Kind::Log: static_cast<QListWidget*>(m_controls.at(IDC_LOG))->addItem(FromText(op.text)); break;
+    case Kind::ClearLog: static_cast<QListWidget*>(m_controls.at(IDC_LOG))->clear(); break;
+    case Kind::Caption: setWindowTitle(FromText(op.text)); break;
+    case Kind::EnableConnect: {
         QWidget* connectButton = m_controls.at(IDOK);
         // Disabling the window's focus widget makes Qt pass it on to Exit, where a following Enter
         // would end the program. Also while a message box is up and the dialog is inactive: the
         // focus widget gets the focus back when the box closes.
-        if (!enable && focusWidget() == connectButton)
+        if (op.id == 0 && focusWidget() == connectButton)
             m_controls.at(IDC_DISCONNECT)->setFocus();
-        connectButton->setEnabled(enable);
-    });
+        connectButton->setEnabled(op.id != 0);
+        break;
+    }
+    case Kind::PauseCaption: {
+        auto* pause = static_cast<QPushButton*>(m_controls.at(IDC_PAUSE));
+        if (pause->text() != FromText(op.text)) {
+            pause->setText(FromText(op.text));
+            changed(pause);
+        }
+        break;
+    }
+    case Kind::BarRange: Bar(op.id)->setRange(op.a, op.b); break;
+    case Kind::BarPos:
+        Bar(op.id)->setLevel(op.a);
+        changed(Bar(op.id));
+        break;
+    case Kind::BarColour:
+        Bar(op.id)->setBarColour(QColor(op.colour.r, op.colour.g, op.colour.b));
+        changed(Bar(op.id));
+        break;
+    case Kind::StartTimer:
+        // A call queued just before closing began must not restart the timer that closing stopped.
+        if (!m_closing)
+            m_pollTimer.start();
+        break;
+    case Kind::StopTimer: m_pollTimer.stop(); break;
+    }
 }
+
+// The single operations are batches of one.
+template <typename... Args> static WindowBatch One(void (WindowBatch::*add)(Args...), Args... args)
+{
+    WindowBatch batch;
+    (batch.*add)(std::move(args)...);
+    return batch;
+}
+
+void CProbeDlg::SetField(int id, const std::string& text) { Apply(One(&WindowBatch::SetField, id, text)); }
+void CProbeDlg::AppendLog(const std::string& line) { Apply(One(&WindowBatch::AppendLog, line)); }
+void CProbeDlg::ClearLog() { Apply(One(&WindowBatch::ClearLog)); }
+void CProbeDlg::SetCaption(const std::string& caption) { Apply(One(&WindowBatch::SetCaption, caption)); }
+void CProbeDlg::EnableConnect(bool enable) { Apply(One(&WindowBatch::EnableConnect, enable)); }
+void CProbeDlg::SetPauseCaption(const std::string& caption) { Apply(One(&WindowBatch::SetPauseCaption, caption)); }
+void CProbeDlg::SetBarRange(int id, int lo, int hi) { Apply(One(&WindowBatch::SetBarRange, id, lo, hi)); }
+void CProbeDlg::SetBarPos(int id, int pos) { Apply(One(&WindowBatch::SetBarPos, id, pos)); }
+void CProbeDlg::SetBarColour(int id, Rgb colour) { Apply(One(&WindowBatch::SetBarColour, id, colour)); }
+void CProbeDlg::StartTimer() { Apply(One(&WindowBatch::StartTimer)); }
+void CProbeDlg::StopTimer() { Apply(One(&WindowBatch::StopTimer)); }
 
 std::string CProbeDlg::PauseCaption()
 {
     std::string caption;
     OnUiThread([&] { caption = static_cast<QPushButton*>(m_controls.at(IDC_PAUSE))->text().toStdString(); });
     return caption;
-}
-
-void CProbeDlg::SetPauseCaption(const std::string& caption)
-{
-    OnUiThread([&] {
-        auto* pause = static_cast<QPushButton*>(m_controls.at(IDC_PAUSE));
-        pause->setText(FromText(caption));
-        pause->repaint();
-    });
-}
-
-void CProbeDlg::SetBarRange(int id, int lo, int hi)
-{
-    OnUiThread([&] { Bar(id)->setRange(lo, hi); });
-}
-
-void CProbeDlg::SetBarPos(int id, int pos)
-{
-    OnUiThread([&] {
-        CLevelBar* bar = Bar(id);
-        bar->setLevel(pos);
-        bar->repaint();
-    });
-}
-
-void CProbeDlg::SetBarColour(int id, Rgb colour)
-{
-    OnUiThread([&] {
-        CLevelBar* bar = Bar(id);
-        bar->setBarColour(QColor(colour.r, colour.g, colour.b));
-        bar->repaint();
-    });
-}
-
-unsigned CProbeDlg::StartTimer()
-{
-    bool started = false;
-    OnUiThread([&] {
-        // A call queued just before closing began must not restart the timer that closing stopped.
-        if (m_closing)
-            return;
-        m_pollTimer.start();
-        started = true;
-    });
-    return started ? 1u : 0u;
-}
-
-void CProbeDlg::StopTimer(unsigned)
-{
-    OnUiThread([&] { m_pollTimer.stop(); });
 }
 
 void CProbeDlg::PushEdits(const EditTexts& texts, int portLimit)

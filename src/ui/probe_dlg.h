@@ -14,6 +14,7 @@ class QLineEdit;
 class QMenu;
 class QListWidget;
 class QPushButton;
+class QRegion;
 
 namespace approbe::ui {
 
@@ -33,6 +34,7 @@ public:
     QWidget* control(int id) const;
 
     // IProbeWindow
+    void Apply(const WindowBatch& batch) override;
     void SetField(int id, const std::string& text) override;
     void AppendLog(const std::string& line) override;
     void ClearLog() override;
@@ -43,8 +45,8 @@ public:
     void SetBarRange(int id, int lo, int hi) override;
     void SetBarPos(int id, int pos) override;
     void SetBarColour(int id, Rgb colour) override;
-    unsigned StartTimer() override;
-    void StopTimer(unsigned id) override;
+    void StartTimer() override;
+    void StopTimer() override;
     void PushEdits(const EditTexts& texts, int portLimit) override;
     bool PullEdits(EditTexts& out) override;
     void ShowTooLong(int limit) override;
@@ -67,6 +69,8 @@ private:
     template <typename F> bool OnUiThread(F&& f);
     // Ends any session and waits for its worker, serving the worker's pending window calls.
     void StopSession();
+    // One operation of a batch, on the UI thread; adds what must be repainted to dirty.
+    void ApplyOp(const WindowOp& op, QRegion& dirty);
     QLineEdit* Edit(int id) const;
     CLevelBar* Bar(int id) const;
 

@@ -14,7 +14,7 @@
 #include "control_ids.h"
 #include "fake_window.h"
 #include "probe_window.h"
-#include "scanner.h"
+#include "scan_block.h"
 #include "text.h"
 
 namespace approbe::fuzz {
@@ -60,13 +60,13 @@ inline int ReferenceNumber(std::string_view text)
     return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
 }
 
-struct Reading {
+struct RefValue {
     bool found = false;
     int value = 0;
 };
 
 // The value after the first label: reading starts one character past the label's end.
-inline Reading ReferenceLabel(std::string_view text, std::string_view label)
+inline RefValue ReferenceLabel(std::string_view text, std::string_view label)
 {
     const auto at = text.find(label);
     if (at == std::string_view::npos)
@@ -75,7 +75,7 @@ inline Reading ReferenceLabel(std::string_view text, std::string_view label)
     return {true, after < text.size() ? ReferenceNumber(text.substr(after + 1)) : 0};
 }
 
-// Statistics kept independently of Measurements, from every value read.
+// Statistics kept independently of Statistics, from every value read.
 struct Reference {
     std::vector<int> noise;
     int noiseMin = 200, noiseMax = -200, localMin = 200, localMax = -200;
@@ -85,9 +85,9 @@ struct Reference {
 
     void Read(std::string_view text)
     {
-        const Reading n = ReferenceLabel(text, "Level:");
-        const Reading l = ReferenceLabel(text, "Local RSSI level:");
-        const Reading r = ReferenceLabel(text, "Remote RSSI level:");
+        const RefValue n = ReferenceLabel(text, "Level:");
+        const RefValue l = ReferenceLabel(text, "Local RSSI level:");
+        const RefValue r = ReferenceLabel(text, "Remote RSSI level:");
         if (n.found) {
             noise.push_back(n.value);
             noiseSum += n.value;
@@ -104,8 +104,8 @@ struct Reference {
             level = r.value;
     }
 
-    // Measurements agree with the values read, and the statistics hold for every value.
-    void Compare(const Measurements& m) const
+    // Statistics agree with the values read, and the statistics hold for every value.
+    void Compare(const Statistics& m) const
     {
         Check(m.m_nNoiseCount == static_cast<std::int64_t>(noise.size()), "noise count = number of values");
         Check(m.m_nNoiseSum == noiseSum, "noise sum = sum of values");
@@ -124,7 +124,7 @@ inline std::string Shown(test::FakeWindow& window, int id)
 }
 
 // The shown noise average lies within the shown minimum and maximum.
-inline void CheckShownAverage(test::FakeWindow& window, const Measurements& m)
+inline void CheckShownAverage(test::FakeWindow& window, const Statistics& m)
 {
     const std::string avg = Shown(window, IDC_NOISE_AVG);
     if (m.m_nNoiseCount == 0 || avg.empty())

@@ -10,21 +10,21 @@ using namespace approbe::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    Measurements m;
+    Statistics m;
     Reference reference;
     for (const std::string& block : SplitBlocks(data, size)) {
         const auto text = std::make_unique<char[]>(block.size() + 1);
         std::memcpy(text.get(), block.data(), block.size());
         text[block.size()] = '\0';
         test::FakeWindow window; // what this block wrote
-        ScanReply(text.get(), m, window);
+        test::ScanBlock(text.get(), m, window);
 
         const std::string_view seen = CText(block);
         reference.Read(seen);
         reference.Compare(m);
         CheckShownAverage(window, m);
-        const Reading local = ReferenceLabel(seen, "Local RSSI level:");
-        const Reading remote = ReferenceLabel(seen, "Remote RSSI level:");
+        const RefValue local = ReferenceLabel(seen, "Local RSSI level:");
+        const RefValue remote = ReferenceLabel(seen, "Remote RSSI level:");
         Check(Shown(window, IDC_NOISE_CUR).empty() != ReferenceLabel(seen, "Level:").found,
               "noise field written exactly when its label is there");
         Check(!local.found || Shown(window, IDC_LOCAL_RSSI_CUR) == FormatDbm(local.value), "local value shown");

@@ -1,75 +1,40 @@
-// A whole session on arbitrary received blocks: a real CProbeCore worker reads them through
-// FakeSockets' block list until a block is empty or the list ends. The input is the user name,
-// the password and the blocks, separated by the record separator byte.
+// A whole session through the engine on arbitrary received blocks, with no socket and no thread.
+// The input is the user name, the password and the blocks, separated by the record separator
+// byte. Checked: every byte is counted; the only things ever sent are the user name and the
+// password (each with its CR, the password at most once), telnet refusals, the polls and the
+// farewell; nothing is sent after the end; plain blocks read as an independent reading says.
 #include <chrono>
-#include <map>
 
-#include "fake_sockets.h"
 #include "fuzz_support.h"
-#include "probe_core.h"
+#include "session_engine.h"
 
 using namespace approbe;
 using namespace approbe::fuzz;
 
 namespace {
 
-class MemoryProfile : public IProfile {
-public:
-    std::string GetProfileString(const std::string& section, const std::string& key,
-                                 const std::string& fallback) override
-    {
-        const auto it = m_values.find(section + "/" + key);
-        return it == m_values.end() ? fallback : it->second;
-    }
-    bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value) override
-    {
-        m_values[section + "/" + key] = value;
-        return true;
-    }
-
-private:
-    std::map<std::string, std::string> m_values;
-};
-
-// What the session must send and read, worked out from the blocks alone: a block holding
-// "login:" is answered with the user name, which then stands in for the block; the text then
-// holding "Password:" is answered with the password likewise; the rest is scanned.
-struct Expected {
-    std::vector<std::string> sends;
-    Reference reference;
-    std::int64_t received = 0;
-};
-
-// The answer as the session builds it, or nothing when it does not fit the receive buffer.
-bool Answer(const std::string& text, std::string& block, std::vector<std::string>& sends)
+// Refusals only: IAC WONT x or IAC DONT x, any number of them.
+bool IsRefusal(const std::string& bytes)
 {
-    if (text.size() + 2 > 512) {
-        block.clear();
+    if (bytes.empty() || bytes.size() % 3 != 0)
         return false;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        if (bytes[i] != '\xff' || (bytes[i + 1] != '\xfc' && bytes[i + 1] != '\xfe'))
+            return false;
     }
-    block = std::string(CText(text)) + "\r";
-    sends.push_back(block);
     return true;
 }
 
-Expected Model(const std::string& user, const std::string& password, const std::vector<std::string>& blocks)
+// Doubles 0xFF the way a telnet peer's data is encoded.
+std::string Escaped(const std::string& text)
 {
-    Expected e;
-    for (const std::string& raw : blocks) {
-        if (raw.empty())
-            break; // read as the access point closing
-        const std::string block = raw.substr(0, 511);
-        e.received += static_cast<std::int64_t>(block.size());
-        std::string text(CText(block));
-        if (text.find("login:") != std::string::npos)
-            Answer(user, text, e.sends);
-        if (text.find("Password:") != std::string::npos)
-            Answer(password, text, e.sends);
-        e.reference.Read(text);
+    std::string out;
+    for (char c : text) {
+        out += c;
+        if (c == '\xff')
+            out += c;
     }
-    e.sends.push_back("q");
-    e.sends.push_back("\r");
-    return e;
+    return out;
 }
 
 } // namespace
@@ -81,29 +46,57 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string password = parts.size() > 1 ? parts[1] : "secret";
     const std::vector<std::string> blocks(parts.begin() + std::min<std::size_t>(2, parts.size()), parts.end());
 
-    MemoryProfile profile;
-    profile.WriteProfileString("Settings", "Host", "127.0.0.1");
-    profile.WriteProfileString("Settings", "User", user);
-    profile.WriteProfileString("Settings", "Pass", password);
-    test::FakeWindow window;
-    window.keepValueEvents(false);
-    test::FakeSockets sockets;
-    sockets.blocks.emplace(blocks.begin(), blocks.end());
-    {
-        CProbeCore core(window, sockets, profile);
-        core.OnInitDialog();
-        core.OnOK();
-        Check(core.WaitSessionEnd(std::chrono::seconds(10)), "the session ends on its own");
-
-        const Expected e = Model(user, password, blocks);
-        Check(sockets.sends() == e.sends, "only prompts are answered, and the session ends with q");
-        e.reference.Compare(core.measurements());
-        Check(core.measurements().m_nRxTotal == e.received, "every received byte counted");
-        CheckShownAverage(window, core.measurements());
-        Check(window.events("timer start").size() == window.events("timer stop").size() && window.connectEnabled(),
-              "timer stopped and Connect given back");
-        Check(window.caption() == "Test Korvane AP DISCONNECT", "normal teardown");
-        Check(sockets.openSockets() == 0, "socket closed");
+    SessionEngine engine;
+    engine.Begin({"ap", user, password});
+    engine.Connected();
+    const auto now = std::chrono::system_clock::now();
+    std::int64_t received = 0;
+    int passwordsSent = 0;
+    bool everTelnet = false;
+    auto checkSends = [&](const SessionActions& actions) {
+        bool ended = false, tearingDown = false;
+        for (const SessionAction& a : actions) {
+            if (a.kind == SessionAction::Kind::State && a.state == SessionState::Ended)
+                ended = true;
+            tearingDown = tearingDown || a.kind == SessionAction::Kind::GreyBars;
+            if (a.kind != SessionAction::Kind::Send)
+                continue;
+            Check(!ended, "nothing is sent after the end");
+            const bool isUser = a.text == user + "\r" || a.text == Escaped(user + "\r");
+            const bool isPassword = a.text == password + "\r" || a.text == Escaped(password + "\r");
+            passwordsSent += isPassword && !isUser && !tearingDown;
+            const bool poll = a.text == "get station" || a.text == "get nf" || a.text == "\r\n";
+            const bool farewell = a.text == "q" || a.text == "\r";
+            Check(isUser || isPassword || IsRefusal(a.text) || poll || farewell, "only answers, refusals, polls, farewell");
+        }
+    };
+    for (const std::string& raw : blocks) {
+        if (raw.empty() || !engine.live())
+            break;
+        const std::string block = raw.substr(0, 511);
+        received += static_cast<std::int64_t>(block.size());
+        everTelnet = everTelnet || block.find('\xff') != std::string::npos;
+        const Statistics before = engine.stats();
+        const SessionActions actions = engine.Received(block, now);
+        checkSends(actions);
+        checkSends(engine.Tick());
+        if (engine.live())
+            Check(engine.stats().m_nRxTotal == received, "every received byte counted");
+        // A plain block without prompts is read exactly as the independent reading says.
+        const std::string_view text = CText(block);
+        const bool plain = !everTelnet && text.find("login:") == std::string_view::npos &&
+                           text.find("Password:") == std::string_view::npos;
+        if (plain && engine.live()) {
+            Check(engine.stats().m_nNoiseCount - before.m_nNoiseCount ==
+                      (ReferenceLabel(text, "Level:").found ? 1 : 0),
+                  "a noise label counts once");
+        }
     }
+    Check(passwordsSent <= 1, "the password is sent at most once");
+    const SessionActions end = engine.PeerClosed();
+    if (!end.empty())
+        Check(end.back().kind == SessionAction::Kind::State && end.back().state == SessionState::Ended, "one end");
+    Check(engine.state() == SessionState::Ended, "the session is over");
+    Check(engine.PeerClosed().empty(), "a session ends once");
     return 0;
 }

@@ -113,7 +113,7 @@ TEST(HostileApTest, FloodIsReadThroughToItsEnd)
     ExpectTornDown(rig);
     const auto login = static_cast<long long>(std::string("login: Password: \r\nAP> ").size());
     EXPECT_EQ(rig.window.latest("field 1011"), std::to_string(login + bytes));
-    const Measurements& m = rig.core->measurements();
+    const Statistics m = rig.core->stats();
     EXPECT_EQ(m.m_nRxTotal, login + bytes);
     EXPECT_GT(m.m_nNoiseCount, bytes / 511 / 2);
     // Lines cut at a block's end read as -9 or 0; nothing else can appear.

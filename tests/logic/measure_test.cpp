@@ -6,7 +6,8 @@
 #include "bars.h"
 #include "control_ids.h"
 #include "fake_window.h"
-#include "scanner.h"
+#include "param_names.h"
+#include "scan_block.h"
 #include "text.h"
 
 namespace approbe {
@@ -42,19 +43,20 @@ INSTANTIATE_TEST_SUITE_P(Numbers, ParseIntTest,
                                            NumberCase{"2147483647", INT_MAX}, NumberCase{"-2147483648", INT_MIN},
                                            NumberCase{"4294967319", INT_MAX}, // would wrap to 23
                                            NumberCase{"99999999999999999999999999", INT_MAX},
-                                           NumberCase{"-99999999999999999999999999", INT_MIN}));
+                                           NumberCase{"-99999999999999999999999999", INT_MIN}),
+                         test::ByText());
 
 // One block through the scanner from a fresh session; returns what the window saw.
-Events Scan(const char* block, Measurements& m)
+Events Scan(const char* block, Statistics& m)
 {
     FakeWindow window;
-    ScanReply(block, m, window);
+    test::ScanBlock(block, m, window);
     return window.events();
 }
 
 TEST(ScannerTest, NoiseLineWritesAverageBarThenCurrentMinMax)
 {
-    Measurements m;
+    Statistics m;
     EXPECT_EQ(Scan("Noise Floor Level: -95 dBm\r\nAP> ", m),
               (Events{Field(IDC_NOISE_AVG, "-95 dBm"), Pos(IDC_NOISE_BAR, 55), Colour(IDC_NOISE_BAR, kYellow),
                       Field(IDC_NOISE_CUR, "-95 dBm"), Field(IDC_NOISE_MIN, "-95 dBm"),
@@ -65,7 +67,7 @@ TEST(ScannerTest, NoiseLineWritesAverageBarThenCurrentMinMax)
 
 TEST(ScannerTest, StationLineWritesLocalMaxMinBarCurrentThenRemote)
 {
-    Measurements m;
+    Statistics m;
     EXPECT_EQ(Scan("sta 1 Local RSSI level: -60 Remote RSSI level: -88\r\n", m),
               (Events{Field(IDC_LOCAL_RSSI_MAX, "-60 dBm"), Field(IDC_LOCAL_RSSI_MIN, "-60 dBm"),
                       Pos(IDC_LOCAL_RSSI_BAR, 75), Colour(IDC_LOCAL_RSSI_BAR, kGreen),
@@ -77,7 +79,7 @@ TEST(ScannerTest, StationLineWritesLocalMaxMinBarCurrentThenRemote)
 
 TEST(ScannerTest, StatisticsOverASession)
 {
-    Measurements m;
+    Statistics m;
     Scan("Level: -95", m);
     const Events second = Scan("Level: -96", m);
     EXPECT_EQ(second.front(), Field(IDC_NOISE_AVG, "-95 dBm")) << "-191 / 2 truncates toward zero";
@@ -92,7 +94,7 @@ TEST(ScannerTest, StatisticsOverASession)
 
 TEST(ScannerTest, BlockWithNoiseAndStationUpdatesAllThreeNoiseFirst)
 {
-    Measurements m;
+    Statistics m;
     const Events ev = Scan("Local RSSI level: -60 Remote RSSI level: -61\r\nNoise Floor Level: -90\r\n", m);
     ASSERT_EQ(ev.size(), 14u);
     EXPECT_EQ(ev[0], Field(IDC_NOISE_AVG, "-90 dBm"));
@@ -101,7 +103,7 @@ TEST(ScannerTest, BlockWithNoiseAndStationUpdatesAllThreeNoiseFirst)
 
 TEST(ScannerTest, OnlyTheFirstStationCounts)
 {
-    Measurements m;
+    Statistics m;
     const Events ev = Scan("Local RSSI level: -60 Remote RSSI level: -61\r\n"
                            "Local RSSI level: -40 Remote RSSI level: -41\r\n",
                            m);
@@ -118,7 +120,7 @@ class NumberAfterLabelTest : public ::testing::TestWithParam<LabelCase> {};
 
 TEST_P(NumberAfterLabelTest, ReadsFromTheSecondCharacterAfterTheColon)
 {
-    Measurements m;
+    Statistics m;
     Scan(GetParam().text, m);
     EXPECT_EQ(m.m_nNoiseCount, 1);
     EXPECT_EQ(m.m_nLevel, GetParam().noise) << GetParam().text;
@@ -132,11 +134,12 @@ INSTANTIATE_TEST_SUITE_P(
                       LabelCase{"Level: ", 0},         // number only in the next block
                       LabelCase{"Level: -9", -9},      // number split across blocks
                       LabelCase{"Level: \t -80", -80}, // white space before the number is skipped
-                      LabelCase{"Level: 99999999999", INT_MAX}));
+                      LabelCase{"Level: 99999999999", INT_MAX}),
+    test::ByText());
 
 TEST(ScannerTest, SplitOrLowerCaseLabelIsMissed)
 {
-    Measurements m;
+    Statistics m;
     EXPECT_TRUE(Scan("Noise Floor Lev", m).empty());
     EXPECT_TRUE(Scan("el: -95", m).empty());
     EXPECT_TRUE(Scan("noise level: -95", m).empty());
@@ -144,12 +147,12 @@ TEST(ScannerTest, SplitOrLowerCaseLabelIsMissed)
 
 TEST(ScannerTest, FirstValueOutsideTheStartRangeLeavesTheOtherBound)
 {
-    Measurements high;
+    Statistics high;
     Scan("Level: 250", high);
     EXPECT_EQ(high.m_nNoiseMax, 250);
     EXPECT_EQ(high.m_nNoiseMin, 200);
 
-    Measurements low;
+    Statistics low;
     Scan("Local RSSI level: -250", low);
     EXPECT_EQ(low.m_nLocalMin, -250);
     EXPECT_EQ(low.m_nLocalMax, -200);
@@ -157,7 +160,7 @@ TEST(ScannerTest, FirstValueOutsideTheStartRangeLeavesTheOtherBound)
 
 TEST(ScannerTest, NoiseAverageStaysRightPastThe32BitSum)
 {
-    Measurements m;
+    Statistics m;
     m.m_nNoiseSum = -95LL * 30'000'000; // beyond INT_MIN
     m.m_nNoiseCount = 30'000'000;
     const Events ev = Scan("Level: -95", m);
@@ -166,7 +169,7 @@ TEST(ScannerTest, NoiseAverageStaysRightPastThe32BitSum)
 
 TEST(ScannerTest, SaturatedReadingsDoNotOverflowTheBars)
 {
-    Measurements m;
+    Statistics m;
     const Events ev = Scan("Level: 99999999999 Local RSSI level: -99999999999", m);
     EXPECT_EQ(ev[1], Pos(IDC_NOISE_BAR, INT_MAX));
     EXPECT_EQ(ev[2], Colour(IDC_NOISE_BAR, kRed));
@@ -184,10 +187,12 @@ TEST_P(BarTest, PositionAndColour)
 {
     const ColourCase& c = GetParam();
     FakeWindow window;
+    WindowBatch batch;
     if (c.id == IDC_NOISE_BAR)
-        ShowNoiseLevel(window, c.dbm);
+        ShowNoiseLevel(batch, c.dbm);
     else
-        ShowRssiLevel(window, c.id, c.dbm);
+        ShowRssiLevel(batch, c.id, c.dbm);
+    window.Apply(batch);
     EXPECT_EQ(window.events(), (Events{Pos(c.id, c.pos), Colour(c.id, c.colour)}));
 }
 
@@ -197,18 +202,26 @@ INSTANTIATE_TEST_SUITE_P(Thresholds, BarTest,
                                            ColourCase{kNoise, -95, 55, kYellow}, ColourCase{kNoise, -96, 54, kGrey},
                                            ColourCase{kNoise, 0, 150, kRed}, ColourCase{kRemote, -70, 65, kGreen},
                                            ColourCase{kRemote, -71, 64, kYellow}, ColourCase{kRemote, -87, 48, kYellow},
-                                           ColourCase{kRemote, -88, 47, kGrey}, ColourCase{kRemote, -140, -5, kGrey}));
+                                           ColourCase{kRemote, -88, 47, kGrey}, ColourCase{kRemote, -140, -5, kGrey}),
+                         [](const auto& row) {
+                             return test::NameFromText(row.index, (row.param.id == kNoise ? "Noise" : "Rssi") +
+                                                                      std::to_string(row.param.dbm));
+                         });
 
 TEST(BarsTest, RestingStateAndGreyAtTheEnd)
 {
     FakeWindow window;
-    InitBars(window);
+    WindowBatch batch;
+    InitBars(batch);
+    window.Apply(batch);
     const std::string grey = "128,128,128";
     EXPECT_EQ(window.events(),
               (Events{"range 1012 5 80", "pos 1012 40", "range 1013 5 80", "pos 1013 40", "range 1014 5 80",
                       "pos 1014 40", "colour 1012 " + grey, "colour 1013 " + grey, "colour 1014 " + grey}));
     window.clearEvents();
-    GreyAllBars(window);
+    batch.clear();
+    GreyAllBars(batch);
+    window.Apply(batch);
     EXPECT_EQ(window.events(), (Events{"colour 1012 " + grey, "colour 1013 " + grey, "colour 1014 " + grey}));
 }
 

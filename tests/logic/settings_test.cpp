@@ -1,7 +1,10 @@
 // The settings profile file and the exchange of the settings with the edits.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "fake_window.h"
+#include "param_names.h"
 #include "profile.h"
 #include "settings.h"
 #include "temp_dir.h"
@@ -55,12 +58,22 @@ TEST(ProfileTest, UnwritableProfileIsNoError)
     EXPECT_EQ(texts.m_strHost, "ap");
 }
 
-TEST(ProfileTest, FailedWriteReportsItAndLeavesNothingBehind)
+TEST(ProfileTest, FailedRenameReportsItKeepsTheOldFileAndLeavesNothingBehind)
 {
+    // A readable profile of another user in a sticky folder: the new file can be written beside
+    // it, but the rename over it is refused.
     TempDir dir;
     const std::string path = dir.file("approbe.ini");
-    std::filesystem::create_directory(path); // the rename over it must fail
-    EXPECT_FALSE(IniProfile(path).WriteProfileString("Settings", "Host", "lost"));
+    const std::string old = "[Settings]\nHost=kept\n";
+    WriteFile(path, old);
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
+    const std::optional<bool> written =
+        AsNobody([&] { return IniProfile(path).WriteProfileString("Settings", "Host", "lost"); });
+    if (!written)
+        GTEST_SKIP() << "needs root, to own a file that an unprivileged user cannot rename over";
+    EXPECT_FALSE(*written);
+    EXPECT_EQ(ReadFile(path), old);
     EXPECT_EQ(CountEntries(dir.path()), 1u) << "no temporary file left";
 }
 
@@ -88,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(Ports, PortValidationTest,
                          ::testing::Values(PortCase{"0", "23"}, PortCase{"-5", "23"}, PortCase{"abc", "23"},
                                            PortCase{"", "23"}, PortCase{"80x", "80x"}, PortCase{" 22", " 22"},
                                            PortCase{"999", "999"},
-                                           PortCase{"4294967319", "23"})); // 2^32 + 23 must not wrap
+                                           PortCase{"4294967319", "23"}),
+                         [](const auto& row) { return NameFromText(row.index, row.param.typed); }); // 2^32 + 23 must not wrap
 
 TEST(ExchangeTest, OverlongStoredPortFailsThePullAtThePort)
 {

@@ -19,6 +19,12 @@ namespace approbe::test {
 //   push | pull | toolong <limit>
 class FakeWindow : public IProbeWindow {
 public:
+    // A batch is one step of the UI thread: no test action runs in the middle of it.
+    void Apply(const WindowBatch& batch) override
+    {
+        std::lock_guard ui(m_uiMutex);
+        IProbeWindow::Apply(batch);
+    }
     void SetField(int id, const std::string& text) override { Record("field " + N(id) + " " + text); }
     void AppendLog(const std::string& line) override { Record("log " + line); }
     void ClearLog() override { Record("clearlog"); }
@@ -36,12 +42,8 @@ public:
     {
         Record("colour " + N(id) + " " + N(c.r) + "," + N(c.g) + "," + N(c.b));
     }
-    unsigned StartTimer() override
-    {
-        Record("timer start", [&] { m_timerRunning = true; });
-        return 1;
-    }
-    void StopTimer(unsigned) override { Record("timer stop", [&] { m_timerRunning = false; }); }
+    void StartTimer() override { Record("timer start", [&] { m_timerRunning = true; }); }
+    void StopTimer() override { Record("timer stop", [&] { m_timerRunning = false; }); }
     void PushEdits(const EditTexts& texts, int) override { Record("push", [&] { m_edits = texts; }); }
     bool PullEdits(EditTexts& out) override
     {

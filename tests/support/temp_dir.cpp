@@ -5,6 +5,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace approbe::test {
 
@@ -47,6 +49,23 @@ std::size_t CountEntries(const std::filesystem::path& dir)
 {
     return static_cast<std::size_t>(
         std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
+}
+
+std::optional<bool> AsNobody(const std::function<bool()>& f)
+{
+    if (::geteuid() != 0)
+        return std::nullopt;
+    const pid_t child = ::fork();
+    if (child < 0)
+        return std::nullopt;
+    if (child == 0) {
+        const bool dropped = ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
+        ::_exit(!dropped ? 2 : f() ? 1 : 0);
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == 2)
+        return std::nullopt;
+    return WEXITSTATUS(status) == 1;
 }
 
 } // namespace approbe::test

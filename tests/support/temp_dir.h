@@ -1,7 +1,10 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
+#include <sys/types.h>
 
 namespace approbe::test {
 
@@ -25,5 +28,11 @@ void WriteFile(const std::string& path, const std::string& data);
 unsigned FileMode(const std::string& path);
 // The number of entries in a directory.
 std::size_t CountEntries(const std::filesystem::path& dir);
+
+// The unprivileged user a root test becomes to meet permission checks root would pass.
+inline constexpr uid_t kNobody = 65534;
+// Runs f in a child process as kNobody and returns its result; nothing when not root or the
+// user cannot be become.
+std::optional<bool> AsNobody(const std::function<bool()>& f);
 
 } // namespace approbe::test

@@ -1,0 +1,207 @@
+#include "session_engine.h"
+
+#include <cstring>
+
+#include "prompts.h"
+#include "text.h"
+
+namespace approbe {
+
+const char* ToString(SessionState state)
+{
+    switch (state) {
+    case SessionState::Idle: return "idle";
+    case SessionState::Starting: return "starting";
+    case SessionState::LoggingIn: return "logging in";
+    case SessionState::LoggedIn: return "logged in";
+    case SessionState::Closing: return "closing";
+    case SessionState::Ended: return "ended";
+    }
+    return "?";
+}
+
+const char* ToString(SessionEnd end)
+{
+    switch (end) {
+    case SessionEnd::None: return "none";
+    case SessionEnd::StartFailed: return "start failed";
+    case SessionEnd::PeerClosed: return "closed by the access point";
+    case SessionEnd::ReceiveFailed: return "receive failed";
+    case SessionEnd::Disconnected: return "disconnected";
+    case SessionEnd::LoginRejected: return "login rejected";
+    case SessionEnd::Silent: return "silent";
+    }
+    return "?";
+}
+
+void SessionEngine::SetState(SessionActions& out, SessionState state, SessionEnd end)
+{
+    m_state = state;
+    SessionAction a{SessionAction::Kind::State};
+    a.state = state;
+    a.end = end;
+    out.push_back(std::move(a));
+}
+
+void SessionEngine::Send(SessionActions& out, std::string_view data)
+{
+    out.push_back(SessionAction(SessionAction::Kind::Send, m_telnet ? m_telnet->Encode(data) : std::string(data)));
+}
+
+SessionActions SessionEngine::Begin(SessionParams params)
+{
+    SessionActions out;
+    m_params = std::move(params);
+    m_polling = false;
+    m_shutBeforeConnected = false;
+    m_passwordAnswered = false;
+    m_stats = Statistics{};
+    m_telnet = m_params.telnet ? std::make_unique<TelnetLayer>() : nullptr;
+    SetState(out, SessionState::Starting);
+    return out;
+}
+
+SessionActions SessionEngine::StartFailed()
+{
+    SessionActions out;
+    if (m_state == SessionState::Starting)
+        SetState(out, SessionState::Ended, SessionEnd::StartFailed);
+    return out;
+}
+
+SessionActions SessionEngine::Connected()
+{
+    SessionActions out;
+    if (m_state != SessionState::Starting)
+        return out;
+    out.push_back(SessionAction(SessionAction::Kind::Status, "Login to " + m_params.host));
+    m_polling = false;
+    out.push_back({SessionAction::Kind::StartTimer});
+    m_stats = Statistics{};
+    SetState(out, m_shutBeforeConnected ? SessionState::Closing : SessionState::LoggingIn);
+    return out;
+}
+
+bool SessionEngine::Answer(SessionActions& out, const std::string& text, const char* what, std::string& examined)
+{
+    if (text.size() > kMaxAnswer) {
+        examined.clear();
+        out.push_back(SessionAction(SessionAction::Kind::Log,
+                           Format("%s too long to send (at most %zu characters)", what, kMaxAnswer)));
+        return false;
+    }
+    // The answer stands in for the block: the checks after it look at the answer.
+    examined = text + m_params.answerEnd;
+    Send(out, examined);
+    return true;
+}
+
+SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::system_clock::time_point now)
+{
+    SessionActions out;
+    if (m_state == SessionState::Closing)
+        return End(SessionEnd::Disconnected); // a block after Disconnect is not looked at
+    if (m_state != SessionState::LoggingIn && m_state != SessionState::LoggedIn)
+        return out;
+
+    m_stats.m_nRxTotal += static_cast<std::int64_t>(bytes.size());
+    SessionAction total{SessionAction::Kind::RxTotal};
+    total.count = m_stats.m_nRxTotal;
+    out.push_back(std::move(total));
+
+    std::string data;
+    if (m_telnet) {
+        std::string reply;
+        m_telnet->Receive(bytes, data, reply);
+        if (!reply.empty())
+            out.push_back(SessionAction(SessionAction::Kind::Send, std::move(reply)));
+    } else {
+        data.assign(bytes);
+    }
+    // A zero byte of data ends the text that is looked at.
+    std::string examined(data.c_str());
+
+    const bool loginPrompt = HasPrompt(examined.c_str(), "login:");
+    if (m_passwordAnswered && (loginPrompt || HasPrompt(examined.c_str(), "Password:"))) {
+        // Answering again would retype a password known to be wrong.
+        out.push_back(SessionAction(SessionAction::Kind::Status, "Login to " + m_params.host + " rejected"));
+        SessionActions end = End(SessionEnd::LoginRejected);
+        out.insert(out.end(), end.begin(), end.end());
+        return out;
+    }
+    if (loginPrompt)
+        Answer(out, m_params.user, "User name", examined);
+    if (HasPrompt(examined.c_str(), "Password:")) {
+        out.push_back(SessionAction(SessionAction::Kind::Status, "to " + m_params.host + " connected"));
+        Answer(out, m_params.password, "Password", examined);
+        m_polling = true;
+        m_passwordAnswered = true;
+        out.push_back({SessionAction::Kind::PollingOn});
+        SetState(out, SessionState::LoggedIn);
+    }
+
+    Reading reading = ParseReading(examined.c_str());
+    if (reading.any()) {
+        reading.rxBytes = m_stats.m_nRxTotal;
+        reading.at = now;
+        Accumulate(m_stats, reading);
+        SessionAction a{SessionAction::Kind::Reading};
+        a.reading = reading;
+        a.stats = m_stats;
+        out.push_back(std::move(a));
+    }
+    return out;
+}
+
+SessionActions SessionEngine::TimedOut()
+{
+    return End(m_state == SessionState::Closing ? SessionEnd::Disconnected : SessionEnd::Silent);
+}
+
+SessionActions SessionEngine::Tick()
+{
+    SessionActions out;
+    if (!m_polling || (m_state != SessionState::LoggingIn && m_state != SessionState::LoggedIn))
+        return out;
+    Send(out, "get station");
+    Send(out, m_params.pollLineEnd);
+    Send(out, "get nf");
+    Send(out, m_params.pollLineEnd);
+    return out;
+}
+
+SessionActions SessionEngine::Disconnect(bool sendSideShut)
+{
+    SessionActions out;
+    m_polling = false;
+    if (!sendSideShut)
+        return out;
+    if (m_state == SessionState::Starting)
+        m_shutBeforeConnected = true;
+    else if (m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn)
+        SetState(out, SessionState::Closing);
+    return out;
+}
+
+SessionActions SessionEngine::End(SessionEnd why)
+{
+    SessionActions out;
+    if (!live())
+        return out;
+    if (m_state == SessionState::Closing)
+        why = SessionEnd::Disconnected; // however the wait ended, the user asked for it
+    out.push_back({SessionAction::Kind::GreyBars});
+    out.push_back({SessionAction::Kind::StopTimer});
+    Send(out, "q");
+    Send(out, m_params.answerEnd);
+    out.push_back({SessionAction::Kind::Close});
+    out.push_back(SessionAction(SessionAction::Kind::Status, "SOCKET closed"));
+    out.push_back({SessionAction::Kind::ReleaseLayer});
+    out.push_back(SessionAction(SessionAction::Kind::Log, "De-Initialized WinSock"));
+    out.push_back({SessionAction::Kind::EnableConnect});
+    out.push_back(SessionAction(SessionAction::Kind::Caption, std::string(StatusPrefix) + "DISCONNECT"));
+    SetState(out, SessionState::Ended, why);
+    return out;
+}
+
+} // namespace approbe

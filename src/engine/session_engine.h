@@ -1,0 +1,131 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "reading.h"
+#include "telnet_layer.h"
+
+// The session with an access point's command shell, free of I/O: it is told what happened
+// (connected, bytes received, the peer closed, a poll tick, Pause, Disconnect, a time-out) and
+// answers with what to do, in order. Its drivers do the I/O: the dialog's worker thread, or the
+// poller's event loop for many sessions at once. Not thread-safe: one driver feeds it at a time.
+namespace approbe {
+
+inline constexpr const char* StatusPrefix = "Test Korvane AP ";
+
+enum class SessionState {
+    Idle,      // no session yet
+    Starting,  // the driver resolves and connects
+    LoggingIn, // connected, the password not answered yet
+    LoggedIn,  // the password answered
+    Closing,   // our sending side is shut; waiting for the access point to close
+    Ended,
+};
+
+enum class SessionEnd {
+    None,
+    StartFailed,   // never connected
+    PeerClosed,    // the access point closed the connection
+    ReceiveFailed, // a receive failed (also: the program is closing)
+    Disconnected,  // the user's Disconnect
+    LoginRejected, // a prompt came again after the password was answered
+    Silent,        // nothing came for too long
+};
+
+const char* ToString(SessionState state);
+const char* ToString(SessionEnd end);
+
+struct SessionParams {
+    std::string host; // as typed: it appears in the narration
+    std::string user;
+    std::string password;
+    std::string pollLineEnd = "\r\n"; // after each poll command
+    std::string answerEnd = "\r";     // after the prompt answers and the farewell
+    bool telnet = true;               // run the received bytes through the telnet layer
+};
+
+struct SessionAction {
+    enum class Kind {
+        Send,          // bytes: send them
+        Status,        // text: the caption becomes StatusPrefix + text, then that line is logged
+        Log,           // text: log it as it is
+        Caption,       // text: the whole caption
+        StartTimer,    // the poll timer starts
+        StopTimer,
+        RxTotal,       // count: bytes received in the session
+        Reading,       // reading and stats: a block carried values
+        PollingOn,     // the password prompt turned polling on
+        GreyBars,
+        Close,         // close the connection
+        ReleaseLayer,  // shut the sockets layer down
+        EnableConnect, // the session is over for the user
+        State,         // state (and end): the session's state changed
+    };
+    SessionAction(Kind k, std::string t = {}) : kind(k), text(std::move(t)) {}
+
+    Kind kind;
+    std::string text;
+    std::int64_t count = 0;
+    Reading reading{};
+    Statistics stats{};
+    SessionState state = SessionState::Idle;
+    SessionEnd end = SessionEnd::None;
+};
+using SessionActions = std::vector<SessionAction>;
+
+class SessionEngine {
+public:
+    // A user name or password longer than this is not sent: the answer is built in a 512-byte buffer.
+    static constexpr std::size_t kMaxAnswer = 510;
+
+    SessionEngine() = default;
+
+    // A new session: Idle or Ended to Starting. Polling is off; the statistics start afresh at
+    // Connected.
+    SessionActions Begin(SessionParams params);
+    // Starting failed before a connection was made.
+    SessionActions StartFailed();
+    // The connection is made.
+    SessionActions Connected();
+    // One block as it came from the connection.
+    SessionActions Received(std::string_view bytes, std::chrono::system_clock::time_point now);
+    SessionActions PeerClosed() { return End(SessionEnd::PeerClosed); }
+    SessionActions ReceiveFailed() { return End(SessionEnd::ReceiveFailed); }
+    // Nothing came for too long: the silence limit of the poller, or Disconnect's grace.
+    SessionActions TimedOut();
+    // The poll timer ticked: the poll commands while polling is on.
+    SessionActions Tick();
+    // Pause and Work: polling off or on, whatever the state (a session not connected yet clears
+    // it again when it connects).
+    void SetPolling(bool on) { m_polling = on; }
+    // Disconnect: polling off. The driver shuts its sending side; sendSideShut says whether that
+    // took effect. If it did, the session waits for the access point to close (Closing).
+    SessionActions Disconnect(bool sendSideShut);
+
+    SessionState state() const { return m_state; }
+    bool polling() const { return m_polling; }
+    bool live() const { return m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn || m_state == SessionState::Closing; }
+    const Statistics& stats() const { return m_stats; }
+    const SessionParams& params() const { return m_params; }
+
+private:
+    // The one way a connected session ends: bars grey, timer stopped, farewell, close, narration.
+    SessionActions End(SessionEnd why);
+    void SetState(SessionActions& out, SessionState state, SessionEnd end = SessionEnd::None);
+    void Send(SessionActions& out, std::string_view data);
+    // Sends text + answerEnd and makes it the examined text; false (and a log line) if too long.
+    bool Answer(SessionActions& out, const std::string& text, const char* what, std::string& examined);
+
+    SessionParams m_params;
+    SessionState m_state = SessionState::Idle;
+    bool m_polling = false;
+    bool m_shutBeforeConnected = false;
+    bool m_passwordAnswered = false;
+    Statistics m_stats;
+    std::unique_ptr<TelnetLayer> m_telnet;
+};
+
+} // namespace approbe

@@ -1,0 +1,37 @@
+#include "display.h"
+
+#include <string>
+
+#include "bars.h"
+#include "control_ids.h"
+#include "text.h"
+
+namespace approbe {
+
+void ShowReading(WindowBatch& window, const Reading& r, const Statistics& s)
+{
+    if (r.noise) {
+        window.SetField(IDC_NOISE_AVG, FormatDbm(s.NoiseAverage()));
+        ShowNoiseLevel(window, *r.noise);
+        window.SetField(IDC_NOISE_CUR, FormatDbm(*r.noise));
+        window.SetField(IDC_NOISE_MIN, FormatDbm(s.m_nNoiseMin));
+        window.SetField(IDC_NOISE_MAX, FormatDbm(s.m_nNoiseMax));
+    }
+    if (r.local) {
+        window.SetField(IDC_LOCAL_RSSI_MAX, FormatDbm(s.m_nLocalMax));
+        window.SetField(IDC_LOCAL_RSSI_MIN, FormatDbm(s.m_nLocalMin));
+        ShowRssiLevel(window, IDC_LOCAL_RSSI_BAR, *r.local);
+        window.SetField(IDC_LOCAL_RSSI_CUR, FormatDbm(*r.local));
+    }
+    if (r.remote) {
+        ShowRssiLevel(window, IDC_REMOTE_RSSI_BAR, *r.remote);
+        window.SetField(IDC_REMOTE_RSSI_CUR, FormatDbm(*r.remote));
+    }
+}
+
+void ShowRxTotal(WindowBatch& window, std::int64_t total)
+{
+    window.SetField(IDC_RX_BYTES, std::to_string(total));
+}
+
+} // namespace approbe

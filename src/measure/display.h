@@ -1,0 +1,16 @@
+#pragma once
+
+#include "probe_window.h"
+#include "reading.h"
+
+namespace approbe {
+
+// What the dialog shows for a reading, given the statistics with it already added: the value
+// fields and bars in the order they are written (noise: average, bar, current, minimum, maximum;
+// local: maximum, minimum, bar, current; remote: bar, current).
+void ShowReading(WindowBatch& window, const Reading& reading, const Statistics& stats);
+
+// The received-byte count, "%d".
+void ShowRxTotal(WindowBatch& window, std::int64_t total);
+
+} // namespace approbe
