@@ -2,6 +2,9 @@
 // hints, and what the window manager lets a user do with the window.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <thread>
 
@@ -29,13 +32,16 @@ protected:
             return;
         s = new Shared;
         WriteFile(s->dir.file("approbe/approbe.ini"), "[Settings]\nHost=127.0.0.1\nPort=23\n");
+        const int out = ::open(s->dir.file("approbe.out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         s->app = std::make_unique<Child>(
             std::vector<std::string>{APPROBE_BIN},
             std::vector<std::string>{"DISPLAY=" + s->desktop.display(), "QT_QPA_PLATFORM=xcb",
                                      "XDG_CONFIG_HOME=" + s->dir.path().string(),
-                                     "XDG_RUNTIME_DIR=" + s->dir.path().string()});
+                                     "XDG_RUNTIME_DIR=" + s->dir.path().string()},
+            out);
+        ::close(out);
         if (s->desktop.ready())
-            s->window = s->desktop.waitForClient("approbe", 15s);
+            s->window = s->desktop.waitForClient("approbe", 30s);
     }
     static void TearDownTestSuite()
     {
@@ -47,7 +53,9 @@ protected:
         if (const std::string missing = VirtualDesktop::Missing(); !missing.empty())
             GTEST_SKIP() << missing;
         ASSERT_TRUE(s->desktop.ready()) << "Xvfb or openbox did not start";
-        ASSERT_NE(s->window, 0u) << "approbe's window was not managed within 15 s";
+        ASSERT_NE(s->window, 0u) << "approbe's window was not managed within 30 s; approbe "
+                                 << (s->app->wait(0ms) == -1 ? "runs" : "has ended") << ", its output: "
+                                 << ReadFile(s->dir.file("approbe.out"));
     }
     static bool Has(const std::vector<std::uint32_t>& atoms, const char* name)
     {
