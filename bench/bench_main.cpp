@@ -13,8 +13,8 @@ namespace {
 
 int Usage()
 {
-    std::fputs("usage: approbe-bench latency [--replies N] | startup [--runs N] | idle [--floor] [--seconds S]\n"
-               "                     | flood [--seconds S] | memory [--replies N]\n",
+    std::fputs("usage: approbe-bench xstartup [--runs N] | xsession [--port P] [--replies N] [--memory N] [--seconds S]\n"
+               "                     | xidle [--port P] [--seconds S] | flood [--seconds S]\n",
                stderr);
     return 2;
 }
@@ -30,8 +30,10 @@ int main(int argc, char** argv)
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (arg == "--floor") {
-            o.floor = true;
+        if (arg == "--memory" && value) {
+            o.memory = std::atol(value), ++i;
+        } else if (arg == "--port" && value) {
+            o.port = std::atoi(value), ++i;
         } else if (arg == "--replies" && value) {
             o.replies = std::atol(value), ++i;
         } else if (arg == "--seconds" && value) {
@@ -45,19 +47,17 @@ int main(int argc, char** argv)
     // Whatever happens, the benchmark ends by itself.
     ::alarm(600);
     try {
-        if (name == "startup")
-            return approbe::bench::RunStartup(o);
+        if (name == "xstartup")
+            return approbe::bench::RunXStartup(o);
+        if (name == "xsession")
+            return approbe::bench::RunXSession(o);
+        if (name == "xidle")
+            return approbe::bench::RunXIdle(o);
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         QApplication app(argc, argv);
-        if (name == "latency")
-            return approbe::bench::RunLatency(o);
-        if (name == "idle")
-            return approbe::bench::RunIdle(o);
         if (name == "flood")
             return approbe::bench::RunFlood(o);
-        if (name == "memory")
-            return approbe::bench::RunMemory(o);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "approbe-bench %s: %s\n", name.c_str(), e.what());
         return 1;

@@ -19,13 +19,14 @@
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "control_ids.h"
-#include "level_bar.h"
 #include "profile.h"
 
 extern char** environ;
@@ -192,19 +193,17 @@ std::string BlockText(const Reading& r)
            " dBm  Remote RSSI level: " + std::to_string(r.remote) + " dBm\r\nAP> ";
 }
 
-QString DbmText(int value)
-{
-    return QString::number(value) + QStringLiteral(" dBm");
-}
-
 // ---- Peer
 
-Peer::Peer()
+Peer::Peer(int port)
 {
     m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    const int one = 1;
+    ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     socklen_t len = sizeof addr;
     if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(m_listen, 1) != 0 || ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
@@ -268,7 +267,14 @@ void Peer::Drain()
     }
 }
 
-long long Peer::Flood(const std::string& text, const std::atomic<bool>& stop, Clock::time_point deadline)
+long Peer::Unacked() const
+{
+    int queued = 0;
+    return ::ioctl(m_conn, SIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+long long Peer::Flood(const std::string& text, const std::atomic<bool>& stop, Clock::time_point deadline,
+                      std::atomic<long long>* progress)
 {
     // Each send waits at most this long, so stop and the deadline are seen in time.
     const timeval slice{0, 100000};
@@ -280,6 +286,8 @@ long long Peer::Flood(const std::string& text, const std::atomic<bool>& stop, Cl
             break;
         if (n > 0)
             sent += n;
+        if (progress)
+            *progress = sent;
         Drain();
     }
     return sent;
@@ -287,7 +295,7 @@ long long Peer::Flood(const std::string& text, const std::atomic<bool>& stop, Cl
 
 // ---- SimChild
 
-SimChild::SimChild()
+SimChild::SimChild(int port)
 {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0)
@@ -297,7 +305,7 @@ SimChild::SimChild()
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::string args[] = {APPROBE_SIM_PATH, "--bind", "127.0.0.1", "--port", "0", "--seed", "1"};
+    std::string args[] = {APPROBE_SIM_PATH, "--bind", "127.0.0.1", "--port", std::to_string(port), "--seed", "1"};
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -330,17 +338,8 @@ SimChild::SimChild()
 
 SimChild::~SimChild()
 {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        // Bounded: SIGKILL after 3 s.
-        for (int i = 0; i < 300 && ::waitpid(m_pid, &status, WNOHANG) == 0; ++i)
-            ::usleep(10000);
-        if (::waitpid(m_pid, &status, WNOHANG) == 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, &status, 0);
-        }
-    }
+    if (m_pid > 0)
+        EndChild(m_pid);
     if (m_out >= 0)
         ::close(m_out);
 }
@@ -382,11 +381,6 @@ QLineEdit* DialogRig::field(int id) const
     return static_cast<QLineEdit*>(m_dlg->control(id));
 }
 
-ui::CLevelBar* DialogRig::bar(int id) const
-{
-    return static_cast<ui::CLevelBar*>(m_dlg->control(id));
-}
-
 bool DialogRig::Connect(std::chrono::milliseconds timeout)
 {
     StartDismisser();
@@ -411,57 +405,6 @@ double DialogRig::DisconnectMs(std::chrono::milliseconds timeout)
     return static_cast<double>(NowNs() - start) / 1e6;
 }
 
-// ---- PaintProbe
-
-PaintProbe::PaintProbe(QLineEdit* field) : m_field(field)
-{
-    m_field->installEventFilter(this);
-}
-
-PaintProbe::~PaintProbe()
-{
-    m_field->removeEventFilter(this);
-}
-
-void PaintProbe::Arm(const QString& text)
-{
-    std::lock_guard lock(m_mutex);
-    m_text = text;
-    m_armed = true;
-    m_doneNs = -1;
-}
-
-std::int64_t PaintProbe::Wait(std::chrono::milliseconds timeout)
-{
-    std::unique_lock lock(m_mutex);
-    m_cv.wait_for(lock, timeout, [this] { return m_doneNs >= 0; });
-    m_armed = false;
-    return m_doneNs;
-}
-
-bool PaintProbe::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched != m_field || event->type() != QEvent::Paint || m_inside)
-        return false;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_armed || m_field->text() != m_text)
-            return false;
-        m_armed = false;
-    }
-    // Paint first, so the time taken is when the text is on screen.
-    m_inside = true;
-    static_cast<QObject*>(m_field)->event(event);
-    m_inside = false;
-    const std::int64_t now = NowNs();
-    {
-        std::lock_guard lock(m_mutex);
-        m_doneNs = now;
-    }
-    m_cv.notify_one();
-    return true;
-}
-
 // ---- ChangeCounter
 
 ChangeCounter::ChangeCounter(QLineEdit* field) : m_field(field)
@@ -481,104 +424,6 @@ bool ChangeCounter::eventFilter(QObject* watched, QEvent* event)
         ++m_count;
     }
     return false;
-}
-
-// ---- CallCounter
-
-CallCounter::CallCounter(QObject* dialog) : m_dialog(dialog)
-{
-    m_dialog->installEventFilter(this);
-}
-
-CallCounter::~CallCounter()
-{
-    m_dialog->removeEventFilter(this);
-}
-
-bool CallCounter::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == m_dialog && event->type() == QEvent::MetaCall)
-        ++m_count;
-    return false;
-}
-
-// ---- MirrorWriter
-
-MirrorWriter::MirrorWriter(DialogRig& rig) : m_rig(rig) {}
-
-void MirrorWriter::Text(int id, const QString& text)
-{
-    ++m_calls;
-    QLineEdit* edit = m_rig.field(id);
-    QMetaObject::invokeMethod(
-        edit,
-        [edit, &text] {
-            edit->setText(text);
-            edit->repaint();
-        },
-        Qt::BlockingQueuedConnection);
-}
-
-void MirrorWriter::Level(int id, int pos)
-{
-    ++m_calls;
-    ui::CLevelBar* bar = m_rig.bar(id);
-    QMetaObject::invokeMethod(
-        bar,
-        [bar, pos] {
-            bar->setLevel(pos);
-            bar->repaint();
-        },
-        Qt::BlockingQueuedConnection);
-}
-
-void MirrorWriter::Colour(int id, int pos, bool noise)
-{
-    ++m_calls;
-    const QColor grey(128, 128, 128), yellow(255, 255, 0), red(255, 0, 0), green(0, 255, 0);
-    const QColor colour = noise ? (pos >= 70 ? red : pos >= 55 ? yellow : grey)
-                                : (pos >= 65 ? green : pos >= 48 ? yellow : grey);
-    ui::CLevelBar* bar = m_rig.bar(id);
-    QMetaObject::invokeMethod(
-        bar,
-        [bar, colour] {
-            bar->setBarColour(colour);
-            bar->repaint();
-        },
-        Qt::BlockingQueuedConnection);
-}
-
-void MirrorWriter::Labels(const Reading& r, long bytes, bool noise, bool local, bool remote)
-{
-    // Same order as the program: byte count, noise, local, remote.
-    m_rx += bytes;
-    Text(IDC_RX_BYTES, QString::number(m_rx));
-    if (noise) {
-        m_noiseSum += r.noise;
-        ++m_noiseCount;
-        m_noiseMax = std::max(m_noiseMax, r.noise);
-        m_noiseMin = std::min(m_noiseMin, r.noise);
-        Text(IDC_NOISE_AVG, DbmText(static_cast<int>(m_noiseSum / m_noiseCount)));
-        Level(IDC_NOISE_BAR, r.noise + 150);
-        Colour(IDC_NOISE_BAR, r.noise + 150, true);
-        Text(IDC_NOISE_CUR, DbmText(r.noise));
-        Text(IDC_NOISE_MIN, DbmText(m_noiseMin));
-        Text(IDC_NOISE_MAX, DbmText(m_noiseMax));
-    }
-    if (local) {
-        m_localMax = std::max(m_localMax, r.local);
-        m_localMin = std::min(m_localMin, r.local);
-        Text(IDC_LOCAL_RSSI_MAX, DbmText(m_localMax));
-        Text(IDC_LOCAL_RSSI_MIN, DbmText(m_localMin));
-        Level(IDC_LOCAL_RSSI_BAR, r.local + 135);
-        Colour(IDC_LOCAL_RSSI_BAR, r.local + 135, false);
-        Text(IDC_LOCAL_RSSI_CUR, DbmText(r.local));
-    }
-    if (remote) {
-        Level(IDC_REMOTE_RSSI_BAR, r.remote + 135);
-        Colour(IDC_REMOTE_RSSI_BAR, r.remote + 135, false);
-        Text(IDC_REMOTE_RSSI_CUR, DbmText(r.remote));
-    }
 }
 
 // ---- TimerLateness

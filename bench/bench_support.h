@@ -10,20 +10,14 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 #include "probe_dlg.h"
-
-namespace approbe::ui {
-class CLevelBar;
-}
 
 namespace approbe::bench {
 
@@ -65,13 +59,12 @@ struct Reading {
 };
 Reading ReadingFor(long i);
 std::string BlockText(const Reading& r);
-// The text the program shows for a level.
-QString DbmText(int value);
 
 // A TCP peer on 127.0.0.1 standing in for the access point; each call from one thread at a time.
 class Peer {
 public:
-    Peer();
+    // port 0: a free one (outside a private network namespace, always 0).
+    explicit Peer(int port = 0);
     ~Peer();
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
@@ -84,7 +77,10 @@ public:
     void Drain();
     // Sends text over and over as fast as the connection takes it, until stop is set, the
     // deadline passes or the connection ends. Returns the bytes sent.
-    long long Flood(const std::string& text, const std::atomic<bool>& stop, Clock::time_point deadline);
+    long long Flood(const std::string& text, const std::atomic<bool>& stop, Clock::time_point deadline,
+                    std::atomic<long long>* progress = nullptr);
+    // Bytes sent but not yet acknowledged by the other side.
+    long Unacked() const;
     void Close();
 
 private:
@@ -94,10 +90,20 @@ private:
     int m_port = 0;
 };
 
-// Runs approbe-sim (no --verbose, so it writes nothing while running) on a free loopback port.
+// Starting and ending the programs measured (defined in x_watch.cpp).
+// Starts a program; its output goes to /dev/null. Returns its pid (throws on failure).
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env);
+// The environment for a program on the X display: this one's, with the settings directory given.
+std::vector<std::string> XEnv(const std::string& configHome);
+// Ends a started program (SIGTERM, then SIGKILL after 3 s); its peak RSS in kB.
+long EndChild(pid_t pid);
+// Runs a short helper (xdotool) to completion within 10 s; true when it succeeded.
+bool RunHelper(const std::vector<std::string>& argv);
+
+// Runs approbe-sim (no --verbose, so it writes nothing while running) on a loopback port (0: a free one).
 class SimChild {
 public:
-    SimChild();
+    explicit SimChild(int port = 0);
     ~SimChild();
     SimChild(const SimChild&) = delete;
     SimChild& operator=(const SimChild&) = delete;
@@ -116,7 +122,6 @@ public:
     ~DialogRig();
     ui::CProbeDlg& dlg() { return *m_dlg; }
     QLineEdit* field(int id) const;
-    ui::CLevelBar* bar(int id) const;
     // Presses Connect and serves the event loop until the session is logged in and polling.
     bool Connect(std::chrono::milliseconds timeout);
     // Disconnects and serves the event loop until the worker has finished; the time it took, or -1.
@@ -134,29 +139,6 @@ private:
 // Connects the dialog to the peer and logs in; says why on stderr (prefixed with what) if not.
 bool LogIn(Peer& peer, DialogRig& rig, const char* what);
 
-// Watches a value field: when it paints the awaited text, lets it paint, then records the time
-// and wakes the waiting thread.
-class PaintProbe : public QObject {
-public:
-    explicit PaintProbe(QLineEdit* field);
-    ~PaintProbe() override;
-    void Arm(const QString& text);
-    // The time the armed text was painted, or -1 after the timeout.
-    std::int64_t Wait(std::chrono::milliseconds timeout);
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-private:
-    QLineEdit* m_field;
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    QString m_text;
-    bool m_armed = false;
-    std::int64_t m_doneNs = -1;
-    bool m_inside = false;
-};
-
 // Counts the paints of a field that show a new text: one per update of it. UI thread only.
 class ChangeCounter : public QObject {
 public:
@@ -171,44 +153,6 @@ private:
     QLineEdit* m_field;
     QString m_last;
     long m_count = 0;
-};
-
-// Counts the window calls the worker makes: each is one queued call delivered to the dialog.
-class CallCounter : public QObject {
-public:
-    explicit CallCounter(QObject* dialog);
-    ~CallCounter() override;
-    long count() const { return m_count; }
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-private:
-    QObject* m_dialog;
-    std::atomic<long> m_count{0};
-};
-
-// The floor's window work for one block: the same synchronous cross-thread calls the program
-// makes for a block with all three labels (9 value fields set and repainted, 6 bar updates
-// repainted), on the same widgets, from a plain thread, with no socket and no parsing.
-class MirrorWriter {
-public:
-    explicit MirrorWriter(DialogRig& rig);
-    static constexpr int kCallsPerBlock = 15;
-    void Block(const Reading& r, long bytes) { Labels(r, bytes, true, true, true); }
-    // A block carrying only some of the labels: the byte count, then each label's calls.
-    void Labels(const Reading& r, long bytes, bool noise, bool local, bool remote);
-    long calls() const { return m_calls; }
-
-private:
-    void Text(int id, const QString& text);
-    void Level(int id, int pos);
-    void Colour(int id, int pos, bool noise);
-    DialogRig& m_rig;
-    std::atomic<long> m_calls{0};
-    long long m_rx = 0;
-    long long m_noiseSum = 0, m_noiseCount = 0;
-    int m_noiseMin = 200, m_noiseMax = -200, m_localMin = 200, m_localMax = -200;
 };
 
 // Lateness of a 10 ms timer on the UI thread, collected while running.

@@ -4,16 +4,18 @@
 namespace approbe::bench {
 
 struct Options {
-    long replies = 0;   // latency, memory
-    double seconds = 0; // flood, idle
-    int runs = 0;       // startup
-    bool floor = false; // idle: the floor instead of the program
+    long replies = 0;   // xsession: latency replies a side
+    long memory = 0;    // xsession: replies for the memory figure
+    double seconds = 0; // flood, xsession (flood), xidle
+    int runs = 0;       // xstartup
+    int port = 0;       // xsession, xidle: approbe's port (3 digits: inside a private network namespace)
 };
 
-int RunLatency(const Options& o);
-int RunStartup(const Options& o);
-int RunIdle(const Options& o);
+// On the X display ($DISPLAY), the real programs watched from outside.
+int RunXStartup(const Options& o);
+int RunXSession(const Options& o);
+int RunXIdle(const Options& o);
+// In this process on the offscreen platform: the dialog under a flood, Disconnect meanwhile.
 int RunFlood(const Options& o);
-int RunMemory(const Options& o);
 
 } // namespace approbe::bench

@@ -1,7 +1,7 @@
-// Figure 4: the peer sends labelled text as fast as loopback allows. Blocks processed per second
-// and the UI thread's event latency (a 10 ms timer's lateness) meanwhile, then how long
-// Disconnect takes to end the session. Floor: the same window calls per block, back to back,
-// from a plain thread with no socket.
+// Offscreen, in this process: the peer sends labelled text as fast as loopback allows. Blocks
+// processed per second and the UI thread's event latency (a 10 ms timer's lateness) meanwhile, then
+// how long Disconnect takes to end the session. Judged against absolute limits; the throughput
+// against the floor is measured on the X display (xsession).
 #include <thread>
 
 #include "bench_support.h"
@@ -13,30 +13,12 @@ namespace approbe::bench {
 int RunFlood(const Options& o)
 {
     const double seconds = o.seconds > 0 ? o.seconds : 10;
-    constexpr double kFloorSeconds = 3;
     Peer peer;
     DialogRig rig(peer.port());
     if (!LogIn(peer, rig, "flood"))
         return 1;
     ChangeCounter blocks(rig.field(IDC_RX_BYTES));
-    CallCounter calls(&rig.dlg());
     TimerLateness lateness;
-    MirrorWriter mirror(rig);
-
-    // Floor: back-to-back blocks of window calls.
-    lateness.Start();
-    long before = blocks.count();
-    std::int64_t start = NowNs();
-    ServeWhile(
-        [&](const std::atomic<bool>& abort) {
-            const auto end = Clock::now() + std::chrono::milliseconds(static_cast<long>(kFloorSeconds * 1000));
-            for (long i = 0; i < 100000000 && !abort && Clock::now() < end; ++i)
-                mirror.Block(ReadingFor(i), 80);
-        },
-        30s);
-    const double floorRate = static_cast<double>(blocks.count() - before) / (static_cast<double>(NowNs() - start) / 1e9);
-    lateness.Stop();
-    const std::vector<double> floorLate = lateness.ms();
 
     // The program under a flood.
     std::string text;
@@ -48,13 +30,11 @@ int RunFlood(const Options& o)
     });
     ServeFor(300ms);
     lateness.Start();
-    before = blocks.count();
-    const long callsBefore = calls.count();
-    start = NowNs();
+    const long before = blocks.count();
+    const std::int64_t start = NowNs();
     ServeFor(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
     const double elapsed = static_cast<double>(NowNs() - start) / 1e9;
     const long processed = blocks.count() - before;
-    const long made = calls.count() - callsBefore;
     lateness.Stop();
     const std::vector<double> ourLate = lateness.ms();
     const long rxBefore = rig.field(IDC_RX_BYTES)->text().toLong();
@@ -67,17 +47,13 @@ int RunFlood(const Options& o)
     }
 
     const double ourRate = static_cast<double>(processed) / elapsed;
-    Note("flood %.1f s: %ld blocks (%.1f window calls each), %.0f kB/s taken of %.0f kB sent; floor %.0f blocks/s",
-         elapsed, processed, processed ? static_cast<double>(made) / static_cast<double>(processed) : 0.0,
-         static_cast<double>(rxBefore) / 1e3 / (elapsed + 0.3), static_cast<double>(sent) / 1e3, floorRate);
-    Note("UI timer lateness ms: program p50 %.2f p99 %.2f max %.2f (%zu ticks); floor p50 %.2f p99 %.2f max %.2f",
-         Percentile(ourLate, 50), Percentile(ourLate, 99), Percentile(ourLate, 100), ourLate.size(),
-         Percentile(floorLate, 50), Percentile(floorLate, 99), Percentile(floorLate, 100));
+    Note("offscreen flood %.1f s: %ld blocks, %.0f kB/s taken of %.0f kB sent", elapsed, processed,
+         static_cast<double>(rxBefore) / 1e3 / (elapsed + 0.3), static_cast<double>(sent) / 1e3);
+    Note("offscreen UI timer lateness ms: p50 %.2f p99 %.2f max %.2f (%zu ticks)", Percentile(ourLate, 50),
+         Percentile(ourLate, 99), Percentile(ourLate, 100), ourLate.size());
     Note("Disconnect during the flood: session ended after %.1f ms", disconnectMs);
     Result("flood_blocks_per_s.ours", ourRate);
-    Result("flood_blocks_per_s.floor", floorRate);
     Result("flood_ui_p99_ms.ours", Percentile(ourLate, 99));
-    Result("flood_ui_p99_ms.floor", Percentile(floorLate, 99));
     Result("flood_disconnect_ms.ours", disconnectMs);
     return 0;
 }

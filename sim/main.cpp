@@ -26,9 +26,26 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: approbe-sim [--bind ADDR] [--port N] [--user U] [--password P] [--seed N]"
-    " [--script FILE] [--negotiate] [--verbose] [--help]\n";
-constexpr std::size_t kMaxConnections = 100;
+    "usage: approbe-sim [--bind ADDR] [--port N] [--user U] [--password P] [--seed N] [--script FILE]\n"
+    "                   [--negotiate MODE] [--fail-delay MS] [--login-tries N] [--max-connections N]\n"
+    "                   [--verbose] [--help]\n";
+constexpr const char* kHelp =
+    "\nA stand-in access point: a telnet-style login, then a shell answering 'get station' and 'get nf'.\n"
+    "\n"
+    "  --bind ADDR          numeric IPv4 or IPv6 address to listen on (default 127.0.0.1)\n"
+    "  --port N             TCP port, 0 picks a free one (default 23)\n"
+    "  --user U             login name (default admin)\n"
+    "  --password P         password (default admin)\n"
+    "  --seed N             seed of the values' random walk (default: from the clock)\n"
+    "  --script FILE        play FILE's dialogue on every connection instead (default: none; see\n"
+    "                       sim/README.md)\n"
+    "  --negotiate MODE     telnet options at the start (default none): none; eager sends DO/WILL and\n"
+    "                       goes on; strict withholds the login prompt until every one is answered\n"
+    "  --fail-delay MS      wait after a wrong login before answering (default 2000)\n"
+    "  --login-tries N      wrong logins before the connection is closed (default 3)\n"
+    "  --max-connections N  connections served at once; more are accepted and closed (default 100)\n"
+    "  --verbose            log connections and every received block to stderr (default off)\n"
+    "  --help               show this help and exit\n";
 
 int stopPipe[2] = {-1, -1};
 
@@ -59,6 +76,7 @@ struct Options {
     sim::Config cfg;
     std::string bind = "127.0.0.1";
     int port = 23;
+    std::size_t maxConnections = 100;
 };
 
 Options parseOptions(int argc, char** argv) {
@@ -80,9 +98,19 @@ Options parseOptions(int argc, char** argv) {
         };
         if (arg == "--help") {
             std::fputs(kUsage, stdout);
+            std::fputs(kHelp, stdout);
             std::exit(0);
-        } else if (arg == "--negotiate" && !hasValue) {
-            o.cfg.negotiate = true;
+        } else if (arg == "--negotiate") {
+            const std::string mode = takeValue();
+            const auto parsed = sim::parseNegotiation(mode);
+            if (!parsed) usageError("--negotiate needs none, eager or strict, not '" + mode + "'");
+            o.cfg.negotiate = *parsed;
+        } else if (arg == "--fail-delay") {
+            o.cfg.failDelayMs = parseNumber<long long>(arg, takeValue(), 0, 3'600'000);
+        } else if (arg == "--login-tries") {
+            o.cfg.loginTries = parseNumber<long long>(arg, takeValue(), 1, 1'000'000);
+        } else if (arg == "--max-connections") {
+            o.maxConnections = parseNumber<std::size_t>(arg, takeValue(), 1, 100'000);
         } else if (arg == "--verbose" && !hasValue) {
             o.cfg.verbose = true;
         } else if (arg == "--bind") {
@@ -206,7 +234,7 @@ int main(int argc, char** argv) {
         });
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;  // peer gave up before accept, or out of descriptors for now
-        if (workers.size() >= kMaxConnections) {
+        if (workers.size() >= opts.maxConnections) {
             ::close(fd);
             continue;
         }
@@ -215,6 +243,8 @@ int main(int argc, char** argv) {
             w.thread = std::thread([fd, id = nextId, &cfg = opts.cfg, done = w.done] {
                 sim::serveConnection(fd, id, cfg, stopPipe[0]);
                 done->store(true);
+                // Logged only now, so that a client that saw it finds the place free.
+                if (cfg.verbose) sim::logLine("[conn " + std::to_string(id) + "] closed");
             });
             ++nextId;
         } catch (const std::system_error&) {

@@ -42,12 +42,16 @@ int hexValue(char c) {
     return -1;
 }
 
+}  // namespace
+
 std::string_view trim(std::string_view s) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
     while (!s.empty() && blank(s.front())) s.remove_prefix(1);
     while (!s.empty() && blank(s.back())) s.remove_suffix(1);
     return s;
 }
+
+namespace {
 
 std::vector<std::string_view> words(std::string_view s) {
     std::vector<std::string_view> out;
@@ -105,13 +109,20 @@ std::optional<std::string> unescape(std::string_view text, std::string& why) {
     return out;
 }
 
+std::optional<Negotiation> parseNegotiation(std::string_view text) {
+    if (text == "none") return Negotiation::None;
+    if (text == "eager") return Negotiation::Eager;
+    if (text == "strict") return Negotiation::Strict;
+    return std::nullopt;
+}
+
 std::vector<Step> loadScript(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ScriptError("cannot read script " + path + ": " + std::strerror(errno));
 
     struct Shape {
         Op op;
-        enum { None, Text, Numbers, OnOff } args;
+        enum { None, Text, Numbers, OnOff, Mode } args;
         int count;  // how many numbers
         long long lo, hi;
     };
@@ -129,6 +140,11 @@ std::vector<Step> loadScript(const std::string& path) {
         {"sleep", {Op::Sleep, Shape::Numbers, 1, 0, 3'600'000}},
         {"flood", {Op::Flood, Shape::Numbers, 1, 1, 1'000'000'000}},
         {"bytewise", {Op::Bytewise, Shape::OnOff, 0, 0, 0}},
+        {"negotiate", {Op::Negotiate, Shape::Mode, 0, 0, 0}},
+        {"echo", {Op::Echo, Shape::OnOff, 0, 0, 0}},
+        {"faildelay", {Op::FailDelay, Shape::Numbers, 1, 0, 3'600'000}},
+        {"tries", {Op::Tries, Shape::Numbers, 1, 1, 1'000'000}},
+        {"lastlogin", {Op::LastLogin, Shape::OnOff, 0, 0, 0}},
     };
 
     std::vector<Step> steps;
@@ -170,9 +186,15 @@ std::vector<Step> loadScript(const std::string& path) {
             break;
         }
         case Shape::OnOff:
-            if (rest != "on" && rest != "off") fail("bytewise needs on or off");
+            if (rest != "on" && rest != "off") fail(std::string(name) + " needs on or off");
             step.num[0] = rest == "on" ? 1 : 0;
             break;
+        case Shape::Mode: {
+            const auto mode = parseNegotiation(rest);
+            if (!mode) fail("negotiate needs none, eager or strict");
+            step.num[0] = static_cast<long long>(*mode);
+            break;
+        }
         }
         steps.push_back(std::move(step));
     }

@@ -8,18 +8,34 @@
 
 namespace sim {
 
+// s without blanks, tabs and CRs at either end.
+std::string_view trim(std::string_view s);
+
 // Bytes as printable text: \r \n \t \0 \\ and \xHH for other non-printables (and '"').
 std::string escapeBytes(std::string_view bytes);
 
 // Reverses escapeBytes; accepts \r \n \t \0 \\ \xHH. On a bad escape returns nullopt and sets why.
 std::optional<std::string> unescape(std::string_view text, std::string& why);
 
-enum class Op { Send, Expect, Login, Values, Reply, Replies, Shell, Sleep, Close, Reset, Silent, Bytewise, Flood };
+enum class Op {
+    Send, Expect, Login, Values, Reply, Replies, Shell, Sleep, Close, Reset, Silent, Bytewise, Flood,
+    Negotiate, Echo, FailDelay, Tries, LastLogin
+};
+
+// How a connection opens: no telnet options; options sent and not waited for (as busybox's
+// telnetd does); or rounds of options whose every answer is awaited before the login prompt
+// (as inetutils' telnetd does).
+enum class Negotiation { None, Eager, Strict };
+
+// The text after --negotiate or the negotiate step; nullopt if it names no mode.
+std::optional<Negotiation> parseNegotiation(std::string_view text);
 
 struct Step {
     Op op;
     std::string text;           // send, expect, reply
-    long long num[3] = {0, 0, 0};  // values (nf, local, remote), replies, sleep, flood, bytewise (0/1)
+    // values (nf, local, remote), replies, sleep, flood, faildelay, tries; bytewise, echo and
+    // lastlogin (0/1); negotiate (a Negotiation)
+    long long num[3] = {0, 0, 0};
 };
 
 struct ScriptError : std::runtime_error {

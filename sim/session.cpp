@@ -6,12 +6,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <mutex>
 #include <random>
+#include <set>
+#include <utility>
 
 namespace sim {
 
@@ -30,11 +35,66 @@ void logLine(const std::string& line) {
 
 namespace {
 
-constexpr unsigned char IAC = 255, SB = 250, SE = 240, WILL = 251, DONT = 254;
+constexpr unsigned char IAC = 255, SB = 250, SE = 240, WILL = 251, WONT = 252, DO = 253, DONT = 254;
+constexpr unsigned char kEcho = 1;
 constexpr std::size_t kMaxLine = 4096;
 constexpr int kSendStallMs = 30'000;  // a peer that takes nothing for this long is dropped
 constexpr int kCloseDrainMs = 500;
 const std::string kPrompt = "AP> ";
+const std::string kBanner = "\r\napprobe-sim access point shell\r\n\r\n";
+
+// An option request as sent: the verb (WILL or DO) and the option.
+using Offer = std::pair<unsigned char, unsigned char>;
+// What busybox's telnetd opens with: DO ECHO, DO NAWS, WILL ECHO, WILL SGA.
+const std::vector<Offer> kEagerOffers = {{DO, 1}, {DO, 0x1f}, {WILL, kEcho}, {WILL, 3}};
+// inetutils' telnetd: three rounds, each answered in full before the next; the last holds
+// DO TRANSMIT-BINARY, whose option byte is zero.
+const std::vector<std::vector<Offer>> kStrictRounds = {
+    {{WILL, 0x25}, {WILL, 0x26}, {DO, 0x18}, {DO, 0x20}, {DO, 0x23}, {DO, 0x27}, {DO, 0x24}},
+    {{WILL, 3}, {DO, 1}, {DO, 0x22}, {DO, 0x1f}, {WILL, 5}, {DO, 0x21}},
+    {{WILL, kEcho}, {DO, 6}, {DO, 0}},
+};
+// ... and it offers SGA and ECHO again in the block that holds the login prompt.
+const std::vector<Offer> kStrictPromptOffers = {{WILL, 3}, {WILL, kEcho}};
+
+// Successful logins of this process, for the login program's "Last login:" line.
+class LoginHistory {
+public:
+    // "DATE from HOST" for a login now, in the login program's date format.
+    static std::string now(const std::string& host) {
+        const std::time_t t = std::time(nullptr);
+        std::tm tm{};
+        ::gmtime_r(&t, &tm);
+        char date[64];
+        std::strftime(date, sizeof date, "%a %b %e %H:%M:%S UTC %Y", &tm);
+        return std::string(date) + " from " + host;
+    }
+    // Records a login now from host; returns the one before it, if any.
+    std::optional<std::string> record(const std::string& host) {
+        std::string entry = now(host);
+        std::lock_guard lock(mu_);
+        return std::exchange(last_, std::move(entry));
+    }
+
+private:
+    std::mutex mu_;
+    std::optional<std::string> last_;
+};
+LoginHistory loginHistory;
+
+// The peer's address as text, "unknown" if there is none.
+std::string peerHost(int fd) {
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    char text[INET6_ADDRSTRLEN] = "unknown";
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
+        const void* raw = sa.ss_family == AF_INET6
+                              ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&sa)->sin6_addr)
+                              : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&sa)->sin_addr);
+        ::inet_ntop(sa.ss_family, raw, text, sizeof text);
+    }
+    return text;
+}
 
 // Ways a connection ends; thrown from deep inside the dialogue.
 struct CloseNow {};  // orderly FIN
@@ -65,23 +125,22 @@ private:
     int nf_ = 0, local_ = 0, remote_ = 0;
 };
 
-std::string trimmed(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return {};
-    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
-
 class Conn {
 public:
-    Conn(int fd, int id, const Config& cfg, int stopFd) : fd_(fd), id_(id), cfg_(cfg), stopFd_(stopFd), walk_(cfg.seed) {}
+    Conn(int fd, int id, const Config& cfg, int stopFd)
+        : fd_(fd), id_(id), cfg_(cfg), stopFd_(stopFd), walk_(cfg.seed), failDelayMs_(cfg.failDelayMs),
+          loginTries_(cfg.loginTries), lastLogin_(cfg.script ? LastLogin::Off : LastLogin::Auto) {}
 
     void run() {
         log("open");
         try {
             try {
-                if (cfg_.negotiate) out("\xff\xfb\x01\xff\xfb\x03\xff\xfd\x18\xff\xfd\x1f");
-                if (cfg_.script) runScript(*cfg_.script);
-                else defaultDialogue();
+                if (cfg_.script) {
+                    out(opening(cfg_.negotiate));
+                    runScript(*cfg_.script);
+                } else {
+                    defaultDialogue();
+                }
                 throw CloseNow{};
             } catch (const CloseNow&) {
                 closeOrderly();
@@ -93,7 +152,6 @@ public:
             // Dropped, or out of memory on a hostile peer: this connection just ends.
         }
         ::close(fd_);
-        log("closed");
     }
 
 private:
@@ -162,6 +220,7 @@ private:
                     const std::size_t n = commandLength(i);
                     if (n == 0) break;
                     if (n == 2 && static_cast<unsigned char>(in_[i + 1]) == IAC) l += in_[i];  // escaped 255
+                    if (n == 3) answered(static_cast<unsigned char>(in_[i + 1]), static_cast<unsigned char>(in_[i + 2]));
                     i += n;
                     continue;
                 }
@@ -178,6 +237,40 @@ private:
             }
             in_.erase(0, i);
             if (in_.size() > kMaxLine) in_.clear();  // an endless telnet subnegotiation: drop it
+            fill();
+        }
+    }
+
+    // The peer's answer (or request) verb for option opt: settles our offer of it.
+    void answered(unsigned char verb, unsigned char opt) {
+        asked_.erase({verb == WILL || verb == WONT ? DO : WILL, opt});
+        if (opt == kEcho && verb == DONT) echo_ = false;
+    }
+
+    // Removes the complete telnet commands from the input, noting answers; data stays.
+    void takeCommands() {
+        std::string data;
+        std::size_t i = 0;
+        while (i < in_.size()) {
+            if (static_cast<unsigned char>(in_[i]) != IAC) {
+                data += in_[i++];
+                continue;
+            }
+            const std::size_t n = commandLength(i);
+            if (n == 0) break;  // incomplete: the rest waits for more input
+            if (n == 2 && static_cast<unsigned char>(in_[i + 1]) == IAC) data.append(in_, i, 2);
+            if (n == 3) answered(static_cast<unsigned char>(in_[i + 1]), static_cast<unsigned char>(in_[i + 2]));
+            i += n;
+        }
+        in_ = data + in_.substr(i);
+    }
+
+    // Waits until every option offered so far has been answered; typed-ahead data stays.
+    void awaitAnswers() {
+        for (;;) {
+            takeCommands();
+            if (asked_.empty()) return;
+            if (in_.size() > kMaxLine) in_.clear();
             fill();
         }
     }
@@ -199,7 +292,9 @@ private:
 
     // ---- output ----
 
-    void out(const std::string& data) {
+    // Sends data, after any echo of what was typed since the last output.
+    void out(std::string data) {
+        if (!echoed_.empty()) data = std::exchange(echoed_, {}) + data;
         if (!bytewise_) {
             writeAll(data.data(), data.size());
             return;
@@ -230,7 +325,8 @@ private:
     void pause(long long ms) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            // Rounded up: poll's whole milliseconds would otherwise end the pause early.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return;
             pollfd p{stopFd_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60'000))) > 0) throw Dropped{};
@@ -276,33 +372,82 @@ private:
         }
     }
 
+    // ---- telnet options ----
+
+    // The bytes of offers; a WILL ECHO claims the echo from here on.
+    std::string offer(const std::vector<Offer>& offers) {
+        std::string bytes;
+        for (const auto& [verb, opt] : offers) {
+            bytes += {static_cast<char>(IAC), static_cast<char>(verb), static_cast<char>(opt)};
+            if (verb != WILL && verb != DO) continue;
+            asked_.insert({verb, opt});
+            if (verb == WILL && opt == kEcho) echo_ = true;
+        }
+        return bytes;
+    }
+
+    // What the connection opens with; strict mode sends its rounds and awaits their answers
+    // here, and returns what goes into the block with the login prompt.
+    std::string opening(Negotiation mode) {
+        switch (mode) {
+        case Negotiation::None: return {};
+        case Negotiation::Eager: return offer(kEagerOffers);
+        case Negotiation::Strict:
+            for (const auto& round : kStrictRounds) {
+                out(offer(round));
+                awaitAnswers();
+            }
+            return offer(kStrictPromptOffers);
+        }
+        return {};
+    }
+
+    // A line as typed, echoed when the echo is on; the password is read with echo off.
+    std::string typed(bool echo = true) {
+        std::string l = line();
+        if (echo && echo_) echoed_ += l + "\r\n";
+        return l;
+    }
+
     // ---- dialogue ----
 
     void defaultDialogue() {
-        out("\r\napprobe-sim access point shell\r\n\r\n");
-        login();
+        login(opening(cfg_.negotiate) + kBanner);
         shell();
     }
 
-    void login() {
-        std::string prompt = "login: ";
-        for (;;) {
+    // A login program: wrong logins are answered after a delay, and after so many it gives up.
+    // Input typed ahead is read as the next answer, whatever prompt it was meant for.
+    void login(const std::string& head = {}) {
+        std::string prompt = head + "login: ";
+        for (long long failed = 0;;) {
             out(prompt);
             prompt = "login: ";
-            const std::string user = trimmed(line());
+            const std::string user = std::string(trim(typed()));
             if (user.empty()) continue;
             out("Password: ");
-            const std::string password = line();
+            const std::string password = typed(false);
             if (user == cfg_.user && password == cfg_.password) break;
+            pause(failDelayMs_);
+            if (++failed >= loginTries_) {
+                log("login: gave up after " + std::to_string(failed) + " wrong logins");
+                out("\r\nLogin incorrect\r\n");
+                throw CloseNow{};
+            }
             prompt = "\r\nLogin incorrect\r\nlogin: ";  // one write: Nagle would delay a second one
         }
-        out("\r\n" + kPrompt);
+        const std::string host = peerHost(fd_);
+        const auto previous = loginHistory.record(host);
+        std::string last;
+        if (lastLogin_ == LastLogin::On || (lastLogin_ == LastLogin::Auto && previous))
+            last = "Last login: " + previous.value_or(LoginHistory::now(host)) + "\r\n";
+        out("\r\n" + last + kPrompt);
     }
 
     // Next non-empty command; empty lines reprint the prompt when asked to.
     std::string command(bool promptOnEmpty) {
         for (;;) {
-            std::string cmd = trimmed(line());
+            std::string cmd = std::string(trim(typed()));
             if (!cmd.empty()) {
                 if (cmd == "q" || cmd == "quit") throw CloseNow{};
                 return cmd;
@@ -334,6 +479,7 @@ private:
     }
 
     void flood(long long total) {
+        if (!echoed_.empty()) out({});
         const auto v = fixed_ ? *fixed_ : walk_.current();
         const std::string lineText = "Level: " + std::to_string(v[0]) + " Local RSSI level: " + std::to_string(v[1]) +
                                      " Remote RSSI level: " + std::to_string(v[2]) + "\r\n";
@@ -375,6 +521,15 @@ private:
                 break;
             }
             case Op::Flood: flood(s.num[0]); break;
+            case Op::Negotiate: out(opening(static_cast<Negotiation>(s.num[0]))); break;
+            case Op::Echo:
+                out(offer({{static_cast<unsigned char>(s.num[0] ? WILL : WONT), kEcho}}));
+                echo_ = s.num[0] != 0;
+                if (!echo_) asked_.erase({WILL, kEcho});  // withdrawn: no answer is awaited
+                break;
+            case Op::FailDelay: failDelayMs_ = s.num[0]; break;
+            case Op::Tries: loginTries_ = s.num[0]; break;
+            case Op::LastLogin: lastLogin_ = s.num[0] ? LastLogin::On : LastLogin::Off; break;
             }
         }
     }
@@ -389,6 +544,14 @@ private:
     bool eof_ = false;
     bool afterCR_ = false;  // a LF or NUL right after CR belongs to the previous line
     bool bytewise_ = false;
+    std::set<Offer> asked_;  // offers not answered yet
+    bool echo_ = false;      // claimed (WILL ECHO) and not refused
+    std::string echoed_;     // typed text to echo with the next output
+    long long failDelayMs_;
+    long long loginTries_;
+    // Auto: after every login of this process but the first (the default dialogue); a script
+    // says on or off, so that its dialogue does not depend on the sessions before it.
+    enum class LastLogin { Auto, On, Off } lastLogin_;
 };
 
 }  // namespace

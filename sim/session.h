@@ -13,7 +13,9 @@ struct Config {
     std::string user = "admin";
     std::string password = "admin";
     std::uint64_t seed = 0;
-    bool negotiate = false;
+    Negotiation negotiate = Negotiation::None;  // how a connection opens
+    long long failDelayMs = 2000;               // the login program's wait after a wrong login
+    long long loginTries = 3;                   // wrong logins before it gives up and closes
     bool verbose = false;
     std::optional<std::vector<Step>> script;
 };
@@ -22,7 +24,7 @@ struct Config {
 void logLine(const std::string& line);
 
 // Serves a connected socket until it ends, then closes it. stopFd turns readable when the
-// server stops. Never throws.
+// server stops. Never throws. The caller logs the end, once the connection's place is free.
 void serveConnection(int fd, int id, const Config& cfg, int stopFd);
 
 }  // namespace sim

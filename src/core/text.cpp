@@ -6,6 +6,14 @@
 
 namespace approbe {
 
+std::string Trim(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+}
+
 int ParseInt(const char* text)
 {
     const char* p = text;

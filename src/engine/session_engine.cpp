@@ -55,6 +55,7 @@ SessionActions SessionEngine::Begin(SessionParams params)
     m_polling = false;
     m_shutBeforeConnected = false;
     m_passwordAnswered = false;
+    m_awaitingShell = false;
     m_stats = Statistics{};
     m_telnet = m_params.telnet ? std::make_unique<TelnetLayer>() : nullptr;
     SetState(out, SessionState::Starting);
@@ -129,14 +130,17 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
         out.insert(out.end(), end.begin(), end.end());
         return out;
     }
+    if (m_awaitingShell && examined.find_first_not_of(" \t\r\n") != std::string::npos &&
+        !HasPrompt(examined.c_str(), "Password:"))
+        StartPolling(out);
     if (loginPrompt)
         Answer(out, m_params.user, "User name", examined);
     if (HasPrompt(examined.c_str(), "Password:")) {
         out.push_back(SessionAction(SessionAction::Kind::Status, "to " + m_params.host + " connected"));
         Answer(out, m_params.password, "Password", examined);
-        m_polling = true;
         m_passwordAnswered = true;
-        out.push_back({SessionAction::Kind::PollingOn});
+        m_awaitingShell = true;
+        m_passwordAt = now;
         SetState(out, SessionState::LoggedIn);
     }
 
@@ -158,10 +162,21 @@ SessionActions SessionEngine::TimedOut()
     return End(m_state == SessionState::Closing ? SessionEnd::Disconnected : SessionEnd::Silent);
 }
 
-SessionActions SessionEngine::Tick()
+void SessionEngine::StartPolling(SessionActions& out)
+{
+    m_awaitingShell = false;
+    m_polling = true;
+    out.emplace_back(SessionAction::Kind::PollingOn);
+}
+
+SessionActions SessionEngine::Tick(std::chrono::system_clock::time_point now)
 {
     SessionActions out;
-    if (!m_polling || (m_state != SessionState::LoggingIn && m_state != SessionState::LoggedIn))
+    if (m_state != SessionState::LoggingIn && m_state != SessionState::LoggedIn)
+        return out;
+    if (m_awaitingShell && now - m_passwordAt >= kQuietShell)
+        StartPolling(out);
+    if (!m_polling)
         return out;
     Send(out, "get station");
     Send(out, m_params.pollLineEnd);
@@ -174,6 +189,7 @@ SessionActions SessionEngine::Disconnect(bool sendSideShut)
 {
     SessionActions out;
     m_polling = false;
+    m_awaitingShell = false;
     if (!sendSideShut)
         return out;
     if (m_state == SessionState::Starting)

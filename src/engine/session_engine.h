@@ -80,6 +80,11 @@ class SessionEngine {
 public:
     // A user name or password longer than this is not sent: the answer is built in a 512-byte buffer.
     static constexpr std::size_t kMaxAnswer = 510;
+    // After the password, polling starts when the shell shows itself (a block with text that is
+    // no prompt): a login program that is still checking the password, or about to reject it,
+    // must not be typed at. A shell that prints nothing is polled from this long after the
+    // password on (login programs wait 2 to 3 s before they say a password was wrong).
+    static constexpr std::chrono::seconds kQuietShell{5};
 
     SessionEngine() = default;
 
@@ -97,10 +102,15 @@ public:
     // Nothing came for too long: the silence limit of the poller, or Disconnect's grace.
     SessionActions TimedOut();
     // The poll timer ticked: the poll commands while polling is on.
-    SessionActions Tick();
+    SessionActions Tick(std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
     // Pause and Work: polling off or on, whatever the state (a session not connected yet clears
-    // it again when it connects).
-    void SetPolling(bool on) { m_polling = on; }
+    // it again when it connects). The user's choice stands: the login's outcome no longer
+    // switches polling on by itself.
+    void SetPolling(bool on)
+    {
+        m_polling = on;
+        m_awaitingShell = false;
+    }
     // Disconnect: polling off. The driver shuts its sending side; sendSideShut says whether that
     // took effect. If it did, the session waits for the access point to close (Closing).
     SessionActions Disconnect(bool sendSideShut);
@@ -124,6 +134,9 @@ private:
     bool m_polling = false;
     bool m_shutBeforeConnected = false;
     bool m_passwordAnswered = false;
+    bool m_awaitingShell = false; // the password answered, the shell not seen yet
+    std::chrono::system_clock::time_point m_passwordAt{};
+    void StartPolling(SessionActions& out);
     Statistics m_stats;
     std::unique_ptr<TelnetLayer> m_telnet;
 };

@@ -1,5 +1,7 @@
 #include "profile.h"
 
+#include "text.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -15,17 +17,6 @@
 
 namespace approbe {
 namespace {
-
-constexpr const char* kBlanks = " \t";
-
-std::string Trim(const std::string& s)
-{
-    const auto first = s.find_first_not_of(kBlanks);
-    if (first == std::string::npos)
-        return {};
-    const auto last = s.find_last_not_of(kBlanks);
-    return s.substr(first, last - first + 1);
-}
 
 bool SameName(const std::string& a, const std::string& b)
 {

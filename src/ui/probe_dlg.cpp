@@ -15,6 +15,7 @@
 #include "about_dlg.h"
 #include "control_ids.h"
 #include "dialog_template.h"
+#include "field_tools.h"
 #include "level_bar.h"
 #include "resource_ids.h"
 
@@ -82,6 +83,7 @@ CProbeDlg::CProbeDlg(const std::string& profilePath, QWidget* parent)
         m_systemMenu->addAction(about)->setData(IDM_ABOUTBOX);
     }
     connect(m_systemMenu, &QMenu::triggered, this, [this](QAction* action) { OnSysCommand(action->data().toUInt()); });
+    m_tools = std::make_unique<CFieldTools>(*this, m_profile);
 }
 
 CProbeDlg::~CProbeDlg()

@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <atomic>
 #include <map>
+#include <memory>
 
 #include "posix_sockets.h"
 #include "probe_core.h"
@@ -19,6 +20,7 @@ class QRegion;
 namespace approbe::ui {
 
 class CLevelBar;
+class CFieldTools;
 
 // The main dialog: the window the session narrates into. It owns the controls and the session
 // logic, forwards its buttons and timer to the logic, and carries out the window operations the
@@ -31,6 +33,7 @@ public:
     ~CProbeDlg() override;
 
     CProbeCore& core() { return m_core; }
+    CFieldTools& tools() { return *m_tools; }
     QWidget* control(int id) const;
 
     // IProbeWindow
@@ -82,7 +85,9 @@ private:
 
     PosixSockets m_sockets;
     IniProfile m_profile;
-    CProbeCore m_core; // last: destroyed first, while the sockets and profile still exist
+    CProbeCore m_core; // destroyed before the sockets and profile, after the tools
+    // Subscribed to the core's consumers: destroyed first, while the core still exists.
+    std::unique_ptr<CFieldTools> m_tools;
 };
 
 } // namespace approbe::ui

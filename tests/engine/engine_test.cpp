@@ -75,22 +75,43 @@ TEST(EngineTest, AWholeSessionFromConnectToTheAccessPointClosing)
 {
     SessionEngine engine;
     EXPECT_EQ(Lines(engine.Begin({"ap1", "admin", "secret"})), Lines_{"state starting"});
-    EXPECT_EQ(Lines(engine.Tick()), Lines_{}) << "no polls before the connection";
+    EXPECT_EQ(Lines(engine.Tick(kT0)), Lines_{}) << "no polls before the connection";
     EXPECT_EQ(Lines(engine.Connected()), (Lines_{"status Login to ap1", "timer start", "state logging in"}));
     EXPECT_EQ(Lines(engine.Received("\r\nap1 login: ", kT0)), (Lines_{"rx 13", "send admin\r"}));
-    EXPECT_EQ(Lines(engine.Tick()), Lines_{}) << "polling waits for the password";
+    EXPECT_EQ(Lines(engine.Tick(kT0)), Lines_{}) << "polling waits for the password";
     EXPECT_EQ(Lines(engine.Received("Password: ", kT0)),
-              (Lines_{"rx 23", "status to ap1 connected", "send secret\r", "polling on", "state logged in"}));
-    EXPECT_EQ(Lines(engine.Tick()), (Lines_{"send get station", "send \r\n", "send get nf", "send \r\n"}));
+              (Lines_{"rx 23", "status to ap1 connected", "send secret\r", "state logged in"}));
+    EXPECT_EQ(Lines(engine.Received("\r\n", kT0)), Lines_{"rx 25"}) << "a line end is no sign of the shell";
+    EXPECT_EQ(Lines(engine.Tick(kT0)), Lines_{}) << "the login program may still be checking the password";
+    EXPECT_EQ(Lines(engine.Received("AP> ", kT0)), (Lines_{"rx 29", "polling on"}));
+    EXPECT_EQ(Lines(engine.Tick(kT0)), (Lines_{"send get station", "send \r\n", "send get nf", "send \r\n"}));
     EXPECT_EQ(Lines(engine.Received("Local RSSI level: -61 dBm Remote RSSI level: -64 dBm\r\nAP> ", kT0)),
-              (Lines_{"rx 81", "reading -/-61/-64"}));
-    EXPECT_EQ(Lines(engine.Received("Noise Floor Level: -95 dBm\r\nAP> ", kT0)), (Lines_{"rx 113", "reading -95/-/-"}));
+              (Lines_{"rx 87", "reading -/-61/-64"}));
+    EXPECT_EQ(Lines(engine.Received("Noise Floor Level: -95 dBm\r\nAP> ", kT0)), (Lines_{"rx 119", "reading -95/-/-"}));
     EXPECT_EQ(engine.stats().m_nNoiseSum, -95);
     EXPECT_EQ(engine.stats().m_nLocalMax, -61);
     EXPECT_EQ(Lines(engine.PeerClosed()), kTeardown);
     EXPECT_EQ(engine.state(), SessionState::Ended);
     EXPECT_EQ(Lines(engine.PeerClosed()), Lines_{}) << "a session ends once";
-    EXPECT_EQ(Lines(engine.Tick()), Lines_{});
+    EXPECT_EQ(Lines(engine.Tick(kT0)), Lines_{});
+}
+
+TEST(EngineTest, AShellThatPrintsNothingIsPolledAfterAFewTicks)
+{
+    Engine e;
+    e.LogIn();
+    EXPECT_EQ(Lines(e.engine.Tick(kT0 + SessionEngine::kQuietShell - std::chrono::milliseconds(1))), Lines_{});
+    EXPECT_EQ(Lines(e.engine.Tick(kT0 + SessionEngine::kQuietShell)),
+              (Lines_{"polling on", "send get station", "send \r\n", "send get nf", "send \r\n"}));
+}
+
+TEST(EngineTest, PauseWhileTheLoginIsCheckedStands)
+{
+    Engine e;
+    e.LogIn();
+    e.engine.SetPolling(false);
+    EXPECT_EQ(e.Feed("AP> "), Lines_{"rx 25"});
+    EXPECT_EQ(Lines(e.engine.Tick(kT0 + 2 * SessionEngine::kQuietShell)), Lines_{});
 }
 
 TEST(EngineTest, ReadingsCarryTheirBytesAndTime)
@@ -124,7 +145,7 @@ TEST(EngineTest, DisconnectWaitsForTheAccessPointThenEndsAsTheUsersChoice)
     e.LogIn();
     EXPECT_EQ(Lines(e.engine.Disconnect(true)), Lines_{"state closing"});
     EXPECT_FALSE(e.engine.polling());
-    EXPECT_EQ(Lines(e.engine.Tick()), Lines_{});
+    EXPECT_EQ(Lines(e.engine.Tick(kT0)), Lines_{});
     // A block that still arrives is not looked at: the session ends.
     const SessionActions end = e.engine.Received("Level: -90", kT0);
     EXPECT_EQ(Lines(end), kTeardown);
@@ -156,7 +177,7 @@ TEST(EngineTest, PauseBeforeTheConnectionIsClearedByIt)
     engine.Connected();
     EXPECT_FALSE(engine.polling());
     engine.SetPolling(true); // Work before the login: the polls go to the login prompt
-    EXPECT_EQ(Lines(engine.Tick()).size(), 4u);
+    EXPECT_EQ(Lines(engine.Tick(kT0)).size(), 4u);
 }
 
 TEST(EngineTest, SilenceEndsALiveSessionAsSilent)
@@ -171,9 +192,9 @@ TEST(EngineTest, SshLineEndsAreTheSessionsOwn)
     engine.Begin({"ssh://ap1", "u", "p", "\r", "\r", false});
     engine.Connected();
     engine.Received("Password: ", kT0);
-    EXPECT_EQ(Lines(engine.Tick()), (Lines_{"send get station", "send \r", "send get nf", "send \r"}));
     // No telnet layer: 0xFF bytes are data.
-    EXPECT_EQ(Lines(engine.Received("\xff\xfd\x18Level: -90", kT0)), (Lines_{"rx 23", "reading -90/-/-"}));
+    EXPECT_EQ(Lines(engine.Received("\xff\xfd\x18Level: -90", kT0)), (Lines_{"rx 23", "polling on", "reading -90/-/-"}));
+    EXPECT_EQ(Lines(engine.Tick(kT0)), (Lines_{"send get station", "send \r", "send get nf", "send \r"}));
 }
 
 // The telnet layer between the socket and the session.

@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Statistics before = engine.stats();
         const SessionActions actions = engine.Received(block, now);
         checkSends(actions);
-        checkSends(engine.Tick());
+        checkSends(engine.Tick(now));
         if (engine.live())
             Check(engine.stats().m_nRxTotal == received, "every received byte counted");
         // A plain block without prompts is read exactly as the independent reading says.

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <optional>
+#include <regex>
 #include <stdexcept>
 #include <utility>
 
@@ -126,11 +128,10 @@ Values poll(Client& c) {
 
 }  // namespace
 
-// The acceptance exchange on the fixed port, as a plain TCP client sees it.
-TEST(SimAcceptance, Port2323ScriptedExchange) {
-    SimProcess sim({"--port", "2323", "--user", "ap", "--password", "secret"});
-    ASSERT_EQ(sim.port(), 2323);
-    Client c(2323);
+// The acceptance exchange, as a plain TCP client sees it.
+TEST(SimAcceptance, ScriptedExchange) {
+    SimProcess sim({"--user", "ap", "--password", "secret"});
+    Client c(sim.port());
     c.until("login: ");
     c.send("ap\r");
     c.until("Password: ");
@@ -176,11 +177,11 @@ TEST(SimDialogue, SameSeedSameValuesAndTheyMove) {
 
 // Options first, then any line ending, commands split across sends and telnet commands inside.
 TEST(SimDialogue, NegotiatesThenAcceptsAnyLineEndingSplitCommandsAndTelnetCommands) {
-    SimProcess sim({"--negotiate", "--user", "u1", "--password", "pw"});
+    SimProcess sim({"--negotiate", "eager", "--user", "u1", "--password", "pw"});
     Client c(sim.port());
     const std::string head = c.until("login: ");
     ASSERT_GE(head.size(), 3u);
-    EXPECT_EQ(head.substr(0, 3), "\xff\xfb\x01");
+    EXPECT_EQ(head.substr(0, 3), "\xff\xfd\x01");
     EXPECT_EQ(head.find('\0'), std::string::npos);
     c.send("u\xff\xfb\x01" "1\xff\xfa\x18\x01\xff\xf0\n");  // WILL ECHO and a subnegotiation inside
     c.until("Password: ");
@@ -190,6 +191,135 @@ TEST(SimDialogue, NegotiatesThenAcceptsAnyLineEndingSplitCommandsAndTelnetComman
     c.send("f\r\n");
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(labelled(c.until("AP> "), "Level:"));
     EXPECT_TRUE(c.quietFor(100ms)) << "an LF after CR must not count as an empty command";
+}
+
+// The answers a client that refuses every option gives to the DO and WILL requests in bytes.
+std::string Refusals(const std::string& bytes) {
+    std::string out;
+    for (std::size_t i = 0; i + 2 < bytes.size(); ++i) {
+        if (bytes[i] != '\xff') continue;
+        if (bytes[i + 1] == '\xfd') out += std::string("\xff\xfc") + bytes[i + 2];  // DO -> WONT
+        if (bytes[i + 1] == '\xfb') out += std::string("\xff\xfe") + bytes[i + 2];  // WILL -> DONT
+    }
+    return out;
+}
+
+const std::string kEagerOffers = "\xff\xfd\x01\xff\xfd\x1f\xff\xfb\x01\xff\xfb\x03";
+const std::string kBanner = "\r\napprobe-sim access point shell\r\n\r\n";
+
+// Like busybox's telnetd: options, banner and prompt in one block, no waiting; what is typed
+// comes back while the WILL ECHO stands, except the password.
+TEST(SimNegotiation, EagerSendsOptionsWithThePromptAndEchoesAllButThePassword) {
+    SimProcess sim({"--negotiate", "eager"});
+    Client c(sim.port());
+    EXPECT_EQ(c.until("login: "), kEagerOffers + kBanner + "login: ");
+    c.send("admin\r\n");
+    EXPECT_EQ(c.until("Password: "), "admin\r\nPassword: ");
+    c.send("admin\r\n");
+    EXPECT_EQ(c.until("AP> "), "\r\nAP> ");
+    c.send("get nf\r\n");
+    EXPECT_EQ(c.until("AP> ").rfind("get nf\r\nNoise Floor Level: ", 0), 0u);
+    c.send("\xff\xfe\x01get nf\r\n");  // DONT ECHO
+    EXPECT_EQ(c.until("AP> ").rfind("Noise Floor Level: ", 0), 0u);
+}
+
+// Like inetutils' telnetd: rounds of options, each awaited in full, the last holding DO
+// TRANSMIT-BINARY (a zero byte); then the prompt block, with options of its own.
+TEST(SimNegotiation, StrictWithholdsTheLoginPromptUntilEveryOptionIsAnswered) {
+    SimProcess sim({"--negotiate", "strict"});
+    Client c(sim.port());
+    const std::string first = c.until("\xff\xfd\x24");
+    EXPECT_EQ(first, "\xff\xfb\x25\xff\xfb\x26\xff\xfd\x18\xff\xfd\x20\xff\xfd\x23\xff\xfd\x27\xff\xfd\x24");
+    EXPECT_TRUE(c.quietFor(300ms)) << "a client that never answers gets no prompt";
+    const std::string answers = Refusals(first);
+    c.send(answers.substr(0, answers.size() - 3));
+    EXPECT_TRUE(c.quietFor(300ms)) << "one option is still unanswered";
+    c.send(answers.substr(answers.size() - 3, 2));  // a command split across sends
+    c.send(answers.substr(answers.size() - 1));
+    const std::string second = c.until("\xff\xfd\x21");
+    EXPECT_EQ(second, "\xff\xfb\x03\xff\xfd\x01\xff\xfd\x22\xff\xfd\x1f\xff\xfb\x05\xff\xfd\x21");
+    c.send(Refusals(second));
+    EXPECT_EQ(c.until(std::string("\xff\xfd\x00", 3)), std::string("\xff\xfb\x01\xff\xfd\x06\xff\xfd\x00", 9));
+    c.send(std::string("\xff\xfe\x01\xff\xfc\x06\xff\xfc\x00", 9));
+    EXPECT_EQ(c.until("login: "), "\xff\xfb\x03\xff\xfb\x01" + kBanner + "login: ");
+    c.send("\xff\xfe\x03\xff\xfe\x01" "admin\r\n");  // refused again: no echo
+    EXPECT_EQ(c.until("Password: "), "Password: ");
+    c.send("admin\r\n");
+    EXPECT_EQ(c.until("AP> "), "\r\nAP> ");
+}
+
+TEST(SimNegotiation, WithoutOptionsNothingIsEchoed) {
+    SimProcess sim;
+    Client c(sim.port());
+    EXPECT_EQ(c.until("login: "), kBanner + "login: ");
+    c.send("admin\r\n");
+    EXPECT_EQ(c.until("Password: "), "Password: ");
+}
+
+// The login program: a wrong login is answered after the delay, input typed ahead is read as
+// the next answer whatever it was meant for, and after so many tries it gives up.
+TEST(SimLogin, DelaysWrongLoginsReadsTypeAheadAsTheNextAnswerAndGivesUp) {
+    SimProcess sim({"--negotiate", "eager", "--fail-delay", "400", "--login-tries", "2"});
+    Client c(sim.port());
+    c.until("login: ");
+    c.send("admin\r\n");
+    c.until("Password: ");
+    const auto sent = Clock::now();
+    c.send("wrong\r\nget station\r\n");  // the poll typed ahead during the delay
+    EXPECT_EQ(c.until("login: "), "\r\nLogin incorrect\r\nlogin: ");
+    EXPECT_GE(Clock::now() - sent, 400ms);
+    EXPECT_EQ(c.until("Password: "), "get station\r\nPassword: ") << "the poll is the next user name";
+    c.send("admin\r\n");
+    std::string rest;
+    EXPECT_TRUE(c.ended(&rest));
+    EXPECT_EQ(rest, "\r\nLogin incorrect\r\n");
+}
+
+TEST(SimLogin, LastLoginAfterEverySuccessfulLoginButTheFirst) {
+    SimProcess sim;
+    const auto session = [&] {
+        Client c(sim.port());
+        c.until("login: ");
+        c.send("admin\r");
+        c.until("Password: ");
+        c.send("admin\r");
+        return c.until("AP> ");
+    };
+    EXPECT_EQ(session(), "\r\nAP> ");
+    const std::regex last("\r\nLast login: [A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} UTC "
+                          "[0-9]{4} from 127\\.0\\.0\\.1\r\nAP> ");
+    for (int i = 0; i < 2; ++i) {
+        const std::string text = session();
+        EXPECT_TRUE(std::regex_match(text, last)) << text;
+    }
+}
+
+// Script steps pin the same habits exactly, whatever sessions came before.
+TEST(SimScript, StepsPinEchoTheLoginProgramAndLastLogin) {
+    SimProcess sim({}, "echo on\nfaildelay 0\ntries 5\nlastlogin on\nlogin\n"
+                       "echo off\nlastlogin off\nlogin\nnegotiate strict\nreplies 1\n");
+    for (int connection = 1; connection <= 2; ++connection) {
+        SCOPED_TRACE(connection);
+        Client c(sim.port());
+        EXPECT_EQ(c.until("login: "), "\xff\xfb\x01login: ");
+        c.send("admin\r");
+        EXPECT_EQ(c.until("Password: "), "admin\r\nPassword: ");
+        c.send("bad\r");
+        EXPECT_EQ(c.until("login: "), "\r\nLogin incorrect\r\nlogin: ");
+        c.send("admin\radmin\r");
+        EXPECT_EQ(c.until("Password: "), "admin\r\nPassword: ");
+        EXPECT_NE(c.until("AP> ").find("\r\nLast login: "), std::string::npos);
+        EXPECT_EQ(c.until("login: "), "\xff\xfc\x01login: ");
+        c.send("admin\radmin\r");
+        EXPECT_EQ(c.until("AP> "), "Password: \r\nAP> ");
+        const std::string round = c.until("\xff\xfd\x24");
+        c.send(Refusals(round) + "get nf\r\n");  // typed ahead of the last answers: kept
+        c.send(Refusals(c.until("\xff\xfd\x21")));
+        c.send(Refusals(c.until(std::string("\xff\xfd\x00", 3))));
+        // The prompt block's own options claim the echo again; nothing has refused it since.
+        EXPECT_EQ(c.until("AP> ").rfind("\xff\xfb\x03\xff\xfb\x01get nf\r\nNoise Floor Level: ", 0), 0u);
+        EXPECT_TRUE(c.ended());
+    }
 }
 
 TEST(SimScript, DeliversExactBytesAndMatchesExactInput) {
@@ -211,7 +341,8 @@ TEST(SimScript, DeliversExactBytesAndMatchesExactInput) {
 }
 
 TEST(SimScript, BadScriptsExitTwoNamingFileAndLine) {
-    for (const std::string text : {"send ok\n\nfrobnicate 3\n", "# c\nsend ok\nsend bad\\q\n", "login\n\nvalues 1 2\n"}) {
+    for (const std::string text : {"send ok\n\nfrobnicate 3\n", "# c\nsend ok\nsend bad\\q\n", "login\n\nvalues 1 2\n",
+                                   "echo on\n\nnegotiate sometimes\n", "tries 1\n\nlastlogin\n"}) {
         const approbe::test::TempDir dir;
         const std::string file = dir.file("script");
         approbe::test::WriteFile(file, text);
@@ -255,9 +386,48 @@ TEST(SimRobustness, StopsPromptlyWithExitZeroOnSigtermWhileClientsAreConnected) 
     EXPECT_TRUE(b.ended());
 }
 
+TEST(SimRobustness, ServesAtMostMaxConnectionsAtOnce) {
+    SimProcess sim({"--max-connections", "2"});
+    auto a = std::make_unique<Client>(sim.port());
+    Client b(sim.port());
+    a->until("login: ");
+    b.until("login: ");
+    std::string rest;
+    {
+        Client over(sim.port());
+        EXPECT_TRUE(over.ended(&rest));
+        EXPECT_EQ(rest, "") << "accepted and closed at once";
+    }
+    a.reset();
+    ASSERT_TRUE(sim.waitClosedConnections(1, kWait));
+    Client again(sim.port());
+    EXPECT_NE(again.until("login: "), "") << "a place is free again";
+}
+
+TEST(SimCommandLine, HelpListsEveryOptionWithItsDefault) {
+    const auto e = approbe::test::RunSim({"--help"}, kWait);
+    EXPECT_EQ(e.code, 0);
+    const std::string usage = e.out.substr(0, e.out.find("\n\n"));
+    const std::regex option("--[a-z-]+");
+    int options = 0;
+    for (auto it = std::sregex_iterator(usage.begin(), usage.end(), option); it != std::sregex_iterator(); ++it) {
+        const std::string name = it->str();
+        const auto line = e.out.find("\n  " + name + " ");
+        ASSERT_NE(line, std::string::npos) << name << " is not described";
+        const std::string text = e.out.substr(line, e.out.find("\n  --", line + 1) - line);
+        if (name != "--help") {
+            EXPECT_NE(text.find("default"), std::string::npos) << text;
+        }
+        ++options;
+    }
+    EXPECT_GE(options, 12);
+}
+
 TEST(SimCommandLine, BadOptionsExitTwoWithUsage) {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"--bogus"}, {"--port", "70000"}, {"--port"},
-                                                 {"--seed", "x"}, {"--bind", "not-an-address"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--bogus"}, {"--port", "70000"}, {"--port"}, {"--seed", "x"},
+          {"--bind", "not-an-address"}, {"--negotiate", "sometimes"}, {"--negotiate"}, {"--fail-delay", "-1"},
+          {"--login-tries", "0"}, {"--max-connections", "0"}}) {
         const auto e = approbe::test::RunSim(args, kWait);
         EXPECT_EQ(e.code, 2) << args[0];
         EXPECT_NE(e.err.find("usage:"), std::string::npos) << e.err;

@@ -1,0 +1,325 @@
+// The figures measured on a real X server with the real programs, from outside them: the bench is
+// the access point (or runs approbe-sim) and watches the screen through the X server.
+//   xstartup  exec to the first change of the program's window on screen, and peak RSS
+//   xsession  reply-to-screen latency, memory over many replies, throughput under a flood
+//   xidle     CPU, wake-ups and system calls of a polling session against approbe-sim
+// The floor in each is approbe-bench-bare-dialog: the same controls, and with --port the least
+// work a session needs (one receive, one parse, one hand-off, one repaint).
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "benchmarks.h"
+#include "x_watch.h"
+
+namespace approbe::bench {
+namespace {
+
+// A settings profile in a private directory, as a user's.
+struct Profile {
+    explicit Profile(int port)
+    {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string dirTemplate = std::string(tmp && *tmp ? tmp : "/tmp") + "/approbe-bench-XXXXXX";
+        if (!::mkdtemp(dirTemplate.data()))
+            throw std::runtime_error("cannot make a profile directory");
+        dir = dirTemplate;
+        ::mkdir((dir + "/approbe").c_str(), 0700);
+        std::ofstream(dir + "/approbe/approbe.ini")
+            << "[Settings]\nHost=127.0.0.1\nPort=" << port << "\nUser=admin\nPass=admin\n";
+    }
+    ~Profile() { (void)!std::system(("rm -rf '" + dir + "'").c_str()); }
+    std::string dir;
+};
+
+// One program with its window on the display.
+struct Side {
+    const char* name;
+    pid_t pid = -1;
+    std::uint32_t window = 0;
+};
+
+// Starts approbe with the profile and presses Connect in its window (Enter: the focus starts there).
+Side StartProgram(XWatch& x, const Profile& profile)
+{
+    Side s{"approbe"};
+    s.pid = Spawn({APPROBE_PATH}, XEnv(profile.dir));
+    s.window = x.WaitMapped(s.pid, Clock::now() + 20s);
+    if (!s.window)
+        throw std::runtime_error("approbe mapped no window within 20 s");
+    x.NextDamage(s.window, Clock::now() + 5s); // painted, so it takes keys
+    if (!RunHelper({"xdotool", "windowfocus", "--sync", std::to_string(s.window), "key", "Return"}))
+        throw std::runtime_error("xdotool could not press Connect");
+    return s;
+}
+
+Side StartFloor(XWatch& x, const Profile& profile, int port)
+{
+    Side s{"floor"};
+    s.pid = Spawn({APPROBE_BARE_DIALOG_PATH, "--port", std::to_string(port)}, XEnv(profile.dir));
+    s.window = x.WaitMapped(s.pid, Clock::now() + 20s);
+    if (!s.window)
+        throw std::runtime_error("the floor mapped no window within 20 s");
+    return s;
+}
+
+} // namespace
+
+int RunXStartup(const Options& o)
+{
+    const int runs = o.runs > 0 ? o.runs : 15;
+    XWatch x;
+    Profile profile(23);
+    std::vector<double> ms[2], rss[2];
+    // Two of each first, to fill the page cache; then alternate which goes first.
+    for (int r = -2; r < runs; ++r) {
+        for (int k = 0; k < 2; ++k) {
+            const int side = (k == 0) == (r % 2 == 0) ? 0 : 1;
+            x.Forget();
+            const std::int64_t start = NowNs();
+            const pid_t pid = Spawn({side == 0 ? APPROBE_PATH : APPROBE_BARE_DIALOG_PATH}, XEnv(profile.dir));
+            // The first change on screen of any window made since: the first paint.
+            const std::int64_t painted = x.NextDamage(0, Clock::now() + 20s);
+            const long peak = EndChild(pid);
+            if (painted < 0) {
+                std::fprintf(stderr, "xstartup: %s painted nothing within 20 s\n", side == 0 ? "approbe" : "the floor");
+                return 1;
+            }
+            if (r < 0)
+                continue;
+            ms[side].push_back(static_cast<double>(painted - start) / 1e6);
+            rss[side].push_back(static_cast<double>(peak) / 1024);
+        }
+    }
+    Note("start-up on Xvfb over %d launches each: to first paint ms approbe p50 %.1f (min %.1f), floor p50 %.1f (min %.1f)",
+         runs, Median(ms[0]), Percentile(ms[0], 0), Median(ms[1]), Percentile(ms[1], 0));
+    for (std::size_t i = 0; i < ms[0].size() && i < ms[1].size(); ++i) {
+        Result("start_ms.ours", ms[0][i]);
+        Result("start_ms.floor", ms[1][i]);
+        Result("start_rss_mb.ours", rss[0][i]);
+        Result("start_rss_mb.floor", rss[1][i]);
+    }
+    return 0;
+}
+
+int RunXSession(const Options& o)
+{
+    const long replies = o.replies > 0 ? o.replies : 600;
+    const long memoryReplies = o.memory > 0 ? o.memory : 20000;
+    const double floodSeconds = o.seconds > 0 ? o.seconds : 5;
+    XWatch x;
+    Peer peers[2] = {Peer(o.port > 0 ? o.port : 923), Peer()};
+    Profile profile(peers[0].port());
+    Side sides[2];
+    sides[0] = StartProgram(x, profile);
+    if (!peers[0].AcceptAndLogin(10s))
+        throw std::runtime_error("approbe did not connect and log in within 10 s");
+    sides[1] = StartFloor(x, profile, peers[1].port());
+    if (!peers[1].AcceptAndLogin(10s))
+        throw std::runtime_error("the floor did not connect and log in within 10 s");
+    auto end = [&] {
+        for (Side& s : sides)
+            if (s.pid > 0)
+                EndChild(s.pid), s.pid = -1;
+    };
+
+    // Latency: from the send of a block with all three labels to the last change on screen it
+    // causes (a burst ends after 20 ms without a change); the sides alternate in chunks of 50.
+    long i = 0;
+    auto block = [&](int side, bool settle) {
+        peers[side].Drain();
+        x.Forget();
+        const std::int64_t sent = NowNs();
+        if (!peers[side].Send(BlockText(ReadingFor(i++))))
+            return -1.0;
+        const auto deadline = Clock::now() + 2s;
+        const std::int64_t shown =
+            settle ? x.LastDamage(sides[side].window, deadline, 20ms) : x.NextDamage(sides[side].window, deadline);
+        return shown < 0 ? -1.0 : static_cast<double>(shown - sent) / 1e3;
+    };
+    std::vector<double> lat[2];
+    for (int warm = 0; warm < 40; ++warm)
+        block(warm % 2, true);
+    for (long c = 0; c < replies / 50; ++c) {
+        for (int k = 0; k < 2; ++k) {
+            const int side = static_cast<int>((k + c) % 2);
+            for (int n = 0; n < 50; ++n) {
+                const double us = block(side, true);
+                if (us < 0) {
+                    std::fprintf(stderr, "xsession: %s showed no change within 2 s of a reply\n", sides[side].name);
+                    end();
+                    return 1;
+                }
+                lat[side].push_back(us);
+            }
+        }
+    }
+    Note("reply-to-screen on Xvfb, %zu replies a side: approbe us p50 %.0f p90 %.0f p99 %.0f max %.0f; floor us "
+         "p50 %.0f p90 %.0f p99 %.0f max %.0f",
+         lat[0].size(), Percentile(lat[0], 50), Percentile(lat[0], 90), Percentile(lat[0], 99),
+         Percentile(lat[0], 100), Percentile(lat[1], 50), Percentile(lat[1], 90), Percentile(lat[1], 99),
+         Percentile(lat[1], 100));
+    Result("lat_p50_us.ours", Percentile(lat[0], 50));
+    Result("lat_p50_us.floor", Percentile(lat[1], 50));
+    Result("lat_p99_us.ours", Percentile(lat[0], 99));
+    Result("lat_p99_us.floor", Percentile(lat[1], 99));
+
+    // Memory: RSS after 1,000 and after memoryReplies replies, each sent once the last is on screen.
+    for (int side = 0; side < 2; ++side) {
+        long early = 0;
+        const std::int64_t start = NowNs();
+        for (long n = 1; n <= memoryReplies; ++n) {
+            if (block(side, false) < 0) {
+                std::fprintf(stderr, "xsession memory: %s showed no change within 2 s of a reply\n", sides[side].name);
+                end();
+                return 1;
+            }
+            if (n == 1000)
+                early = RssKb(sides[side].pid);
+        }
+        const long late = RssKb(sides[side].pid);
+        Note("%s: RSS %ld kB after 1000 replies, %ld kB after %ld (%.0f replies/s)", sides[side].name, early, late,
+             memoryReplies, static_cast<double>(memoryReplies) / (static_cast<double>(NowNs() - start) / 1e9));
+        if (memoryReplies > 1000) // the growth after the first thousand
+            Result(std::string("mem_growth_kb.") + (side == 0 ? "ours" : "floor"), static_cast<double>(late - early));
+    }
+
+    // Flood: the peer sends labelled text as fast as the connection takes it; what the program
+    // reads per second, in steady state (after 1 s), from what was sent and is still unacknowledged.
+    std::string text;
+    for (long k = 0; text.size() < 65536; ++k)
+        text += BlockText(ReadingFor(k));
+    for (int side = 0; side < 2; ++side) {
+        std::atomic<bool> stop{false};
+        std::atomic<long long> progress{0};
+        const auto length = std::chrono::milliseconds(static_cast<long>(floodSeconds * 1000));
+        std::thread flooder([&] { peers[side].Flood(text, stop, Clock::now() + length + 2s, &progress); });
+        std::this_thread::sleep_for(1s);
+        const long long taken0 = progress - peers[side].Unacked();
+        const std::int64_t t0 = NowNs();
+        std::this_thread::sleep_for(length);
+        const long long taken1 = progress - peers[side].Unacked();
+        const double secs = static_cast<double>(NowNs() - t0) / 1e9;
+        stop = true;
+        flooder.join();
+        // It would go on with what its socket holds: ended before the other side floods.
+        EndChild(sides[side].pid);
+        sides[side].pid = -1;
+        const double kbs = static_cast<double>(taken1 - taken0) / 1e3 / secs;
+        Note("flood %s: %.0f kB/s read over %.1f s", sides[side].name, kbs, secs);
+        Result(std::string("flood_kb_per_s.") + (side == 0 ? "ours" : "floor"), kbs);
+    }
+    end();
+    return 0;
+}
+
+namespace {
+
+double CpuMs(pid_t pid)
+{
+    clockid_t clock;
+    timespec t{};
+    if (::clock_getcpuclockid(pid, &clock) != 0 || ::clock_gettime(clock, &t) != 0)
+        return -1;
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+long StraceTotal(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::vector<std::string> f;
+        for (std::string w; fields >> w;)
+            f.push_back(w);
+        if (f.size() >= 4 && f.back() == "total")
+            return std::atol(f[3].c_str());
+    }
+    return -1;
+}
+
+} // namespace
+
+int RunXIdle(const Options& o)
+{
+    const double seconds = o.seconds > 0 ? o.seconds : 60;
+    const double straceSeconds = 10;
+    XWatch x;
+    SimChild sims[2] = {SimChild(o.port > 0 ? o.port : 923), SimChild()};
+    Profile profile(sims[0].port());
+    Side sides[2];
+    sides[0] = StartProgram(x, profile);
+    sides[1] = StartFloor(x, profile, sims[1].port());
+    auto end = [&] {
+        for (Side& s : sides)
+            if (s.pid > 0)
+                EndChild(s.pid), s.pid = -1;
+    };
+    std::this_thread::sleep_for(4s); // logged in, polling, caches warm
+
+    constexpr int kWindows = 6;
+    std::vector<double> cpu[2], wakeups[2];
+    const auto window = std::chrono::milliseconds(static_cast<long>(seconds * 1000 / kWindows));
+    for (int w = 0; w < kWindows; ++w) {
+        double c0[2], s0[2];
+        for (int k = 0; k < 2; ++k)
+            c0[k] = CpuMs(sides[k].pid), s0[k] = static_cast<double>(ContextSwitches(sides[k].pid));
+        const std::int64_t t0 = NowNs();
+        std::this_thread::sleep_for(window);
+        const double secs = static_cast<double>(NowNs() - t0) / 1e9;
+        for (int k = 0; k < 2; ++k) {
+            cpu[k].push_back((CpuMs(sides[k].pid) - c0[k]) / secs);
+            wakeups[k].push_back((static_cast<double>(ContextSwitches(sides[k].pid)) - s0[k]) / secs);
+        }
+    }
+    if (cpu[0].back() < 0 || wakeups[0].back() <= 0) {
+        std::fprintf(stderr, "xidle: approbe could not be measured (ended?)\n");
+        end();
+        return 1;
+    }
+    // Then, after the windows above (tracing wakes the threads itself), the system calls.
+    pid_t tracers[2];
+    std::string outs[2];
+    for (int k = 0; k < 2; ++k) {
+        outs[k] = profile.dir + "/strace-" + sides[k].name;
+        tracers[k] = Spawn({"strace", "-f", "-c", "-q", "-p", std::to_string(sides[k].pid), "-o", outs[k]},
+                           XEnv(profile.dir));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long>(straceSeconds * 1000)));
+    long calls[2];
+    for (int k = 0; k < 2; ++k) {
+        ::kill(tracers[k], SIGINT);
+        int status = 0;
+        for (int i = 0; i < 500 && ::waitpid(tracers[k], &status, WNOHANG) == 0; ++i)
+            ::usleep(10000);
+        if (::waitpid(tracers[k], &status, WNOHANG) == 0)
+            ::kill(tracers[k], SIGKILL), ::waitpid(tracers[k], &status, 0);
+        calls[k] = StraceTotal(outs[k]);
+    }
+    end();
+    for (int k = 0; k < 2; ++k) {
+        const char* key = k == 0 ? "ours" : "floor";
+        Note("idle %s on Xvfb, %.0f s: CPU %.3f ms/s, %.1f wake-ups/s (medians of %d windows); %ld system calls in "
+             "%.0f s",
+             sides[k].name, seconds, Median(cpu[k]), Median(wakeups[k]), kWindows, calls[k], straceSeconds);
+        Result(std::string("idle_cpu_ms_per_s.") + key, Median(cpu[k]));
+        Result(std::string("idle_wakeups_per_s.") + key, Median(wakeups[k]));
+        if (calls[k] >= 0)
+            Result(std::string("idle_syscalls_per_poll.") + key, static_cast<double>(calls[k]) / straceSeconds);
+    }
+    if (calls[0] < 0) {
+        std::fprintf(stderr, "xidle: strace counted nothing (is it installed, may it attach?)\n");
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace approbe::bench

@@ -1,0 +1,240 @@
+#include "config.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "profile.h"
+#include "text.h"
+
+namespace approbe::poller {
+namespace {
+
+bool SameKey(const std::string& a, const char* b)
+{
+    return ::strcasecmp(a.c_str(), b) == 0;
+}
+
+// A whole decimal number in [lo, hi].
+std::optional<int> Number(const std::string& text, int lo, int hi)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const int v = std::stoi(text);
+    return v >= lo && v <= hi ? std::optional<int>(v) : std::nullopt;
+}
+
+bool ReadWhole(const std::string& path, std::string& out, std::string& why)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        why = std::strerror(errno);
+        return false;
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    out = s.str();
+    return true;
+}
+
+std::string Directory(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+bool OthersCanRead(const std::string& path)
+{
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0;
+}
+
+std::string Insecure(const std::string& path, const char* what)
+{
+    return path + ": " + what + " and can be read by group or others; make it private with: chmod 600 " + path;
+}
+
+// Keys of an access point's section as they are met, with their lines.
+struct ApSection {
+    ApConfig ap;
+    std::map<std::string, int> seen; // lower-case key -> line
+    std::string pass, passFile;
+    int passFileLine = 0;
+};
+
+} // namespace
+
+bool ParseListen(const std::string& text, std::string& host, std::uint16_t& port)
+{
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    std::string h = text.substr(0, colon);
+    if (h == "localhost")
+        h = "127.0.0.1";
+    in_addr a{};
+    const auto p = Number(text.substr(colon + 1), 0, 65535);
+    if (!p || ::inet_pton(AF_INET, h.c_str(), &a) != 1)
+        return false;
+    host = h;
+    port = static_cast<std::uint16_t>(*p);
+    return true;
+}
+
+ConfigResult ParseConfig(const std::string& path, const std::string& text)
+{
+    ConfigResult r;
+    PollerConfig config;
+    std::vector<ApSection> sections;
+    std::set<std::string> names;
+    std::map<std::string, int> pollerSeen;
+    bool inPoller = false, inAny = false;
+    int lineNo = 0;
+    auto fail = [&](int line, const std::string& what) {
+        r.error = path + ":" + std::to_string(line) + ": " + what;
+        return r;
+    };
+
+    std::istringstream in(text);
+    for (std::string raw; std::getline(in, raw);) {
+        ++lineNo;
+        if (!raw.empty() && raw.back() == '\r')
+            raw.pop_back();
+        const std::string t = Trim(raw);
+        if (t.empty() || t[0] == ';' || t[0] == '#')
+            continue;
+        if (t[0] == '[') {
+            if (t.back() != ']')
+                return fail(lineNo, "a section header must end in ']'");
+            const std::string name = Trim(t.substr(1, t.size() - 2));
+            if (name.empty())
+                return fail(lineNo, "empty section name");
+            if (!names.insert(name).second)
+                return fail(lineNo, "section [" + name + "] appears twice");
+            inAny = true;
+            inPoller = name == "poller";
+            if (!inPoller) {
+                sections.push_back({});
+                sections.back().ap.name = name;
+                sections.back().ap.line = lineNo;
+            }
+            continue;
+        }
+        const auto eq = t.find('=');
+        if (eq == std::string::npos)
+            return fail(lineNo, "expected KEY = VALUE or [SECTION]");
+        const std::string key = Trim(t.substr(0, eq));
+        const std::string value = DecodeIniValue(Trim(t.substr(eq + 1)));
+        if (key.empty())
+            return fail(lineNo, "a key is missing before '='");
+        if (!inAny)
+            return fail(lineNo, "key '" + key + "' outside a section");
+        std::string lower = key;
+        for (char& c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        auto& seen = inPoller ? pollerSeen : sections.back().seen;
+        if (!seen.emplace(lower, lineNo).second)
+            return fail(lineNo, "key '" + key + "' given twice in this section");
+
+        if (inPoller) {
+            if (SameKey(key, "Listen")) {
+                std::string h;
+                std::uint16_t p = 0;
+                if (!ParseListen(value, h, p))
+                    return fail(lineNo, "Listen must be IPV4ADDRESS:PORT, e.g. 127.0.0.1:9477");
+                config.listen = value;
+            } else if (SameKey(key, "PollMs")) {
+                const auto v = Number(value, 100, 3600000);
+                if (!v)
+                    return fail(lineNo, "PollMs must be a whole number of milliseconds from 100 to 3600000");
+                config.pollMs = *v;
+            } else if (SameKey(key, "RecordDir")) {
+                if (value.empty())
+                    return fail(lineNo, "RecordDir is empty");
+                config.recordDir = value;
+            } else {
+                return fail(lineNo, "unknown key '" + key + "' in [poller] (Listen, PollMs, RecordDir)");
+            }
+            continue;
+        }
+        ApSection& s = sections.back();
+        if (SameKey(key, "Host")) {
+            if (value.empty())
+                return fail(lineNo, "Host is empty");
+            s.ap.host = value;
+        } else if (SameKey(key, "Port")) {
+            const auto v = Number(value, 1, 65535);
+            if (!v)
+                return fail(lineNo, "Port must be a number from 1 to 65535");
+            s.ap.port = *v;
+        } else if (SameKey(key, "User")) {
+            s.ap.user = value;
+        } else if (SameKey(key, "Pass")) {
+            s.pass = value;
+        } else if (SameKey(key, "PassFile")) {
+            if (value.empty())
+                return fail(lineNo, "PassFile is empty");
+            s.passFile = value[0] == '/' ? value : Directory(path) + "/" + value;
+            s.passFileLine = lineNo;
+        } else {
+            return fail(lineNo, "unknown key '" + key + "' in [" + s.ap.name + "] (Host, Port, User, Pass, PassFile)");
+        }
+    }
+
+    for (ApSection& s : sections) {
+        const std::string where = "[" + s.ap.name + "] ";
+        if (!s.seen.count("host"))
+            return fail(s.ap.line, where + "has no Host");
+        if (!s.seen.count("user"))
+            return fail(s.ap.line, where + "has no User");
+        const bool pass = s.seen.count("pass") != 0, passFile = s.seen.count("passfile") != 0;
+        if (pass == passFile)
+            return fail(s.ap.line, where + (pass ? "has both Pass and PassFile: keep one" : "has neither Pass nor PassFile"));
+        if (passFile) {
+            std::string content, why;
+            if (!ReadWhole(s.passFile, content, why))
+                return fail(s.passFileLine, "cannot read PassFile " + s.passFile + ": " + why);
+            if (OthersCanRead(s.passFile)) {
+                r.error = Insecure(s.passFile, "holds a password");
+                return r;
+            }
+            s.pass = content.substr(0, content.find_first_of("\r\n"));
+        }
+        s.ap.password = s.pass;
+        config.aps.push_back(std::move(s.ap));
+    }
+    r.config = std::move(config);
+    return r;
+}
+
+ConfigResult LoadConfig(const std::string& path)
+{
+    ConfigResult r;
+    std::string text, why;
+    if (!ReadWhole(path, text, why)) {
+        r.error = path + ": cannot read: " + why;
+        return r;
+    }
+    r = ParseConfig(path, text);
+    if (!r.config || !OthersCanRead(path))
+        return r;
+    // A Pass key anywhere means the file itself holds a password.
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const std::string t = Trim(line);
+        if (t.size() > 4 && ::strncasecmp(t.c_str(), "pass", 4) == 0 && Trim(t.substr(4)).rfind('=', 0) == 0) {
+            r.config.reset();
+            r.error = Insecure(path, "holds a password");
+            break;
+        }
+    }
+    return r;
+}
+
+} // namespace approbe::poller

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The poller's configuration file: INI, a [poller] section, then one section per access point.
+namespace approbe::poller {
+
+struct ApConfig {
+    std::string name; // the section name: the ap="..." label and the recording's file name
+    std::string host;
+    int port = 23;
+    std::string user;
+    std::string password; // from Pass, or read from PassFile
+    int line = 0;         // the section's line, for messages
+
+    bool SameSession(const ApConfig& o) const
+    {
+        return host == o.host && port == o.port && user == o.user && password == o.password;
+    }
+};
+
+struct PollerConfig {
+    std::string listen; // empty: not set in the file
+    int pollMs = 1000;
+    std::string recordDir;
+    std::vector<ApConfig> aps; // in file order
+};
+
+struct ConfigResult {
+    std::optional<PollerConfig> config;
+    std::string error; // "FILE:LINE: what is wrong", or "FILE: ..." for the file as a whole
+};
+
+// Parses the text of file (named path, which also anchors a relative PassFile). Reads PassFiles.
+ConfigResult ParseConfig(const std::string& path, const std::string& text);
+// Reads and parses path; refuses a file holding a password (or a PassFile) that group or others
+// can read.
+ConfigResult LoadConfig(const std::string& path);
+
+// "HOST:PORT" with an IPv4 address or "localhost" and a port 0..65535.
+bool ParseListen(const std::string& text, std::string& host, std::uint16_t& port);
+
+} // namespace approbe::poller

@@ -1,0 +1,143 @@
+// approbe-poller: polls many access points over their telnet shells and serves the readings to
+// Prometheus at /metrics.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "config.h"
+#include "metrics_server.h"
+#include "poller.h"
+#include "schedule.h"
+
+namespace {
+
+constexpr const char* kDefaultListen = "127.0.0.1:9477";
+
+void Usage(std::FILE* to)
+{
+    std::fprintf(to,
+        "usage: approbe-poller --config FILE [--listen HOST:PORT] [--shard K/N] [--check] [--verbose]\n"
+        "\n"
+        "Logs in to every access point in FILE over telnet, polls its noise floor and the station's\n"
+        "local and remote RSSI once per PollMs, and serves the latest values at http://HOST:PORT/metrics.\n"
+        "\n"
+        "  --config FILE      INI: [poller] (Listen, PollMs=1000, RecordDir), then one section per access\n"
+        "                     point named after it (Host, Port=23, User, Pass or PassFile). A file holding a\n"
+        "                     password must be readable by its owner only (chmod 600).\n"
+        "  --listen HOST:PORT where /metrics is served (over Listen in FILE; default %s; port 0: any)\n"
+        "  --shard K/N        poll only the access points whose name hashes to K modulo N (K from 0), so N\n"
+        "                     machines can share one config\n"
+        "  --check            validate FILE, print what would be polled, exit 0 (or 2 if FILE is bad)\n"
+        "  --verbose          log every session's narration, not only its failures\n"
+        "\n"
+        "Signals: SIGHUP re-reads FILE (new access points start, removed ones stop, changed ones restart,\n"
+        "and one whose login was rejected is tried again); SIGTERM or SIGINT end every session and exit.\n"
+        "Exit status: 0 done, 1 cannot serve or run, 2 bad options or config.\n",
+        kDefaultListen);
+}
+
+int Bad(const std::string& what)
+{
+    std::fprintf(stderr, "approbe-poller: %s (see --help)\n", what.c_str());
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace approbe::poller;
+    std::string configPath, listen;
+    Shard shard;
+    bool check = false, verbose = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc)
+                return false;
+            into = argv[++i];
+            return true;
+        };
+        std::string shardText;
+        if (arg == "--help" || arg == "-h") {
+            Usage(stdout);
+            return 0;
+        } else if (arg == "--config") {
+            if (!value(configPath))
+                return Bad("--config needs a FILE");
+        } else if (arg == "--listen") {
+            if (!value(listen))
+                return Bad("--listen needs HOST:PORT");
+        } else if (arg == "--shard") {
+            if (!value(shardText) || !ParseShard(shardText, shard))
+                return Bad("--shard needs K/N with 0 <= K < N");
+        } else if (arg == "--check") {
+            check = true;
+        } else if (arg == "--verbose" || arg == "-v") {
+            verbose = true;
+        } else {
+            return Bad("unknown option " + arg);
+        }
+    }
+    if (configPath.empty())
+        return Bad("--config FILE is required");
+
+    const ConfigResult loaded = LoadConfig(configPath);
+    if (!loaded.config) {
+        std::fprintf(stderr, "%s\n", loaded.error.c_str());
+        return 2;
+    }
+    const PollerConfig& config = *loaded.config;
+    if (listen.empty())
+        listen = config.listen.empty() ? kDefaultListen : config.listen;
+    std::string host;
+    std::uint16_t port = 0;
+    if (!ParseListen(listen, host, port))
+        return Bad("--listen must be IPV4ADDRESS:PORT, not " + listen);
+
+    const auto mine = SelectShard(config.aps, shard);
+    if (check) {
+        std::printf("%s: %zu access points, %zu in shard %u/%u, polled every %d ms; /metrics on %s%s%s\n",
+                    configPath.c_str(), config.aps.size(), mine.size(), shard.k, shard.n, config.pollMs,
+                    listen.c_str(), config.recordDir.empty() ? "" : "; recording into ",
+                    config.recordDir.c_str());
+        for (const ApConfig& ap : mine)
+            std::printf("  %s  %s:%d  user %s\n", ap.name.c_str(), ap.host.c_str(), ap.port, ap.user.c_str());
+        return 0;
+    }
+
+    // Blocked before any thread starts, so that every thread inherits it and the signals reach
+    // the loop only, through its signalfd.
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, s);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    try {
+        PollerOptions options;
+        options.configPath = configPath;
+        options.shard = shard;
+        options.verbose = verbose;
+        Poller poller(options, config);
+        MetricsServer server([&poller] { return poller.Metrics(); });
+        std::string error;
+        if (!server.Start(host, port, error)) {
+            std::fprintf(stderr, "approbe-poller: %s\n", error.c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "approbe-poller: polling %zu access points every %d ms; serving http://%s:%u/metrics\n",
+                     mine.size(), config.pollMs, host.c_str(), server.port());
+        poller.Run();
+        server.Stop();
+        std::fprintf(stderr, "approbe-poller: every session ended; exiting\n");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "approbe-poller: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

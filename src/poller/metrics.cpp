@@ -1,0 +1,93 @@
+#include "metrics.h"
+
+#include <cstdio>
+#include <functional>
+
+namespace approbe::poller {
+
+std::string EscapeLabel(const std::string& value)
+{
+    std::string out;
+    out.reserve(value.size());
+    for (char c : value) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        out += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return out;
+}
+
+std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::system_clock::time_point now,
+                             std::chrono::system_clock::duration maxAge)
+{
+    std::vector<std::string> labels;
+    labels.reserve(aps.size());
+    for (const ApSeries& a : aps)
+        labels.push_back("{ap=\"" + EscapeLabel(a.name) + "\"} ");
+
+    std::string out;
+    out.reserve(aps.size() * 700 + 2048);
+    // One family: HELP, TYPE, then a sample per access point that has a value.
+    auto family = [&](const char* name, const char* type, const char* help,
+                      const std::function<std::optional<std::string>(const ApSeries&)>& value) {
+        out += "# HELP ";
+        out += name;
+        out += ' ';
+        out += help;
+        out += "\n# TYPE ";
+        out += name;
+        out += ' ';
+        out += type;
+        out += '\n';
+        for (std::size_t i = 0; i < aps.size(); ++i) {
+            if (const auto v = value(aps[i])) {
+                out += name;
+                out += labels[i];
+                out += *v;
+                out += '\n';
+            }
+        }
+    };
+    auto fresh = [&](const LatestLevels::Level& l) -> std::optional<std::string> {
+        const auto v = l.Fresh(now, maxAge);
+        return v ? std::optional<std::string>(std::to_string(*v)) : std::nullopt;
+    };
+    auto count = [](std::uint64_t v) { return std::optional<std::string>(std::to_string(v)); };
+
+    family("approbe_up", "gauge", "1 while logged in and a reading came within the last 3 poll periods, else 0.",
+           [&](const ApSeries& a) {
+               const bool up = a.loggedIn && a.lastReading && now - *a.lastReading <= maxAge;
+               return std::optional<std::string>(up ? "1" : "0");
+           });
+    family("approbe_noise_floor_dbm", "gauge", "Latest noise floor in dBm.",
+           [&](const ApSeries& a) { return fresh(a.levels.noise); });
+    family("approbe_local_rssi_dbm", "gauge", "Latest local RSSI in dBm.",
+           [&](const ApSeries& a) { return fresh(a.levels.local); });
+    family("approbe_remote_rssi_dbm", "gauge", "Latest remote RSSI in dBm.",
+           [&](const ApSeries& a) { return fresh(a.levels.remote); });
+    family("approbe_snr_db", "gauge", "Local RSSI minus noise floor in dB, when both are fresh.",
+           [&](const ApSeries& a) -> std::optional<std::string> {
+               const auto v = a.levels.Snr(now, maxAge);
+               return v ? std::optional<std::string>(std::to_string(*v)) : std::nullopt;
+           });
+    family("approbe_last_reading_timestamp_seconds", "gauge", "Unix time of the latest reading.",
+           [&](const ApSeries& a) -> std::optional<std::string> {
+               if (!a.lastReading)
+                   return std::nullopt;
+               const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(a.lastReading->time_since_epoch()).count();
+               char text[32];
+               std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000));
+               return std::string(text);
+           });
+    family("approbe_received_bytes_total", "counter", "Bytes received from the access point.",
+           [&](const ApSeries& a) { return count(a.receivedBytes); });
+    family("approbe_connects_total", "counter", "Connections made to the access point.",
+           [&](const ApSeries& a) { return count(a.connects); });
+    family("approbe_login_rejections_total", "counter", "Logins the access point rejected.",
+           [&](const ApSeries& a) { return count(a.loginRejections); });
+    family("approbe_poll_commands_total", "counter", "Poll commands sent (get station, get nf).",
+           [&](const ApSeries& a) { return count(a.pollCommands); });
+    return out;
+}
+
+} // namespace approbe::poller

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Which access points this poller takes, and when a failed one is tried again.
+namespace approbe::poller {
+
+struct Shard {
+    std::uint32_t k = 0, n = 1; // this poller is number k (from 0) of n
+};
+
+// "K/N" with 0 <= K < N; false if text is not that.
+bool ParseShard(const std::string& text, Shard& shard);
+
+// A hash of the name that every machine computes alike (FNV-1a, 64-bit), unlike std::hash,
+// so that N pollers sharing one config split it without overlap or gaps.
+std::uint64_t NameHash(std::string_view name);
+inline bool InShard(std::string_view name, const Shard& shard) { return NameHash(name) % shard.n == shard.k; }
+
+// Back-off before attempt number failures + 1: 1 s doubling to 60 s, and then jittered into
+// [half, whole] by unit (0..1), so that access points that failed together do not retry together.
+inline constexpr std::chrono::milliseconds kBackoffFirst{1000};
+inline constexpr std::chrono::milliseconds kBackoffMax{60000};
+std::chrono::milliseconds BackoffDelay(int failures, double unit);
+
+} // namespace approbe::poller

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <functional>
+#include <optional>
+
+#include "aiming_tone.h"
+#include "recorder.h"
+#include "reconnect.h"
+#include "session_feed.h"
+#include "trend_window.h"
+
+class QAction;
+
+namespace approbe {
+class IProfile;
+}
+
+namespace approbe::ui {
+
+class CProbeDlg;
+
+// The field tools beside the dialog: trend window, recording with marks, aiming tone and
+// auto-reconnect. They are reached from the window's menu and keys, follow the session through
+// a consumer of its readings, and keep their settings in the profile's [Tools] section.
+class CFieldTools : public QObject {
+    Q_OBJECT
+public:
+    CFieldTools(CProbeDlg& dlg, IProfile& profile);
+    ~CFieldTools() override;
+
+    QAction* trendAction() const { return m_trendAction; }
+    QAction* recordAction() const { return m_recordAction; }
+    QAction* markAction() const { return m_markAction; }
+    QAction* toneAction() const { return m_toneAction; }
+    QAction* reconnectAction() const { return m_reconnectAction; }
+
+    // Null until first opened.
+    CTrendWindow* trendWindow() const { return m_trend; }
+    const TrendData& trendData() const { return m_data; }
+    CAutoReconnect& reconnect() { return m_reconnect; }
+    CAimingTone& tone() { return m_tone; }
+    const CRecorder& recorder() const { return m_recorder; }
+
+    // Stand-ins for the file chooser and the note box (tests): given the proposed path, the
+    // chosen one (empty: cancelled); the note, or nothing when cancelled.
+    void setFileChooser(std::function<QString(const QString& proposed)> choose) { m_chooseFile = std::move(choose); }
+    void setNoteAsker(std::function<std::optional<QString>()> ask) { m_askNote = std::move(ask); }
+
+    void OpenTrend();
+    void ToggleRecording();
+    void Mark();
+    // Checks for an audio output; the tone's item is disabled with the reason when there is none.
+    void CheckAudio();
+
+private:
+    void OnReading(const QString& host, const Reading& reading);
+    void SetTone(bool on);
+    QString Setting(const char* key, const QString& fallback) const;
+    void Store(const char* key, const QString& value);
+
+    CProbeDlg& m_dlg;
+    IProfile& m_profile;
+    QSessionFeed m_feed;
+    TrendData m_data;
+    QString m_host;
+    QPointer<CTrendWindow> m_trend;
+    CRecorder m_recorder;
+    CAimingTone m_tone;
+    CAutoReconnect m_reconnect;
+    bool m_audioChecked = false;
+    std::function<QString(const QString&)> m_chooseFile;
+    std::function<std::optional<QString>()> m_askNote;
+    QAction* m_trendAction;
+    QAction* m_recordAction;
+    QAction* m_markAction;
+    QAction* m_toneAction;
+    QAction* m_reconnectAction;
+};
+
+} // namespace approbe::ui

@@ -1,0 +1,143 @@
+#include "child_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+#include "loopback.h"
+
+extern char** environ;
+
+namespace approbe::test {
+
+ChildProcess::ChildProcess(std::vector<std::string> argv) : m_logPath(m_dir.file("log"))
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, m_logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    // The test's own signal mask is not the program's.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    std::vector<char*> args;
+    for (auto& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    const int rc = ::posix_spawn(&m_pid, args[0], &actions, &attr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        m_pid = -1;
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    }
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        wait(std::chrono::seconds(5));
+    }
+}
+
+std::string ChildProcess::log() const
+{
+    return ReadFile(m_logPath);
+}
+
+bool ChildProcess::waitLog(const std::string& needle, std::chrono::milliseconds timeout) const
+{
+    return WaitUntil([&] { return log().find(needle) != std::string::npos; }, timeout,
+                     [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); });
+}
+
+void ChildProcess::signal(int sig) const
+{
+    if (m_pid > 0)
+        ::kill(m_pid, sig);
+}
+
+int ChildProcess::wait(std::chrono::milliseconds timeout)
+{
+    int status = 0, code = -2;
+    WaitUntil([&] {
+        const pid_t r = m_pid > 0 ? ::waitpid(m_pid, &status, WNOHANG) : -1;
+        if (r == 0)
+            return false;
+        if (r == m_pid)
+            code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        m_pid = -1;
+        return true;
+    }, timeout, [] { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
+    return code;
+}
+
+std::string HttpGet(int port, const std::string& target)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string response;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+        const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+            char buf[16384];
+            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+                response.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    const auto body = response.find("\r\n\r\n");
+    if (response.rfind("HTTP/1.1 200", 0) != 0 || body == std::string::npos)
+        return {};
+    std::string content = response.substr(body + 4);
+    if (response.substr(0, body).find("Transfer-Encoding: chunked") == std::string::npos)
+        return content;
+    std::string joined;
+    for (std::size_t at = 0; at < content.size();) {
+        const auto eol = content.find("\r\n", at);
+        const std::size_t size = std::strtoul(content.c_str() + at, nullptr, 16);
+        if (eol == std::string::npos || size == 0)
+            break;
+        joined += content.substr(eol + 2, size);
+        at = eol + 2 + size + 2;
+    }
+    return joined;
+}
+
+int FreePort()
+{
+    return Listener().port();
+}
+
+std::string FindProgram(const std::string& program)
+{
+    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    path += ":/usr/sbin:/sbin:/usr/bin";
+    std::istringstream dirs(path);
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        const std::string candidate = dir + "/" + program;
+        if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return {};
+}
+
+} // namespace approbe::test

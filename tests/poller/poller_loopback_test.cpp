@@ -1,0 +1,153 @@
+// The real approbe-poller against several approbe-sim processes over loopback.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cstdio>
+
+#include "poller_rig.h"
+#include "sim_process.h"
+
+namespace approbe::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kFast = "[poller]\nPollMs = 200\n";
+
+TEST(PollerLoopback, ValuesOfEveryAccessPointReachMetrics)
+{
+    SimProcess a({}, ValuesScript(-91, -51, -61)), b({}, ValuesScript(-92, -52, -62)), c({}, ValuesScript(-93, -53, -63));
+    PollerRig rig;
+    rig.WriteConfig(std::string(kFast) + ApSection("a", a.port()) + ApSection("b", b.port()) + ApSection("c \"quoted\"", c.port()));
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.WaitSample("approbe_noise_floor_dbm", "a", "-91")) << rig.Metrics();
+    ASSERT_TRUE(rig.WaitSample("approbe_remote_rssi_dbm", "b", "-62")) << rig.Metrics();
+    ASSERT_TRUE(rig.WaitSample("approbe_local_rssi_dbm", "c \\\"quoted\\\"", "-53")) << rig.Metrics();
+    ASSERT_TRUE(rig.WaitSample("approbe_remote_rssi_dbm", "a", "-61"));
+    EXPECT_EQ(rig.Sample("approbe_up", "a"), "1");
+    EXPECT_EQ(rig.Sample("approbe_snr_db", "a"), "40");
+    EXPECT_EQ(rig.Count("approbe_connects_total", "b"), 1);
+    EXPECT_EQ(rig.Count("approbe_login_rejections_total", "b"), 0);
+    EXPECT_GT(rig.Count("approbe_received_bytes_total", "b"), 0);
+    // Each poll is the dialog's: the two commands with their line ends.
+    EXPECT_TRUE(a.waitReceived("get station\r\nget nf\r\nget station\r\n", 2s));
+    EXPECT_GE(rig.Count("approbe_poll_commands_total", "a"), 4);
+    EXPECT_EQ(HttpGet(rig.port, "/other"), "") << "only /metrics is served";
+
+    const std::string promtool = FindProgram("promtool");
+    if (promtool.empty()) {
+        std::printf("promtool not installed (Debian package prometheus): live /metrics not checked by it\n");
+        return;
+    }
+    TempDir dir;
+    WriteFile(dir.file("m"), rig.Metrics());
+    EXPECT_EQ(std::system((promtool + " check metrics < " + dir.file("m")).c_str()), 0);
+}
+
+TEST(PollerLoopback, TroubleAtOneAccessPointNeverHoldsUpAnother)
+{
+    SimProcess good({}, ValuesScript(-90, -50, -60));
+    SimProcess closer({}, "login\nvalues -85 -45 -55\nreplies 2\nclose\n");
+    SimProcess rejecter({"--password", "other"}, "login\nshell\n");
+    SimProcess silent({}, "login\nreplies 1\nsilent\n"); // logged in, then silent
+    SimProcess flooder({}, "login\nvalues -77 -44 -55\nflood 30000000\nshell\n");
+    PollerRig rig;
+    rig.WriteConfig(std::string(kFast) + ApSection("good", good.port()) + ApSection("closer", closer.port()) +
+                    ApSection("rejecter", rejecter.port()) + ApSection("silent", silent.port()) +
+                    ApSection("flooder", flooder.port()));
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.WaitSample("approbe_up", "good", "1")) << rig.Metrics();
+
+    // Watched for 4 s: the good one stays up (a reading at most 3 poll periods old) throughout.
+    const auto until = std::chrono::steady_clock::now() + 4s;
+    int looks = 0;
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_EQ(rig.Sample("approbe_up", "good"), "1") << "look " << looks << "\n" << rig.Metrics();
+        ++looks;
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_GE(rig.Count("approbe_connects_total", "closer"), 2) << "closed: reconnected after its back-off";
+    EXPECT_GE(rig.Count("approbe_connects_total", "silent"), 2) << "silent for 3 poll periods: reconnected";
+    EXPECT_EQ(rig.Sample("approbe_up", "silent"), "0");
+    EXPECT_EQ(rig.Count("approbe_login_rejections_total", "rejecter"), 1);
+    EXPECT_EQ(rig.Count("approbe_connects_total", "rejecter"), 1) << "a rejected login is not retried";
+    EXPECT_EQ(rig.Sample("approbe_up", "rejecter"), "0");
+    EXPECT_EQ(rig.Sample("approbe_noise_floor_dbm", "flooder"), "-77");
+    EXPECT_GT(rig.Count("approbe_received_bytes_total", "flooder"), 1'000'000);
+    EXPECT_NE(rig.process->log().find("rejecter: 127.0.0.1:" + std::to_string(rejecter.port()) + " rejected the login as admin"),
+              std::string::npos) << rig.process->log();
+}
+
+TEST(PollerLoopback, SighupStartsNewStopsRemovedRestartsChangedAndRetriesRejected)
+{
+    SimProcess one({}, ValuesScript(-91, -51, -61)), two({}, ValuesScript(-92, -52, -62));
+    PollerRig rig;
+    rig.WriteConfig(std::string(kFast) + ApSection("kept", one.port()) + ApSection("removed", one.port()) +
+                    ApSection("rejected", two.port(), "wrong"));
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.WaitSample("approbe_up", "removed", "1"));
+    ASSERT_TRUE(rig.WaitSample("approbe_login_rejections_total", "rejected", "1"));
+    ASSERT_TRUE(rig.WaitSample("approbe_up", "kept", "1"));
+
+    rig.WriteConfig(std::string(kFast) + ApSection("kept", one.port()) + ApSection("added", two.port()) +
+                    ApSection("rejected", two.port(), "admin"));
+    rig.process->signal(SIGHUP);
+    EXPECT_TRUE(rig.WaitSample("approbe_noise_floor_dbm", "added", "-92")) << rig.Metrics();
+    EXPECT_TRUE(rig.WaitSample("approbe_up", "rejected", "1")) << "new credentials are tried";
+    EXPECT_EQ(rig.Sample("approbe_up", "removed"), std::nullopt);
+    EXPECT_TRUE(one.waitReceived("q\r", 2s)) << "the removed session said goodbye";
+    EXPECT_EQ(rig.Count("approbe_connects_total", "kept"), 1) << "an unchanged access point is left alone";
+
+    // A broken config on SIGHUP: reported, and the running sessions go on.
+    rig.WriteConfig("[kept]\nHost 127.0.0.1\n");
+    rig.process->signal(SIGHUP);
+    EXPECT_TRUE(rig.process->waitLog("config not reloaded: " + rig.config + ":2: expected KEY = VALUE", 5s)) << rig.process->log();
+    EXPECT_EQ(rig.Sample("approbe_up", "added"), "1");
+}
+
+TEST(PollerLoopback, SigtermEndsEverySessionWithItsFarewellWithinTwoSeconds)
+{
+    SimProcess a({}, ValuesScript(-91, -51, -61)), b({}, ValuesScript(-92, -52, -62));
+    SimProcess silent({}, "login\nreplies 1\nsilent\n"); // logged in, then silent
+    PollerRig rig;
+    rig.WriteConfig(std::string(kFast) + ApSection("a", a.port()) + ApSection("b", b.port()) + ApSection("s", silent.port()));
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.WaitSample("approbe_up", "a", "1"));
+    ASSERT_TRUE(rig.WaitSample("approbe_up", "b", "1"));
+    const auto start = std::chrono::steady_clock::now();
+    rig.process->signal(SIGTERM);
+    EXPECT_EQ(rig.process->wait(2s), 0) << rig.process->log();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    for (SimProcess* sim : {&a, &b}) {
+        EXPECT_TRUE(sim->waitReceived("q\r", 2s));
+        EXPECT_TRUE(sim->waitClosedConnections(1, 2s));
+    }
+}
+
+TEST(PollerLoopback, CommandLineAndConfigRefusals)
+{
+    struct Case { const char* name; std::string config; unsigned mode; std::vector<std::string> args; int code; std::string says; };
+    PollerRig rig;
+    const std::string ap = ApSection("north", 2323);
+    const std::vector<Case> cases = {
+        {"insecure", ap, 0640, {}, 2, rig.config + ": holds a password and can be read by group or others; make it private with: chmod 600 " + rig.config},
+        {"bad line", "[poller]\nPollMs = soon\n", 0600, {}, 2, rig.config + ":2: PollMs must be"},
+        {"check", ap + ApSection("south", 2324), 0600, {"--check", "--shard", "0/1"}, 0, "  south  127.0.0.1:2324  user admin"},
+        {"bad shard", ap, 0600, {"--shard", "2/2"}, 2, "--shard needs K/N"},
+        {"bad listen", ap, 0600, {"--listen", "here"}, 2, "--listen must be"},
+        {"help", ap, 0600, {"--help"}, 0, "--shard K/N"},
+    };
+    for (const Case& c : cases) {
+        WriteFile(rig.config, c.config);
+        ::chmod(rig.config.c_str(), c.mode);
+        std::vector<std::string> args = {APPROBE_POLLER_PATH, "--config", rig.config};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ChildProcess p(args);
+        EXPECT_EQ(p.wait(5s), c.code) << c.name << "\n" << p.log();
+        EXPECT_NE(p.log().find(c.says), std::string::npos) << c.name << "\n" << p.log();
+    }
+}
+
+} // namespace
+} // namespace approbe::test

@@ -1,0 +1,243 @@
+// The poller's parts: config errors with their lines, shard selection, back-off, exposition.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <set>
+
+#include "child_process.h"
+#include "config.h"
+#include "metrics.h"
+#include "poller.h"
+#include "schedule.h"
+#include "temp_dir.h"
+
+namespace approbe::poller {
+namespace {
+
+using test::TempDir;
+using test::WriteFile;
+
+struct BadConfig {
+    const char* name;
+    const char* text;
+    const char* error; // the whole message after "FILE:"
+};
+
+class ConfigErrors : public ::testing::TestWithParam<BadConfig> {};
+
+TEST_P(ConfigErrors, NameTheLineAndWhatIsWrong)
+{
+    const ConfigResult r = ParseConfig("/etc/p.ini", GetParam().text);
+    EXPECT_FALSE(r.config);
+    EXPECT_EQ(r.error, std::string("/etc/p.ini:") + GetParam().error);
+}
+
+constexpr const char* kAp = "[ap1]\nHost = 10.0.0.1\nUser = admin\nPass = x\n";
+
+INSTANTIATE_TEST_SUITE_P(Table, ConfigErrors, ::testing::Values(
+    BadConfig{"KeyBeforeAnySection", "\n# c\nHost = a\n", "3: key 'Host' outside a section"},
+    BadConfig{"UnclosedSection", "[ap1\n", "1: a section header must end in ']'"},
+    BadConfig{"EmptySection", "[ ]\n", "1: empty section name"},
+    BadConfig{"DuplicateSection", "[ap1]\nHost=h\nUser=u\nPass=p\n[ap1]\n", "5: section [ap1] appears twice"},
+    BadConfig{"NoEquals", "[poller]\nPollMs 1000\n", "2: expected KEY = VALUE or [SECTION]"},
+    BadConfig{"EmptyKey", "[poller]\n= 5\n", "2: a key is missing before '='"},
+    BadConfig{"UnknownPollerKey", "[poller]\nPolMs = 5\n", "2: unknown key 'PolMs' in [poller] (Listen, PollMs, RecordDir)"},
+    BadConfig{"PollMsNotANumber", "[poller]\nPollMs = 1s\n", "2: PollMs must be a whole number of milliseconds from 100 to 3600000"},
+    BadConfig{"PollMsTooSmall", "[poller]\nPollMs = 10\n", "2: PollMs must be a whole number of milliseconds from 100 to 3600000"},
+    BadConfig{"BadListen", "[poller]\nListen = 9477\n", "2: Listen must be IPV4ADDRESS:PORT, e.g. 127.0.0.1:9477"},
+    BadConfig{"PortZero", "[ap1]\nHost=h\nPort=0\n", "3: Port must be a number from 1 to 65535"},
+    BadConfig{"PortTooBig", "[ap1]\nHost=h\nPort=65536\n", "3: Port must be a number from 1 to 65535"},
+    BadConfig{"KeyTwice", "[ap1]\nHost=h\nhost=g\n", "3: key 'host' given twice in this section"},
+    BadConfig{"UnknownApKey", "[ap1]\nHost=h\nPassword=x\n", "3: unknown key 'Password' in [ap1] (Host, Port, User, Pass, PassFile)"},
+    BadConfig{"NoHost", "[poller]\n\n[ap1]\nUser=u\nPass=p\n", "3: [ap1] has no Host"},
+    BadConfig{"NoUser", "[ap1]\nHost=h\nPass=p\n", "1: [ap1] has no User"},
+    BadConfig{"NoPassword", "[ap1]\nHost=h\nUser=u\n", "1: [ap1] has neither Pass nor PassFile"},
+    BadConfig{"BothPasswords", "[ap1]\nHost=h\nUser=u\nPass=p\nPassFile=/f\n", "1: [ap1] has both Pass and PassFile: keep one"},
+    BadConfig{"SecondApBroken", "[ap1]\nHost=h\nUser=u\nPass=p\n[ap2]\nHost=h\n", "5: [ap2] has no User"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(Config, ReadsEveryKeyWithDefaultsQuotedValuesAndCrLf)
+{
+    const ConfigResult r = ParseConfig("p.ini", "; comment\r\n[poller]\r\nListen = 0.0.0.0:9100\r\nPollMs=250\r\n"
+                                                "RecordDir=/var/lib/x\r\n[mast north]\r\nhost = 10.0.0.1\r\nUSER=admin\r\n"
+                                                "Pass=\"a;b \\\"c\\\"\"\r\n[b]\r\nHost=b.example\r\nPort=2323\r\nUser=u\r\nPass=\r\n");
+    ASSERT_TRUE(r.config) << r.error;
+    const PollerConfig& c = *r.config;
+    EXPECT_EQ(c.listen, "0.0.0.0:9100");
+    EXPECT_EQ(c.pollMs, 250);
+    EXPECT_EQ(c.recordDir, "/var/lib/x");
+    ASSERT_EQ(c.aps.size(), 2u);
+    EXPECT_EQ(c.aps[0].name, "mast north");
+    EXPECT_EQ(c.aps[0].port, 23);
+    EXPECT_EQ(c.aps[0].password, "a;b \"c\"");
+    EXPECT_EQ(c.aps[1].port, 2323);
+    EXPECT_EQ(c.aps[1].password, "");
+}
+
+TEST(Config, PasswordsInFilesAndTheirPermissions)
+{
+    TempDir dir;
+    const std::string config = dir.file("p.ini"), secret = dir.file("secret");
+    WriteFile(secret, "s3cret\nignored\n");
+    ::chmod(secret.c_str(), 0600);
+    WriteFile(config, "[ap1]\nHost=h\nUser=u\nPassFile=secret\n");
+    ::chmod(config.c_str(), 0644); // holds no password itself
+    ConfigResult r = LoadConfig(config);
+    ASSERT_TRUE(r.config) << r.error;
+    EXPECT_EQ(r.config->aps[0].password, "s3cret");
+
+    ::chmod(secret.c_str(), 0640);
+    r = LoadConfig(config);
+    EXPECT_FALSE(r.config);
+    EXPECT_EQ(r.error, secret + ": holds a password and can be read by group or others; make it private with: chmod 600 " + secret);
+
+    WriteFile(config, "[ap1]\nHost=h\nUser=u\nPassFile=missing\n");
+    r = LoadConfig(config);
+    EXPECT_EQ(r.error, config + ":4: cannot read PassFile " + dir.file("missing") + ": No such file or directory");
+
+    WriteFile(config, std::string(kAp));
+    ::chmod(config.c_str(), 0604);
+    r = LoadConfig(config);
+    EXPECT_FALSE(r.config);
+    EXPECT_NE(r.error.find("chmod 600 " + config), std::string::npos);
+    ::chmod(config.c_str(), 0600);
+    EXPECT_TRUE(LoadConfig(config).config);
+}
+
+TEST(Shard, ParsesOnlyKOfN)
+{
+    Shard s;
+    EXPECT_TRUE(ParseShard("0/1", s));
+    EXPECT_TRUE(ParseShard("2/3", s));
+    EXPECT_EQ(s.k, 2u);
+    EXPECT_EQ(s.n, 3u);
+    for (const char* bad : {"3/3", "1/0", "/2", "1/", "a/2", "-1/2", "1", "1/2/3", "99999999999999999999/2"})
+        EXPECT_FALSE(ParseShard(bad, s)) << bad;
+}
+
+TEST(Shard, EveryNameInExactlyOneShardTheSameOnEveryMachine)
+{
+    // The hash is fixed, not the library's: these values hold on any machine.
+    EXPECT_EQ(NameHash(""), 14695981039346656037ull);
+    EXPECT_EQ(NameHash("a"), 0xaf63dc4c8601ec8cull);
+    std::vector<ApConfig> aps;
+    for (int i = 0; i < 300; ++i)
+        aps.push_back(ApConfig{"ap" + std::to_string(i), "h", 23, "u", "p", 0});
+    std::set<std::string> seen;
+    for (std::uint32_t k = 0; k < 3; ++k) {
+        const auto mine = SelectShard(aps, Shard{k, 3});
+        EXPECT_GT(mine.size(), 70u) << "shard " << k << " gets far less than a third";
+        for (const ApConfig& ap : mine)
+            EXPECT_TRUE(seen.insert(ap.name).second) << ap.name << " in two shards";
+    }
+    EXPECT_EQ(seen.size(), aps.size());
+    EXPECT_EQ(SelectShard(aps, Shard{0, 1}).size(), aps.size());
+}
+
+TEST(Backoff, DoublesFromOneSecondToAMinuteWithJitterInTheUpperHalf)
+{
+    struct Row { int failures; long long whole; };
+    for (const Row row : {Row{0, 1000}, Row{1, 1000}, Row{2, 2000}, Row{3, 4000}, Row{6, 32000}, Row{7, 60000},
+                          Row{8, 60000}, Row{1000000, 60000}}) {
+        EXPECT_EQ(BackoffDelay(row.failures, 0.0).count(), row.whole / 2) << row.failures;
+        EXPECT_EQ(BackoffDelay(row.failures, 1.0).count(), row.whole) << row.failures;
+        EXPECT_EQ(BackoffDelay(row.failures, 7.0).count(), row.whole) << "unit is clamped";
+    }
+}
+
+class Exposition : public ::testing::Test {
+protected:
+    using Clock = std::chrono::system_clock;
+    const Clock::time_point now = Clock::time_point(std::chrono::milliseconds(1'700'000'000'250));
+    const std::chrono::seconds maxAge{3};
+
+    ApSeries Fresh(const std::string& name)
+    {
+        ApSeries a;
+        a.name = name;
+        a.loggedIn = true;
+        Reading r;
+        r.noise = -95, r.local = -60, r.remote = -62, r.at = now - std::chrono::seconds(1);
+        a.levels.Update(r);
+        a.lastReading = r.at;
+        a.receivedBytes = 1234, a.connects = 2, a.loginRejections = 0, a.pollCommands = 40;
+        return a;
+    }
+};
+
+TEST_F(Exposition, EveryFamilyHasHelpAndTypeAndEverySampleItsLabel)
+{
+    const std::string text = FormatExposition({Fresh("north"), Fresh("a\"b\\c\nd")}, now, maxAge);
+    for (const char* family : {"approbe_up gauge", "approbe_noise_floor_dbm gauge", "approbe_local_rssi_dbm gauge",
+                               "approbe_remote_rssi_dbm gauge", "approbe_snr_db gauge",
+                               "approbe_last_reading_timestamp_seconds gauge", "approbe_received_bytes_total counter",
+                               "approbe_connects_total counter", "approbe_login_rejections_total counter",
+                               "approbe_poll_commands_total counter"}) {
+        const std::string name = std::string(family).substr(0, std::string(family).find(' '));
+        EXPECT_NE(text.find("# HELP " + name + " "), std::string::npos) << name;
+        EXPECT_NE(text.find("# TYPE " + std::string(family) + "\n"), std::string::npos) << family;
+    }
+    for (const char* line : {"approbe_up{ap=\"north\"} 1\n", "approbe_noise_floor_dbm{ap=\"north\"} -95\n",
+                             "approbe_local_rssi_dbm{ap=\"north\"} -60\n", "approbe_remote_rssi_dbm{ap=\"north\"} -62\n",
+                             "approbe_snr_db{ap=\"north\"} 35\n",
+                             "approbe_last_reading_timestamp_seconds{ap=\"north\"} 1699999999.250\n",
+                             "approbe_received_bytes_total{ap=\"north\"} 1234\n", "approbe_connects_total{ap=\"north\"} 2\n",
+                             "approbe_login_rejections_total{ap=\"north\"} 0\n",
+                             "approbe_poll_commands_total{ap=\"north\"} 40\n",
+                             "approbe_up{ap=\"a\\\"b\\\\c\\nd\"} 1\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_EQ(text.back(), '\n');
+}
+
+TEST_F(Exposition, StaleLevelsAreLeftOutAndUpFollowsLoginAndFreshness)
+{
+    ApSeries old = Fresh("old");
+    Reading r;
+    r.noise = -90;
+    r.at = now - std::chrono::seconds(4);
+    old.levels = {};
+    old.levels.Update(r);
+    r = {};
+    r.local = -50, r.remote = -51, r.at = now - std::chrono::seconds(1);
+    old.levels.Update(r);
+    old.lastReading = r.at;
+    ApSeries down = Fresh("down");
+    down.loggedIn = false;
+    ApSeries never;
+    never.name = "never";
+    const std::string text = FormatExposition({old, down, never}, now, maxAge);
+    EXPECT_EQ(text.find("approbe_noise_floor_dbm{ap=\"old\"}"), std::string::npos);
+    EXPECT_EQ(text.find("approbe_snr_db{ap=\"old\"}"), std::string::npos) << "SNR needs both fresh";
+    EXPECT_NE(text.find("approbe_local_rssi_dbm{ap=\"old\"} -50\n"), std::string::npos);
+    EXPECT_NE(text.find("approbe_up{ap=\"old\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("approbe_up{ap=\"down\"} 0\n"), std::string::npos);
+    EXPECT_NE(text.find("approbe_up{ap=\"never\"} 0\n"), std::string::npos);
+    EXPECT_EQ(text.find("approbe_last_reading_timestamp_seconds{ap=\"never\"}"), std::string::npos);
+    EXPECT_NE(text.find("approbe_connects_total{ap=\"never\"} 0\n"), std::string::npos);
+    ApSeries late = Fresh("late");
+    late.lastReading = now - std::chrono::seconds(4);
+    EXPECT_NE(FormatExposition({late}, now, maxAge).find("approbe_up{ap=\"late\"} 0\n"), std::string::npos);
+}
+
+TEST_F(Exposition, PromtoolAcceptsIt)
+{
+    const std::string promtool = test::FindProgram("promtool");
+    if (promtool.empty())
+        GTEST_SKIP() << "promtool not installed (Debian package prometheus): exposition not checked by it";
+    TempDir dir;
+    WriteFile(dir.file("metrics"), FormatExposition({Fresh("north"), Fresh("we\"ird\\name\n"), ApSeries{}}, now, maxAge));
+    const std::string command = promtool + " check metrics < " + dir.file("metrics") + " 2>&1";
+    std::FILE* p = ::popen(command.c_str(), "r");
+    ASSERT_TRUE(p);
+    std::string out;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p))
+        out += buf;
+    EXPECT_EQ(::pclose(p), 0) << out;
+    EXPECT_EQ(out, "");
+}
+
+} // namespace
+} // namespace approbe::poller

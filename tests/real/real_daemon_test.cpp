@@ -1,0 +1,356 @@
+// The session against real telnet daemons with the system's /bin/login, one daemon per case,
+// started by tests/real/run-with-daemon inside private namespaces (see there). The session runs
+// through a recording relay, so each case can say exactly what went over the wire both ways;
+// the access-point shell's own log says what reached the shell.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "session_rig.h"
+
+namespace approbe {
+namespace {
+
+using namespace test;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// What run-with-daemon hands over in the environment.
+struct Daemon {
+    std::string name, user, password, shellLog;
+    int port = 0;
+};
+
+std::string Env(const char* name)
+{
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+// The values ap-shell answers with.
+const Events kShellValues = {"field 1002 -93 dBm", "field 1015 -61 dBm", "field 1016 -64 dBm"};
+
+// A loopback relay to the daemon that records both directions. One connection at a time, in the
+// order they come, so that a case can run several sessions through it.
+class WireTap {
+public:
+    explicit WireTap(int daemonPort) : m_daemonPort(daemonPort)
+    {
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t len = sizeof a;
+        if (::bind(m_listen, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(m_listen, 4) != 0 ||
+            ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            throw std::runtime_error("wire tap: cannot listen on loopback");
+        m_port = ntohs(a.sin_port);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~WireTap()
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_stop, &one, sizeof one);
+        m_thread.join();
+        ::close(m_listen);
+        ::close(m_stop);
+    }
+    WireTap(const WireTap&) = delete;
+    WireTap& operator=(const WireTap&) = delete;
+
+    int port() const { return m_port; }
+    // Everything the daemon sent, and everything sent to it, over all connections so far.
+    std::string fromDaemon() { return Get(m_fromDaemon); }
+    std::string toDaemon() { return Get(m_toDaemon); }
+    // Connections that both sides have ended.
+    int finished() { return m_finished; }
+
+private:
+    std::string Get(const std::string& s)
+    {
+        std::lock_guard lock(m_mutex);
+        return s;
+    }
+
+    // False when the stop was asked for.
+    bool WaitReadable(pollfd* fds, nfds_t n)
+    {
+        std::vector<pollfd> all(fds, fds + n);
+        all.push_back({m_stop, POLLIN, 0});
+        while (::poll(all.data(), all.size(), -1) < 0) {
+        }
+        std::copy_n(all.begin(), n, fds);
+        return !all.back().revents;
+    }
+
+    void Run()
+    {
+        for (;;) {
+            pollfd p{m_listen, POLLIN, 0};
+            if (!WaitReadable(&p, 1))
+                return;
+            const int client = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0)
+                continue;
+            const int daemon = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(m_daemonPort)), {htonl(INADDR_LOOPBACK)}, {}};
+            const bool stopped = ::connect(daemon, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+                                 !Pump(client, daemon);
+            ::close(client);
+            ::close(daemon);
+            ++m_finished;
+            if (stopped)
+                return;
+        }
+    }
+
+    // Copies both ways until both have ended; an end of input is passed on as such (FIN), an
+    // error ends both. False when the stop was asked for.
+    bool Pump(int client, int daemon)
+    {
+        int fds[2] = {client, daemon};
+        bool open[2] = {true, true};
+        char buf[16384];
+        while (open[0] || open[1]) {
+            pollfd p[2] = {{open[0] ? fds[0] : -1, POLLIN, 0}, {open[1] ? fds[1] : -1, POLLIN, 0}};
+            if (!WaitReadable(p, 2))
+                return false;
+            for (int k = 0; k < 2; ++k) {
+                if (!p[k].revents)
+                    continue;
+                const ssize_t n = ::recv(fds[k], buf, sizeof buf, 0);
+                if (n < 0)
+                    return true; // a reset: closing both passes it on
+                if (n == 0) {
+                    open[k] = false;
+                    ::shutdown(fds[1 - k], SHUT_WR);
+                    continue;
+                }
+                {
+                    std::lock_guard lock(m_mutex);
+                    (k == 0 ? m_toDaemon : m_fromDaemon).append(buf, static_cast<std::size_t>(n));
+                }
+                if (::send(fds[1 - k], buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n)
+                    return true;
+            }
+        }
+        return true;
+    }
+
+    int m_daemonPort;
+    int m_port = 0;
+    int m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int m_stop = ::eventfd(0, EFD_CLOEXEC);
+    std::mutex m_mutex;
+    std::string m_fromDaemon, m_toDaemon;
+    std::atomic<int> m_finished{0};
+    std::thread m_thread;
+};
+
+// The dialog's one-second poll timer: ticks a second after each start, while it runs.
+class PollTimer {
+public:
+    explicit PollTimer(SessionRig& rig) : m_thread([this, &rig] { Run(rig); }) {}
+    ~PollTimer()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    PollTimer(const PollTimer&) = delete;
+    PollTimer& operator=(const PollTimer&) = delete;
+
+private:
+    void Run(SessionRig& rig)
+    {
+        std::optional<Clock::time_point> next;
+        while (!m_stop) {
+            std::this_thread::sleep_for(5ms);
+            if (!rig.window.timerRunning()) {
+                next.reset();
+            } else if (!next) {
+                next = Clock::now() + 1s;
+            } else if (Clock::now() >= *next) {
+                rig.Tick();
+                *next += 1s;
+            }
+        }
+    }
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// The processes of this PID namespace whose command name is one of names.
+std::vector<std::string> Processes(const std::set<std::string>& names)
+{
+    std::vector<std::string> found;
+    DIR* proc = ::opendir("/proc");
+    while (dirent* e = proc ? ::readdir(proc) : nullptr) {
+        if (e->d_name[0] < '1' || e->d_name[0] > '9')
+            continue;
+        std::string comm;
+        std::getline(std::ifstream(std::string("/proc/") + e->d_name + "/comm"), comm);
+        if (names.count(comm))
+            found.push_back(comm + " (pid " + e->d_name + ")");
+    }
+    if (proc)
+        ::closedir(proc);
+    return found;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+std::size_t Count(const std::string& haystack, const std::string& needle)
+{
+    std::size_t n = 0;
+    for (auto at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+class RealDaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (const std::string why = Env("APPROBE_REAL_SKIP"); !why.empty())
+            GTEST_SKIP() << why;
+        if (Env("APPROBE_REAL_PORT").empty())
+            GTEST_SKIP() << "real telnet daemon not run: start this program through tests/real/run-with-daemon "
+                            "(CTest does)";
+        daemon = {Env("APPROBE_REAL_DAEMON"), Env("APPROBE_REAL_USER"), Env("APPROBE_REAL_PASSWORD"),
+                  Env("APPROBE_REAL_SHELL_LOG"), std::atoi(Env("APPROBE_REAL_PORT").c_str())};
+        tap = std::make_unique<WireTap>(daemon.port);
+    }
+
+    // The session rig on the tap with the daemon's user and the given password, its poll timer running.
+    void StartRig(const std::string& password)
+    {
+        rig = std::make_unique<SessionRig>("127.0.0.1", std::to_string(tap->port()), daemon.user, password);
+        timer = std::make_unique<PollTimer>(*rig);
+    }
+
+    // Connect; true when the shell's values are shown within timeout of it.
+    static bool ConnectAndSeeValues(SessionRig& rig, std::chrono::milliseconds timeout)
+    {
+        const auto deadline = Clock::now() + timeout;
+        rig.Connect();
+        for (const std::string& e : kShellValues) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (!rig.window.waitForEvent(e, std::max(left, 0ms))) {
+                ADD_FAILURE() << "no '" << e << "' within " << timeout.count() << " ms of Connect";
+                return false;
+            }
+        }
+        return true;
+    }
+
+
+    std::string ShellLog() { return ReadFileOrEmpty(daemon.shellLog); }
+    static std::string ReadFileOrEmpty(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    // What the daemon sent, for failure messages.
+    std::string Wire() { return "\nreceived from the daemon: " + ::testing::PrintToString(tap->fromDaemon()); }
+
+    // Destroyed in reverse order: the timer before the rig it ticks, the rig before the tap.
+    Daemon daemon;
+    std::unique_ptr<WireTap> tap;
+    std::unique_ptr<SessionRig> rig;
+    std::unique_ptr<PollTimer> timer;
+};
+
+TEST_F(RealDaemonTest, LogsInAndShowsValuesWithin2sOfConnect)
+{
+    StartRig(daemon.password);
+    EXPECT_TRUE(ConnectAndSeeValues(*rig, 2s)) << Wire();
+    rig->Disconnect();
+    EXPECT_TRUE(rig->WaitEnd(5s));
+}
+
+// "Last login: ..." holds "login:", but it is no prompt: the shell must see only polls.
+TEST_F(RealDaemonTest, SecondLoginSendsTheShellNothingButPollCommands)
+{
+    StartRig(daemon.password);
+    for (int session = 1; session <= 2; ++session) {
+        SCOPED_TRACE("session " + std::to_string(session));
+        rig->window.clearEvents();
+        ASSERT_TRUE(ConnectAndSeeValues(*rig, 5s)) << Wire();
+        ASSERT_TRUE(WaitUntil([&] { return Count(ShellLog(), "get nf\n") >= 2u * session; }));
+        rig->Disconnect();
+        ASSERT_TRUE(rig->WaitEnd(5s));
+        ASSERT_TRUE(WaitUntil([&] { return tap->finished() == session; }));
+    }
+    EXPECT_NE(tap->fromDaemon().find("Last login:"), std::string::npos) << "the case needs it" << Wire();
+    for (const std::string& line : Lines(ShellLog()))
+        EXPECT_TRUE(line == "get station" || line == "get nf" || line == "q") << "the shell read: " << line;
+}
+
+TEST_F(RealDaemonTest, WrongPasswordIsSentOnceNeverEchoedAndEndsTheSessionRejected)
+{
+    const std::string wrong = "wrong-pass-3";
+    StartRig(wrong);
+    rig->Connect();
+    // The login program waits a few seconds after a failure before it asks again.
+    ASSERT_TRUE(rig->WaitEnd(20s));
+    timer.reset();
+    const std::string sent = tap->toDaemon(), received = tap->fromDaemon();
+    const std::string shown = "\nsent: " + ::testing::PrintToString(sent);
+    EXPECT_EQ(Count(sent, wrong), 1u) << shown;
+    EXPECT_EQ(Count(received, wrong), 0u) << "echoed back" << Wire();
+    EXPECT_EQ(Count(sent, "get "), 0u) << "a poll reached the login program" << shown;
+    EXPECT_EQ(ShellLog(), "") << "the shell never ran";
+    const std::string rejected = kPrefix + "Login to 127.0.0.1 rejected";
+    EXPECT_TRUE(rig->window.waitForEvent("caption " + rejected, 0ms));
+    EXPECT_TRUE(rig->window.waitForEvent("log " + rejected, 0ms));
+    ExpectTornDown(*rig);
+}
+
+TEST_F(RealDaemonTest, DisconnectEndsTheSessionWithin1s)
+{
+    StartRig(daemon.password);
+    ASSERT_TRUE(ConnectAndSeeValues(*rig, 5s)) << Wire();
+    const auto start = Clock::now();
+    rig->Disconnect();
+    EXPECT_TRUE(rig->WaitEnd(1s));
+    EXPECT_LT(Clock::now() - start, 1s);
+    ASSERT_TRUE(rig->WaitEnd(5s));
+    ExpectTornDown(*rig);
+}
+
+TEST_F(RealDaemonTest, ClosingMidSessionLeavesNoLoginOrShellProcessBehind)
+{
+    // inetutils runs a telnetd per connection; busybox serves every connection from one process.
+    const std::set<std::string> session = {"login", "ap-shell", "telnetd"};
+    StartRig(daemon.password);
+    ASSERT_TRUE(ConnectAndSeeValues(*rig, 5s)) << Wire();
+    ASSERT_FALSE(Processes({"ap-shell"}).empty()) << "the shell must be running before the close";
+    rig->core->BeginClose();
+    ASSERT_TRUE(rig->WaitEnd(2s));
+    EXPECT_TRUE(WaitUntil([&] { return Processes(session).empty(); }, 5s, [] { std::this_thread::sleep_for(20ms); }))
+        << ::testing::PrintToString(Processes(session));
+}
+
+} // namespace
+} // namespace approbe
