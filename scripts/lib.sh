@@ -3,10 +3,15 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian 12 packages the build and the tests need.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl1-mesa-dev libgtest-dev libgmock-dev
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl1-mesa-dev libxcb1-dev libgtest-dev libgmock-dev
                 fonts-dejavu-core libtelnet-dev qt6-multimedia-dev python3)
 # The poller's /metrics server, and promtool and the Prometheus server its tests run against.
 POLLER_PACKAGES=(libmicrohttpd-dev prometheus)
+# A virtual display with a small window manager: the window's X hints are tested under it, and the
+# demo runs on it when there is no display.
+X_PACKAGES=(xvfb xauth openbox)
+# The desktop entry's check, and the icon theme whose index tells Qt where installed icons are.
+TEST_PACKAGES=("${X_PACKAGES[@]}" desktop-file-utils hicolor-icon-theme)
 # The fuzz targets' compiler and its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # The real telnet daemons and the tools tests/real/run-with-daemon starts them with. Debian adds
@@ -24,16 +29,23 @@ ensure_packages() {
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  echo "Installing: ${missing[*]}"
+  step "Installing packages: ${missing[*]}"
   as_root apt-get update -qq
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# build DIR [cmake options...]: configures (once) and builds into DIR.
+# step TEXT: the one line that announces each step of the scripts.
+step() {
+  echo "== $*"
+}
+
+# build DIR [cmake options...]: configures (once) and builds into DIR, showing the build's progress.
 build() {
   local dir=$1; shift
   if [ ! -f "$dir/build.ninja" ]; then
+    step "Configuring ${dir#"$ROOT"/}"
     cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
   fi
+  step "Building ${dir#"$ROOT"/}"
   cmake --build "$dir" -j"$(nproc)"
 }

@@ -15,7 +15,11 @@ const char* LoadString(unsigned id)
 
 QIcon AppIcon()
 {
-    return QIcon(QStringLiteral(":/approbe/approbe.xpm"));
+    // The sizes a title bar, a task bar and a task switcher ask for, drawn for each.
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64})
+        icon.addFile(QStringLiteral(":/approbe/icons/approbe-%1.png").arg(size), QSize(size, size));
+    return icon;
 }
 
 CAboutDlg::CAboutDlg(QWidget* parent)

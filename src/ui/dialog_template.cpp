@@ -5,7 +5,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPainter>
 #include <QPushButton>
+#include <qdrawutil.h>
 #include <QWidget>
 
 #include "control_ids.h"
@@ -62,6 +64,41 @@ constexpr ControlTemplate kAboutControls[] = {
     {-1, Label, "approbe project", 50, 40, 80, 8},
 };
 
+// A group box as dialogs draw one on the desktop this program comes from: the title sits on the
+// frame's top line, which runs through the middle of the title. Qt's styles put the title above
+// the frame instead. The box frames sibling controls; it holds no children of its own.
+class GroupFrame : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        const QFontMetrics metrics(font());
+        // An etched line; the styles' group-box frame keeps room for a title above itself.
+        qDrawShadeRect(&painter, rect().adjusted(0, metrics.height() / 2, 0, 0), palette(), true);
+        const QRect caption(metrics.averageCharWidth(), 0, metrics.horizontalAdvance(title()) + 4, metrics.height());
+        painter.fillRect(caption, palette().window());
+        style()->drawItemText(&painter, caption, Qt::AlignCenter, palette(), isEnabled(), title(),
+                              QPalette::WindowText);
+    }
+};
+
+bool IsEdit(ControlKind kind) { return kind == Edit || kind == PasswordEdit || kind == ReadOnlyEdit; }
+
+// The edit a label names: the nearest one to its right on the same row, or nullptr.
+const ControlTemplate* EditRightOf(const ControlTemplate& label, std::span<const ControlTemplate> controls)
+{
+    const ControlTemplate* nearest = nullptr;
+    for (const ControlTemplate& c : controls) {
+        const bool sameRow = c.y < label.y + label.h && label.y < c.y + c.h;
+        if (IsEdit(c.kind) && sameRow && c.x >= label.x + label.w / 2 && (!nearest || c.x < nearest->x))
+            nearest = &c;
+    }
+    return nearest;
+}
+
 QWidget* CreateControl(QWidget& parent, const ControlTemplate& c)
 {
     const QString text = QString::fromUtf8(c.text);
@@ -97,7 +134,7 @@ QWidget* CreateControl(QWidget& parent, const ControlTemplate& c)
         return list;
     }
     case GroupBox: {
-        auto* box = new QGroupBox(text, &parent);
+        auto* box = new GroupFrame(text, &parent);
         box->setAlignment(Qt::AlignLeft);
         return box;
     }
@@ -144,6 +181,11 @@ void BuildDialog(QWidget& parent, const DialogTemplate& tmpl)
         w->setProperty("controlId", c.id);
         w->setProperty("templateIndex", index++);
         w->setGeometry(du.x(c.x), du.y(c.y), du.x(c.w), du.y(c.h));
+        if (const ControlTemplate* edit = c.kind == Label ? EditRightOf(c, tmpl.controls) : nullptr) {
+            // A label and its value read as one line: the label takes the edit's top and height,
+            // and both centre their text vertically.
+            w->setGeometry(du.x(c.x), du.y(edit->y), du.x(c.w), du.y(edit->h));
+        }
         if (c.kind == ListBox) {
             // Whole lines only, as the list shows them.
             auto* list = static_cast<QListWidget*>(w);

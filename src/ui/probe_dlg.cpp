@@ -38,11 +38,20 @@ private:
 
 QString FromText(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
+// Shows the beginning of a text wider than its edit, as the platform's edits do.
+void SetEditText(QLineEdit* edit, const std::string& text)
+{
+    edit->setText(FromText(text));
+    edit->setCursorPosition(0);
+}
+
 } // namespace
 
 CProbeDlg::CProbeDlg(const std::string& profilePath, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                          Qt::MSWindowsFixedSizeDialogHint),
+    // A top-level application window (on the taskbar, not transient for a hidden leader) with a
+    // title, a window menu and a close box only; the template fixes its size.
+    : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       m_profile(profilePath.empty() ? DefaultProfilePath() : profilePath),
       m_core(*this, m_sockets, m_profile)
 {
@@ -52,6 +61,8 @@ CProbeDlg::CProbeDlg(const std::string& profilePath, QWidget* parent)
         if (id.isValid() && id.toInt() != -1)
             m_controls[id.toInt()] = static_cast<QWidget*>(child);
     }
+    // A coarse timer may fire 5 % early or late; the access point is polled once a second.
+    m_pollTimer.setTimerType(Qt::PreciseTimer);
     m_pollTimer.setInterval(1000);
     connect(&m_pollTimer, &QTimer::timeout, this, [this] { m_core.OnTimer(); });
     auto button = [this](int id) { return static_cast<QPushButton*>(m_controls.at(id)); };
@@ -164,7 +175,7 @@ void CProbeDlg::ApplyOp(const WindowOp& op, QRegion& dirty)
     switch (op.kind) {
     case Kind::Field: {
         QLineEdit* edit = Edit(op.id);
-        edit->setText(FromText(op.text));
+        SetEditText(edit, op.text);
         changed(edit);
         break;
     }
@@ -173,8 +184,10 @@ void CProbeDlg::ApplyOp(const WindowOp& op, QRegion& dirty)
     case Kind::Caption: setWindowTitle(FromText(op.text)); break;
     case Kind::EnableConnect: {
         QWidget* connectButton = m_controls.at(IDOK);
-        // Qt would pass the focus on to Exit, where a following Enter would end the program.
-        if (op.id == 0 && connectButton->hasFocus())
+        // Disabling the window's focus widget makes Qt pass it on to Exit, where a following Enter
+        // would end the program. Also while a message box is up and the dialog is inactive: the
+        // focus widget gets the focus back when the box closes.
+        if (op.id == 0 && focusWidget() == connectButton)
             m_controls.at(IDC_DISCONNECT)->setFocus();
         connectButton->setEnabled(op.id != 0);
         break;
@@ -235,13 +248,13 @@ std::string CProbeDlg::PauseCaption()
 void CProbeDlg::PushEdits(const EditTexts& texts, int portLimit)
 {
     OnUiThread([&] {
-        Edit(IDC_HOST)->setText(FromText(texts.host));
+        SetEditText(Edit(IDC_HOST), texts.host);
         QLineEdit* port = Edit(IDC_PORT);
-        port->setText(FromText(texts.port));
+        SetEditText(port, texts.port);
         if (!port->validator())
             port->setValidator(new MaxCharsValidator(portLimit, port));
-        Edit(IDC_PASSWORD)->setText(FromText(texts.password));
-        Edit(IDC_USER)->setText(FromText(texts.user));
+        SetEditText(Edit(IDC_PASSWORD), texts.password);
+        SetEditText(Edit(IDC_USER), texts.user);
     });
 }
 

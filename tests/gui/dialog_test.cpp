@@ -195,5 +195,38 @@ TEST(EditsTest, PortTakesThreeTypedCharactersButShowsALongerStoredOne)
     EXPECT_EQ(static_cast<QLineEdit*>(dlg.control(IDC_PASSWORD))->echoMode(), QLineEdit::Password);
 }
 
+TEST(EditsTest, TextsWiderThanTheirEditShowTheirBeginning)
+{
+    const std::string host(60, 'a');
+    DialogRig rig("[Settings]\nHost=" + host + ".invalid\nPort=23\n");
+    EXPECT_EQ(rig.field(IDC_HOST), QString::fromStdString(host + ".invalid"));
+    EXPECT_EQ(rig.edit(IDC_HOST)->cursorPosition(), 0);
+    rig.dlg->SetField(IDC_NOISE_CUR, "-2147483648 dBm");
+    EXPECT_EQ(rig.edit(IDC_NOISE_CUR)->cursorPosition(), 0);
+}
+
+// With a stored port longer than the edit takes, Connect shows the length message at each pull
+// (the message boxes take the focus from the dialog meanwhile). Afterwards Enter must not end
+// the program: the focus is not on Exit, and the next Enter leaves the dialog open.
+TEST(FocusTest, NeverOnExitAfterConnectWhateverBoxesCameBetween)
+{
+    SimProcess sim({}, kAnyLogin);
+    DialogRig rig(sim); // a five-digit port
+    ASSERT_TRUE(ServeUntil([&] { return QApplication::focusWidget() == rig.button(IDOK); }));
+    QTest::keyClick(rig.button(IDOK), Qt::Key_Return);
+    ASSERT_TRUE(ServeUntil([&] { return rig.loggedIn() && !QApplication::activeModalWidget(); }));
+    ServeUntil([] { return false; }, std::chrono::milliseconds(100)); // let the focus settle
+    EXPECT_GE(rig.dismisser.count, 2);
+    EXPECT_NE(rig.dlg->focusWidget(), rig.button(IDCANCEL));
+    rig.dlg->activateWindow(); // as the window manager does once the last box is gone
+    ASSERT_TRUE(ServeUntil([&] { return QApplication::focusWidget() != nullptr; }));
+    EXPECT_NE(QApplication::focusWidget(), rig.button(IDCANCEL));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_TRUE(rig.dlg->isVisible()) << "Enter after Connect ended the program";
+    QTest::mouseClick(rig.button(IDC_DISCONNECT), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return rig.ended(); }, 5s));
+    EXPECT_NE(QApplication::focusWidget(), rig.button(IDCANCEL)) << "after the session too";
+}
+
 } // namespace
 } // namespace approbe

@@ -165,6 +165,81 @@ TEST_F(TemplateTest, SysCommandOpensTheAboutBoxWhateverItsLowBits)
     EXPECT_TRUE(dlg.isVisible());
 }
 
+// The lowest row with ink across several columns: the baseline, below which only the thin
+// strokes of descenders reach.
+int BaselineIn(const QImage& image, const QRect& area)
+{
+    for (int y = area.bottom(); y >= area.top(); --y) {
+        int dark = 0;
+        for (int x = area.left(); x <= area.right(); ++x)
+            dark += qGray(image.pixel(x, y)) < 128;
+        if (dark >= 3)
+            return y;
+    }
+    return -1;
+}
+
+TEST_F(TemplateTest, EachLabelSharesItsValuesBaseline)
+{
+    dlg.SetField(IDC_HOST, "127.0.0.1");
+    dlg.SetField(IDC_USER, "admin");
+    dlg.SetField(IDC_RX_BYTES, "1234");
+    for (int id : {IDC_NOISE_CUR, IDC_NOISE_MAX, IDC_NOISE_MIN, IDC_NOISE_AVG, IDC_LOCAL_RSSI_CUR, IDC_LOCAL_RSSI_MAX,
+                   IDC_LOCAL_RSSI_MIN, IDC_REMOTE_RSSI_CUR})
+        dlg.SetField(id, "-88 dBm");
+    const QImage image = dlg.grab().toImage();
+    const struct {
+        const char* label;
+        int edit;
+    } rows[] = {{"Address:", IDC_HOST}, {"User:", IDC_USER}, {"Local Port:", IDC_PORT}, {"Rx Byte :", IDC_RX_BYTES},
+                {"Noise level:", IDC_NOISE_CUR}, {"max:", IDC_NOISE_MAX}, {"min:", IDC_NOISE_MIN},
+                {"avr:", IDC_NOISE_AVG}, {"Local RSSI level:", IDC_LOCAL_RSSI_CUR}, {"max:", IDC_LOCAL_RSSI_MAX},
+                {"min:", IDC_LOCAL_RSSI_MIN}, {"Remote RSSI level:", IDC_REMOTE_RSSI_CUR}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const QRect edit = dlg.control(row.edit)->geometry();
+        QLabel* label = nullptr; // the one with that text nearest to the edit's left
+        for (QLabel* l : dlg.findChildren<QLabel*>()) {
+            if (l->text() == row.label && l->x() < edit.x() && (!label || l->x() > label->x()))
+                label = l;
+        }
+        ASSERT_NE(label, nullptr);
+        const int labelBaseline = BaselineIn(image, label->geometry());
+        const int editBaseline = BaselineIn(image, edit.adjusted(3, 3, -3, -3)); // inside the frame
+        ASSERT_GE(labelBaseline, 0);
+        ASSERT_GE(editBaseline, 0);
+        EXPECT_LE(std::abs(labelBaseline - editBaseline), 1) << "label " << labelBaseline << ", value " << editBaseline;
+    }
+}
+
+TEST_F(TemplateTest, GroupBoxTitlesSitOnTheirFrameLine)
+{
+    const QList<QGroupBox*> boxes = dlg.findChildren<QGroupBox*>();
+    ASSERT_EQ(boxes.size(), 2);
+    for (QGroupBox* box : boxes) {
+        SCOPED_TRACE(box->title().toStdString());
+        const QImage image = box->grab().toImage();
+        const QRgb background = image.pixel(image.width() / 2, image.height() / 2);
+        int line = -1; // the frame's top line, right of the title
+        for (int y = 0; y < image.height() && line < 0; ++y)
+            if (image.pixel(image.width() - 10, y) != background)
+                line = y;
+        int top = -1, bottom = -1; // the title's ink
+        for (int y = 0; y < image.height() / 2; ++y) {
+            for (int x = 0; x < image.width() / 4; ++x) {
+                if (qGray(image.pixel(x, y)) < 100) {
+                    top = top < 0 ? y : top;
+                    bottom = y;
+                }
+            }
+        }
+        ASSERT_GE(line, 0);
+        ASSERT_GE(top, 0);
+        EXPECT_LT(top, line);
+        EXPECT_GT(bottom, line);
+    }
+}
+
 TEST(AboutBoxTest, ShowsItsTemplateAndEndsWithOkOrEsc)
 {
     CAboutDlg about;

@@ -1,0 +1,114 @@
+// The poll timer as the access point sees it: ten polls, each 1000 ms after the last within 10 ms.
+// Run alone (RUN_SERIAL), since other tests' floods on a small machine delay the wake-ups measured.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "gui_support.h"
+
+namespace approbe {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace test;
+using Clock = std::chrono::steady_clock;
+
+// An access point on loopback that takes any login and notes when each poll arrives.
+class PollClock {
+public:
+    PollClock()
+    {
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&m_addr), sizeof m_addr);
+        ::listen(m_listener, 1);
+        socklen_t len = sizeof m_addr;
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&m_addr), &len);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~PollClock()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listener);
+    }
+    int port() const { return ntohs(m_addr.sin_port); }
+    std::vector<Clock::time_point> arrivals()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_arrivals;
+    }
+
+private:
+    // Waits up to 50 ms for the fd to become readable, so that m_stop is honoured promptly.
+    bool Readable(int fd) const
+    {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 50) > 0;
+    }
+    void Serve()
+    {
+        int conn = -1;
+        while (!m_stop && conn < 0)
+            if (Readable(m_listener))
+                conn = ::accept(m_listener, nullptr, nullptr);
+        if (conn < 0)
+            return;
+        const std::string login = "login: ";
+        ::send(conn, login.data(), login.size(), MSG_NOSIGNAL);
+        std::string seen;
+        int prompts = 1;
+        while (!m_stop) {
+            if (!Readable(conn))
+                continue;
+            char buf[512];
+            const ssize_t n = ::recv(conn, buf, sizeof buf, 0);
+            const auto now = Clock::now();
+            if (n <= 0)
+                break;
+            seen.append(buf, static_cast<std::size_t>(n));
+            // The user name and the password each end with a carriage return.
+            if (const std::size_t cr = seen.find('\r'); prompts < 3 && cr != std::string::npos) {
+                const std::string next = prompts++ == 1 ? "Password: " : "\r\nAP> ";
+                ::send(conn, next.data(), next.size(), MSG_NOSIGNAL);
+                seen.erase(0, cr + 1);
+            }
+            for (std::size_t at; (at = seen.find("get station")) != std::string::npos; seen.erase(0, at + 11)) {
+                std::lock_guard lock(m_mutex);
+                m_arrivals.push_back(now);
+            }
+        }
+        ::close(conn);
+    }
+
+    int m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in m_addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::vector<Clock::time_point> m_arrivals;
+    std::thread m_thread;
+};
+
+TEST(PollTimerTest, TenPollsReachTheAccessPoint1000MsApartWithin10Ms)
+{
+    PollClock ap;
+    DialogRig rig("[Settings]\nHost=127.0.0.1\nPort=" + std::to_string(ap.port()) + "\nUser=admin\nPass=admin\n");
+    QTest::mouseClick(rig.button(IDOK), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return ap.arrivals().size() >= 11; }, 15s));
+    const auto times = ap.arrivals();
+    std::string intervals;
+    for (std::size_t i = 1; i < 11; ++i) {
+        const auto ms = std::chrono::duration<double, std::milli>(times[i] - times[i - 1]).count();
+        intervals += std::to_string(static_cast<int>(ms)) + " ";
+        EXPECT_NEAR(ms, 1000.0, 10.0) << "poll " << i;
+    }
+    RecordProperty("poll_intervals_ms", intervals);
+    rig.dlg->reject();
+}
+
+} // namespace
+} // namespace approbe
