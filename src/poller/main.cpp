@@ -1,6 +1,7 @@
 // approbe-poller: polls many access points over their telnet shells and serves the readings to
 // Prometheus at /metrics.
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstring>
@@ -117,6 +118,12 @@ int main(int argc, char** argv)
         sigaddset(&set, s);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A socket per access point: the usual soft limit of 1,024 descriptors is too few for a
+    // large site, and the hard limit is ours to take.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     try {
         PollerOptions options;
