@@ -218,6 +218,24 @@ long PosixSockets::Recv(Socket s, char* buf, std::size_t len, int timeoutMs)
     }
 }
 
+long PosixSockets::WaitReady(Socket s, bool write, int timeoutMs)
+{
+    const int fd = FdOf(s);
+    if (fd < 0)
+        return Fail(EBADF);
+    std::optional<Clock::time_point> deadline;
+    if (timeoutMs != kNoTimeout)
+        deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    switch (WaitFor(fd, static_cast<short>(POLLIN | (write ? POLLOUT : 0)), deadline)) {
+    case Wait::Ready: return 1;
+    case Wait::Woken: return kRecvWoken;
+    case Wait::TimedOut: return kRecvTimedOut;
+    case Wait::Aborted: return Fail(ECANCELED);
+    case Wait::Failed: break;
+    }
+    return -1;
+}
+
 long PosixSockets::Send(Socket s, const char* buf, std::size_t len)
 {
     // Under the lock, so that Close cannot free the descriptor in the middle of the call.

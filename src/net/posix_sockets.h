@@ -33,6 +33,8 @@ public:
     bool LookupHost(const std::string& name, std::uint16_t& family, std::uint32_t& addr) override;
     int Connect(Socket s, const SockAddrIn& to) override;
     long Recv(Socket s, char* buf, std::size_t len, int timeoutMs) override;
+    long WaitReady(Socket s, bool write, int timeoutMs) override;
+    int NativeHandle(Socket s) override { return FdOf(s); }
     long Send(Socket s, const char* buf, std::size_t len) override;
     int Shutdown(Socket s, ShutdownHow how) override;
     int Close(Socket s) override;
