@@ -4,7 +4,6 @@
 #include <openssl/hmac.h>
 #include <sys/stat.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,6 +49,16 @@ bool HashedMatches(std::string_view field, const std::string& name)
     HMAC(EVP_sha1(), salt->data(), static_cast<int>(salt->size()), reinterpret_cast<const unsigned char*>(name.data()),
          name.size(), mac, &len);
     return len == hash->size() && std::memcmp(mac, hash->data(), len) == 0;
+}
+
+// OpenSSH's patterns: '*' any run of characters, '?' any one; nothing else is special.
+bool Wildcard(std::string_view pattern, std::string_view text)
+{
+    if (pattern.empty())
+        return text.empty();
+    if (pattern[0] == '*')
+        return Wildcard(pattern.substr(1), text) || (!text.empty() && Wildcard(pattern, text.substr(1)));
+    return !text.empty() && (pattern[0] == '?' || pattern[0] == text[0]) && Wildcard(pattern.substr(1), text.substr(1));
 }
 
 std::vector<std::string_view> Fields(std::string_view line)
@@ -124,7 +133,7 @@ bool HostFieldMatches(std::string_view field, const std::string& name)
             pattern.remove_prefix(1);
         if (pattern.empty())
             continue;
-        if (::fnmatch(Lower(pattern).c_str(), lowerName.c_str(), FNM_NOESCAPE) != 0)
+        if (!Wildcard(Lower(pattern), lowerName))
             continue;
         if (negated)
             return false; // a negated match excludes the host whatever else matches

@@ -281,6 +281,10 @@ void SshLink::Close()
         SendEof();
         ssh_channel_close(m_channel);
     }
+    // Disconnecting frees the session's channels: ours goes first, so nothing frees it twice.
+    if (m_channel)
+        ssh_channel_free(m_channel);
+    m_channel = nullptr;
     m_phase = Phase::Closed;
     ssh_disconnect(m_session);
 }
