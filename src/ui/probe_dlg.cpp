@@ -276,7 +276,6 @@ void CProbeDlg::AskHostKey(const HostKeyQuestion& q)
                                         .arg(FromText(q.keyType), FromText(q.fingerprint)),
                                     QMessageBox::NoButton, this);
         box->setObjectName("hostKeyQuestion");
-        box->setAttribute(Qt::WA_DeleteOnClose);
         QPushButton* save = box->addButton(tr("Trust and save"), QMessageBox::AcceptRole);
         QPushButton* once = box->addButton(tr("Connect once"), QMessageBox::YesRole);
         QPushButton* cancel = box->addButton(tr("Cancel"), QMessageBox::RejectRole);
@@ -287,6 +286,7 @@ void CProbeDlg::AskHostKey(const HostKeyQuestion& q)
             m_core.AnswerHostKey(clicked == save   ? HostKeyAnswer::TrustAndSave
                                  : clicked == once ? HostKeyAnswer::ConnectOnce
                                                    : HostKeyAnswer::Cancel);
+            box->deleteLater(); // answering hides it, which alone would not free it
         });
         m_hostKeyBox = box;
         box->open();
@@ -297,7 +297,7 @@ void CProbeDlg::WithdrawHostKeyQuestion()
 {
     OnUiThread([&] {
         if (m_hostKeyBox)
-            m_hostKeyBox->close();
+            m_hostKeyBox->reject(); // its answer, Cancel, finds the session already past the question
     });
 }
 
