@@ -115,11 +115,8 @@ void CProbeCore::OnDisconnect()
     // Under the engine's lock, so the shutdown and the state it leads to cannot straddle the
     // moment the worker reports the connection.
     Feed([this](SessionEngine& engine) {
-        if (m_ssh) {
-            // The worker sends the EOF: libssh is called on its thread only.
-            m_sshEof = m_socket != kInvalidSocket;
-            return engine.Disconnect(m_sshEof);
-        }
+        if (m_ssh) // the worker ends it: libssh is called on its thread only
+            return engine.Disconnect(m_socket != kInvalidSocket);
         return engine.Disconnect(m_sockets.Shutdown(m_socket, ShutdownHow::Send) == 0);
     });
     CancelQuestion();
@@ -271,7 +268,7 @@ void CProbeCore::RunSession()
     Feed([&](SessionEngine& engine) {
         m_ssh = ssh;
         m_sshOut.clear();
-        m_sshEof = m_sshClose = false;
+        m_sshClose = false;
         SessionParams params{host, m_settings.m_strUser, m_settings.m_strPassword};
         if (ssh) {
             // A terminal turns a separate CR LF into two line ends: CR alone is one.
@@ -393,7 +390,6 @@ void CProbeCore::SshSession(const std::string& hostText, int port)
     ssh::SshLink link(m_sockets.NativeHandle(m_socket),
                       {HostName(hostText), port, m_settings.m_strUser, m_settings.m_strPassword});
     const auto loginEnds = Clock::now() + std::chrono::milliseconds(kSshLoginTimeoutMs);
-    std::optional<Clock::time_point> graceEnds;
     bool open = false;
     auto ms = [](Clock::duration d) { return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(d).count()); };
     for (;;) {
@@ -440,11 +436,9 @@ void CProbeCore::SshSession(const std::string& hostText, int port)
             if (!m_engine.live())
                 break;
             if (m_engine.state() == SessionState::Closing) {
-                // Disconnect: the shell ends on the EOF; a login still under way has nothing to wait for.
-                if (!graceEnds)
-                    graceEnds = Clock::now() + std::chrono::milliseconds(kDisconnectGraceMs);
-                timeoutMs = ms(*graceEnds - Clock::now());
-                endNow = !open || timeoutMs <= 0;
+                // Disconnect: a shell on a terminal takes no end-of-file as its end, so nothing is
+                // waited for: the farewell, then EOF, the channel closed, disconnected.
+                endNow = true;
             } else if (!open) {
                 timeoutMs = std::max(ms(loginEnds - Clock::now()), 0);
             }
@@ -465,17 +459,14 @@ void CProbeCore::SshSession(const std::string& hostText, int port)
 void CProbeCore::PumpSsh(ssh::SshLink& link)
 {
     std::string out;
-    bool eof = false, close = false;
+    bool close = false;
     {
         std::lock_guard lock(m_engineMutex);
         out.swap(m_sshOut);
-        eof = std::exchange(m_sshEof, false);
         close = std::exchange(m_sshClose, false);
     }
     if (!out.empty())
         link.Write(out);
-    if (eof)
-        link.SendEof();
     if (close)
         link.Close();
 }

@@ -70,7 +70,7 @@ private:
     void ReceiveLoop();
     // SSH: the worker alone calls libssh; the UI thread's sends, EOF and close reach it queued.
     void SshSession(const std::string& hostText, int port);
-    // Hands the queued output to the link, then a queued EOF or close.
+    // Hands the queued output to the link, then a queued close.
     void PumpSsh(ssh::SshLink& link);
     // False when the key is not to be trusted; the session has then ended, saying why.
     bool CheckHostKey(ssh::SshLink& link, const std::string& hostText, int port);
@@ -98,7 +98,7 @@ private:
     // SSH, under m_engineMutex: the session's transport, and what waits for the worker to do.
     bool m_ssh = false;
     std::string m_sshOut;
-    bool m_sshEof = false, m_sshClose = false;
+    bool m_sshClose = false;
 
     std::mutex m_askMutex;
     std::condition_variable m_askCv;

@@ -51,6 +51,7 @@ private:
     using Clock = std::chrono::steady_clock;
     // Waits until fd is ready for events, the eventfd fires, or the deadline (if any) passes.
     enum class Wait { Ready, Woken, Aborted, TimedOut, Failed };
+    static std::optional<Clock::time_point> DeadlineAfter(int timeoutMs); // none for kNoTimeout
     Wait WaitFor(int fd, short events, std::optional<Clock::time_point> deadline);
 
     mutable std::mutex m_mutex;

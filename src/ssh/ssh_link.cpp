@@ -108,6 +108,18 @@ std::optional<SshLink::Step> SshLink::Auth(int rc, Phase next)
     }
 }
 
+std::optional<SshLink::Step> SshLink::Request(int rc, Phase next)
+{
+    if (rc == SSH_AGAIN)
+        return Step::Working;
+    if (rc != SSH_OK) {
+        m_phase = Phase::Closed;
+        return Step::Failed;
+    }
+    m_phase = next;
+    return std::nullopt;
+}
+
 bool SshLink::SkipUnoffered()
 {
     const char* agent = std::getenv("SSH_AUTH_SOCK");
@@ -199,38 +211,18 @@ SshLink::Step SshLink::Advance()
                 m_phase = Phase::Closed;
                 return Step::Failed;
             }
-            const int rc = ssh_channel_open_session(m_channel);
-            if (rc == SSH_AGAIN)
-                return Step::Working;
-            if (rc != SSH_OK) {
-                m_phase = Phase::Closed;
-                return Step::Failed;
-            }
-            m_phase = Phase::Pty;
+            if (const auto step = Request(ssh_channel_open_session(m_channel), Phase::Pty))
+                return *step;
             continue;
         }
-        case Phase::Pty: {
-            const int rc = ssh_channel_request_pty_size(m_channel, "vt100", 80, 24);
-            if (rc == SSH_AGAIN)
-                return Step::Working;
-            if (rc != SSH_OK) {
-                m_phase = Phase::Closed;
-                return Step::Failed;
-            }
-            m_phase = Phase::Shell;
+        case Phase::Pty:
+            if (const auto step = Request(ssh_channel_request_pty_size(m_channel, "vt100", 80, 24), Phase::Shell))
+                return *step;
             continue;
-        }
-        case Phase::Shell: {
-            const int rc = ssh_channel_request_shell(m_channel);
-            if (rc == SSH_AGAIN)
-                return Step::Working;
-            if (rc != SSH_OK) {
-                m_phase = Phase::Closed;
-                return Step::Failed;
-            }
-            m_phase = Phase::Open;
-            return Step::Open;
-        }
+        case Phase::Shell:
+            if (const auto step = Request(ssh_channel_request_shell(m_channel), Phase::Open))
+                return *step;
+            continue;
         case Phase::Open: return Step::Open;
         }
     }

@@ -48,8 +48,6 @@ public:
     ReadResult Read(std::string& out);
     // Once Open; false if the link failed.
     bool Write(std::string_view data);
-    // No more input for the shell: it ends when it has read the rest.
-    void SendEof();
     // Closes the channel and says goodbye, without waiting for the access point.
     void Close();
 
@@ -60,9 +58,13 @@ public:
     std::string error() const;
 
 private:
+    // No more input for the shell.
+    void SendEof();
     enum class Phase { Connect, KeyCheck, AuthNone, AuthAgent, AuthPassword, AuthKbdint, ChannelOpen, Pty, Shell, Open, Closed };
     // What an authentication call's result means: a step to return, or nothing to go on.
     std::optional<Step> Auth(int rc, Phase next);
+    // The same for a channel request: on success the phase becomes next.
+    std::optional<Step> Request(int rc, Phase next);
     // Moves past the methods the server does not offer; false when none is left.
     bool SkipUnoffered();
 
