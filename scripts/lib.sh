@@ -4,7 +4,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian 12 packages the build and the tests need.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl1-mesa-dev libxcb1-dev libgtest-dev libgmock-dev
-                fonts-dejavu-core libtelnet-dev qt6-multimedia-dev python3)
+                fonts-dejavu-core libtelnet-dev libssh-dev qt6-multimedia-dev python3)
 # The poller's /metrics server, and promtool and the Prometheus server its tests run against.
 POLLER_PACKAGES=(libmicrohttpd-dev prometheus)
 # A virtual display with a small window manager: the window's X hints are tested under it, and the
@@ -17,6 +17,10 @@ FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # The real telnet daemons and the tools tests/real/run-with-daemon starts them with. Debian adds
 # telnet to inetd.conf switched off; the daemons run only inside the tests' private namespaces.
 REAL_DAEMON_PACKAGES=(inetutils-telnetd inetutils-inetd iproute2 util-linux login)
+
+# The SSH transport (libssh), and the real OpenSSH server and ssh-keygen its tests run with; the
+# server runs only inside the tests' private namespaces (tests/ssh/run-with-sshd).
+SSH_PACKAGES=(libssh-dev openssh-server openssh-client)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

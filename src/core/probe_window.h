@@ -18,6 +18,15 @@ struct EditTexts {
     friend bool operator==(const EditTexts&, const EditTexts&) = default;
 };
 
+// An SSH host key met for the first time, for the user to decide on.
+struct HostKeyQuestion {
+    std::string host; // as the known_hosts file names it
+    int port = 22;
+    std::string keyType;     // e.g. "ssh-ed25519"
+    std::string fingerprint; // "SHA256:...", as ssh-keygen -l prints it
+};
+enum class HostKeyAnswer { TrustAndSave, ConnectOnce, Cancel };
+
 class IProbeWindow;
 
 // One window operation, kept for later: a block's effects travel to the window as one batch.
@@ -94,6 +103,11 @@ public:
     virtual bool PullEdits(EditTexts& out) = 0;
     // The message shown when a field is longer than its limit (modal in a real window).
     virtual void ShowTooLong(int limit) = 0;
+
+    // Shows the question and returns without waiting for the answer, which the user gives
+    // through the logic's AnswerHostKey. Withdraw closes it when the session stops waiting.
+    virtual void AskHostKey(const HostKeyQuestion& question) = 0;
+    virtual void WithdrawHostKeyQuestion() = 0;
 };
 
 } // namespace approbe

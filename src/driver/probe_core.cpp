@@ -2,10 +2,13 @@
 
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "bars.h"
 #include "control_ids.h"
 #include "display.h"
+#include "known_hosts.h"
+#include "ssh_link.h"
 #include "text.h"
 
 namespace approbe {
@@ -124,8 +127,11 @@ void CProbeCore::OnDisconnect()
     // Under the engine's lock, so the shutdown and the state it leads to cannot straddle the
     // moment the worker reports the connection.
     Feed([this](SessionEngine& engine) {
+        if (m_ssh) // the worker ends it: libssh is called on its thread only
+            return engine.Disconnect(m_socket != kInvalidSocket);
         return engine.Disconnect(m_sockets.Shutdown(m_socket, ShutdownHow::Send) == 0);
     });
+    CancelQuestion();
     // The worker may be blocked in its receive; it then waits a little for the access point
     // to close, and no longer.
     m_sockets.WakeReceiver();
@@ -138,7 +144,24 @@ void CProbeCore::BeginClose()
         std::lock_guard lock(m_engineMutex);
         m_engine.SetPolling(false);
     }
+    CancelQuestion();
     m_sockets.Abort();
+}
+
+void CProbeCore::CancelQuestion()
+{
+    std::lock_guard lock(m_askMutex);
+    if (m_asking && !m_answer)
+        m_answer = HostKeyAnswer::Cancel;
+    m_askCv.notify_all();
+}
+
+void CProbeCore::AnswerHostKey(HostKeyAnswer answer)
+{
+    std::lock_guard lock(m_askMutex);
+    if (m_asking && !m_answer)
+        m_answer = answer;
+    m_askCv.notify_all();
 }
 
 bool CProbeCore::WaitSessionEnd(std::chrono::milliseconds timeout)
@@ -173,6 +196,7 @@ template <typename F> void CProbeCore::Feed(F&& feed)
     WindowBatch batch;
     std::vector<SessionUpdate> updates;
     bool pollingOn = false;
+    bool wakeWorker = false;
     {
         // The I/O is done here, under the lock and in the engine's order, so that a tick on the
         // UI thread can never slip its polls in before a password answer the engine already made.
@@ -181,7 +205,14 @@ template <typename F> void CProbeCore::Feed(F&& feed)
         const SessionActions actions = feed(m_engine);
         for (const SessionAction& a : actions) {
             switch (a.kind) {
-            case Kind::Send: m_sockets.Send(m_socket, a.text.data(), a.text.size()); break;
+            case Kind::Send:
+                if (m_ssh) {
+                    m_sshOut += a.text;
+                    wakeWorker = true;
+                } else {
+                    m_sockets.Send(m_socket, a.text.data(), a.text.size());
+                }
+                break;
             case Kind::Status: ReportStatus(batch, a.text); break;
             case Kind::Log: batch.AppendLog(a.text); break;
             case Kind::Caption: batch.SetCaption(a.text); break;
@@ -201,6 +232,7 @@ template <typename F> void CProbeCore::Feed(F&& feed)
                 break;
             }
             case Kind::Close:
+                m_sshClose = m_ssh;
                 m_sockets.Close(m_socket);
                 m_socket = kInvalidSocket;
                 break;
@@ -220,6 +252,8 @@ template <typename F> void CProbeCore::Feed(F&& feed)
             }
         }
     }
+    if (wakeWorker)
+        m_sockets.WakeReceiver(); // a send from the UI thread; from the worker it costs one extra turn
     // One hand-off to the window for the whole step, after the I/O it follows.
     Flush(batch);
     if (pollingOn && PausedMeanwhile()) {
@@ -251,7 +285,21 @@ void CProbeCore::RunSession(bool byUser)
     SaveSettings(m_window, m_profile, m_settings);
     SockAddrIn address{};
     const std::string host = m_settings.m_strHost;
-    Feed([&](SessionEngine& engine) { return engine.Begin({host, m_settings.m_strUser, m_settings.m_strPassword}); });
+    const bool ssh = IsSshHost(host);
+    Feed([&](SessionEngine& engine) {
+        m_ssh = ssh;
+        m_sshOut.clear();
+        m_sshClose = false;
+        SessionParams params{host, m_settings.m_strUser, m_settings.m_strPassword};
+        if (ssh) {
+            // A terminal turns a separate CR LF into two line ends: CR alone is one.
+            params.pollLineEnd = "\r";
+            params.answerEnd = "\r";
+            params.telnet = false;
+            params.wholeLines = true;
+        }
+        return engine.Begin(std::move(params));
+    });
 
     WindowBatch batch;
     if (byUser) {
@@ -296,8 +344,9 @@ void CProbeCore::RunSession(bool byUser)
 
     address.family = kAfInet;
     address.port = HostToNet16(port);
-    address.addr = m_sockets.InetAddr(host);
-    if (address.addr == kInaddrNone && !m_sockets.LookupHost(host, address.family, address.addr)) {
+    const std::string name = HostName(host);
+    address.addr = m_sockets.InetAddr(name);
+    if (address.addr == kInaddrNone && !m_sockets.LookupHost(name, address.family, address.addr)) {
         ReportStatus(batch, "Cannot resolve host name:" + host);
         Flush(batch);
         FailStart(Held::LayerAndSocket);
@@ -315,6 +364,8 @@ void CProbeCore::RunSession(bool byUser)
         return;
     }
 
+    if (ssh)
+        return SshSession(host, port);
     Feed([](SessionEngine& engine) { return engine.Connected(); });
     ReceiveLoop();
 }
@@ -353,6 +404,145 @@ void CProbeCore::ReceiveLoop()
             return engine.Received({buffer, static_cast<std::size_t>(n)}, std::chrono::system_clock::now());
         });
     }
+}
+
+void CProbeCore::SshSession(const std::string& hostText, int port)
+{
+    using Clock = std::chrono::steady_clock;
+    Feed([](SessionEngine& engine) { return engine.Connected(); });
+    ssh::SshLink link(m_sockets.NativeHandle(m_socket),
+                      {HostName(hostText), port, m_settings.m_strUser, m_settings.m_strPassword});
+    const auto loginEnds = Clock::now() + std::chrono::milliseconds(kSshLoginTimeoutMs);
+    bool open = false;
+    auto ms = [](Clock::duration d) { return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(d).count()); };
+    for (;;) {
+        if (!open) {
+            switch (link.Advance()) {
+            case ssh::SshLink::Step::Working: break;
+            case ssh::SshLink::Step::HostKeyCheck:
+                if (!CheckHostKey(link, hostText, port)) {
+                    PumpSsh(link);
+                    return link.Close();
+                }
+                link.TrustHostKey();
+                continue;
+            case ssh::SshLink::Step::Open:
+                open = true;
+                Feed([](SessionEngine& engine) { return engine.LoggedInByTransport(); });
+                break;
+            case ssh::SshLink::Step::Rejected: Feed([](SessionEngine& engine) { return engine.LoginRejected(); }); break;
+            case ssh::SshLink::Step::Failed: {
+                WindowBatch batch;
+                batch.AppendLog("SSH: " + link.error());
+                Flush(batch);
+                Feed([](SessionEngine& engine) { return engine.ReceiveFailed(); });
+                break;
+            }
+            }
+        }
+        if (open) {
+            std::string data;
+            const ssh::SshLink::ReadResult read = link.Read(data);
+            if (!data.empty())
+                Feed([&](SessionEngine& engine) { return engine.Received(data, std::chrono::system_clock::now()); });
+            if (read == ssh::SshLink::ReadResult::Ended)
+                Feed([](SessionEngine& engine) { return engine.PeerClosed(); });
+            else if (read == ssh::SshLink::ReadResult::Failed)
+                Feed([](SessionEngine& engine) { return engine.ReceiveFailed(); });
+        }
+        PumpSsh(link);
+
+        int timeoutMs = kNoTimeout;
+        bool endNow = false;
+        {
+            std::lock_guard lock(m_engineMutex);
+            if (!m_engine.live())
+                break;
+            if (m_engine.state() == SessionState::Closing) {
+                // Disconnect: a shell on a terminal takes no end-of-file as its end, so nothing is
+                // waited for: the farewell, then EOF, the channel closed, disconnected.
+                endNow = true;
+            } else if (!open) {
+                timeoutMs = std::max(ms(loginEnds - Clock::now()), 0);
+            }
+        }
+        const long ready = endNow ? kRecvTimedOut : m_sockets.WaitReady(m_socket, link.WantsWrite(), timeoutMs);
+        if (ready == kRecvTimedOut)
+            Feed([](SessionEngine& engine) { return engine.TimedOut(); });
+        else if (ready < 0 && ready != kRecvWoken)
+            Feed([](SessionEngine& engine) { return engine.ReceiveFailed(); });
+        else if (ready == 1 && link.WantsWrite())
+            link.FlushOutput();
+        PumpSsh(link);
+    }
+    PumpSsh(link);
+    link.Close();
+}
+
+void CProbeCore::PumpSsh(ssh::SshLink& link)
+{
+    std::string out;
+    bool close = false;
+    {
+        std::lock_guard lock(m_engineMutex);
+        out.swap(m_sshOut);
+        close = std::exchange(m_sshClose, false);
+    }
+    if (!out.empty())
+        link.Write(out);
+    if (close)
+        link.Close();
+}
+
+bool CProbeCore::CheckHostKey(ssh::SshLink& link, const std::string& hostText, int port)
+{
+    const std::string name = ssh::KnownHostsName(HostName(hostText), port);
+    const ssh::HostKeyVerdict verdict = ssh::CheckHostKey(ssh::ReadKnownHosts(), name, link.keyType(), link.keyBlob());
+    std::string refusal;
+    if (verdict.status == ssh::HostKeyStatus::Known)
+        return true;
+    if (verdict.status != ssh::HostKeyStatus::Unknown) {
+        refusal = ssh::RefusalText(hostText, verdict);
+    } else {
+        const HostKeyAnswer answer =
+            AskHostKey({HostName(hostText), port, link.keyType(), ssh::Sha256Fingerprint(link.keyBlob())});
+        if (answer == HostKeyAnswer::ConnectOnce)
+            return true;
+        if (answer == HostKeyAnswer::TrustAndSave) {
+            WindowBatch batch;
+            std::string error;
+            batch.AppendLog(ssh::SaveHostKey(name, link.keyType(), link.keyBlob(), error)
+                                ? "Host key of " + hostText + " saved in " + ssh::AppKnownHostsPath()
+                                : "Host key not saved: " + error);
+            Flush(batch);
+            return true;
+        }
+        refusal = "Host key of " + hostText + " not trusted";
+    }
+    Feed([&](SessionEngine& engine) { return engine.HostKeyRefused(refusal); });
+    return false;
+}
+
+HostKeyAnswer CProbeCore::AskHostKey(const HostKeyQuestion& question)
+{
+    {
+        std::lock_guard lock(m_askMutex);
+        m_asking = true;
+        m_answer.reset();
+    }
+    // A Disconnect or close that came before the question was open cancels it too.
+    if (m_closing || state() == SessionState::Closing)
+        CancelQuestion();
+    m_window.AskHostKey(question);
+    std::unique_lock lock(m_askMutex);
+    // No time limit: the user may take as long as they like; closing and Disconnect cancel.
+    m_askCv.wait(lock, [this] { return m_answer.has_value(); });
+    const HostKeyAnswer answer = *m_answer;
+    m_asking = false;
+    lock.unlock();
+    if (answer == HostKeyAnswer::Cancel)
+        m_window.WithdrawHostKeyQuestion();
+    return answer;
 }
 
 } // namespace approbe

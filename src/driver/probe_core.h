@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -15,6 +16,9 @@
 #include "sockets.h"
 
 namespace approbe {
+namespace ssh {
+class SshLink;
+}
 
 // The dialog's driver of the session engine, free of any toolkit: the front end forwards its
 // button clicks and timer ticks here and implements the window operations. The handlers run on
@@ -27,6 +31,8 @@ public:
     static constexpr int kDisconnectGraceMs = 3000;
     // One byte short of the session's 512-byte buffer, so a block is always zero-terminated.
     static constexpr std::size_t kRecvMax = 511;
+    // SSH: from the connection to the open shell, as long as a telnet connect may take.
+    static constexpr int kSshLoginTimeoutMs = 20000;
 
     CProbeCore(IProbeWindow& window, ISockets& sockets, IProfile& profile);
     // Ends any session and waits for its worker. The window must not make the worker wait for
@@ -43,6 +49,8 @@ public:
     void OnTimer();
     void OnPause();
     void OnDisconnect();
+    // The user's answer to the SSH host-key question (UI thread); ignored when none is open.
+    void AnswerHostKey(HostKeyAnswer answer);
 
     // Closing the program: ends the session at once, from whatever state it is in, and starts no
     // other. Window calls the worker makes from now on may be refused by the window.
@@ -64,6 +72,16 @@ private:
     enum class Held { Nothing, Layer, LayerAndSocket };
     void FailStart(Held held);
     void ReceiveLoop();
+    // SSH: the worker alone calls libssh; the UI thread's sends, EOF and close reach it queued.
+    void SshSession(const std::string& hostText, int port);
+    // Hands the queued output to the link, then a queued close.
+    void PumpSsh(ssh::SshLink& link);
+    // False when the key is not to be trusted; the session has then ended, saying why.
+    bool CheckHostKey(ssh::SshLink& link, const std::string& hostText, int port);
+    // Shows the question and waits for the answer; Cancel when closing or Disconnect comes first.
+    HostKeyAnswer AskHostKey(const HostKeyQuestion& question);
+    // Cancels an open question (any thread).
+    void CancelQuestion();
     // Feeds the engine (feed gets it and returns its actions) and carries the actions out in
     // their order: the I/O at once, the window effects as one batch, then the consumers.
     template <typename F> void Feed(F&& feed);
@@ -83,6 +101,15 @@ private:
     ConsumerHub m_consumers;
 
     std::atomic<Socket> m_socket{kInvalidSocket};
+    // SSH, under m_engineMutex: the session's transport, and what waits for the worker to do.
+    bool m_ssh = false;
+    std::string m_sshOut;
+    bool m_sshClose = false;
+
+    std::mutex m_askMutex;
+    std::condition_variable m_askCv;
+    bool m_asking = false;
+    std::optional<HostKeyAnswer> m_answer;
     SettingsTexts m_settings;
 
     // The latest worker; each worker first joins the one before it, so joining this one joins all.

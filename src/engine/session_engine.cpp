@@ -30,6 +30,7 @@ const char* ToString(SessionEnd end)
     case SessionEnd::Disconnected: return "disconnected";
     case SessionEnd::LoginRejected: return "login rejected";
     case SessionEnd::Silent: return "silent";
+    case SessionEnd::HostKeyRefused: return "host key refused";
     }
     return "?";
 }
@@ -57,6 +58,7 @@ SessionActions SessionEngine::Begin(SessionParams params)
     m_passwordAnswered = false;
     m_awaitingShell = false;
     m_stats = Statistics{};
+    m_partLine.clear();
     m_telnet = m_params.telnet ? std::make_unique<TelnetLayer>() : nullptr;
     SetState(out, SessionState::Starting);
     return out;
@@ -119,14 +121,15 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
     } else {
         data.assign(bytes);
     }
+    if (m_params.wholeLines && !WholeLines(data))
+        return out;
     // A zero byte of data ends the text that is looked at.
     std::string examined(data.c_str());
 
     const bool loginPrompt = HasPrompt(examined.c_str(), "login:");
     if (m_passwordAnswered && (loginPrompt || HasPrompt(examined.c_str(), "Password:"))) {
         // Answering again would retype a password known to be wrong.
-        out.push_back(SessionAction(SessionAction::Kind::Status, "Login to " + m_params.host + " rejected"));
-        SessionActions end = End(SessionEnd::LoginRejected);
+        SessionActions end = LoginRejected();
         out.insert(out.end(), end.begin(), end.end());
         return out;
     }
@@ -154,6 +157,49 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
         a.stats = m_stats;
         out.push_back(std::move(a));
     }
+    return out;
+}
+
+bool SessionEngine::WholeLines(std::string& data)
+{
+    m_partLine += data;
+    const auto lastEnd = m_partLine.find_last_of("\r\n");
+    const std::size_t cut = lastEnd == std::string::npos ? 0 : lastEnd + 1;
+    const std::string tail = m_partLine.substr(cut);
+    // A prompt waits for an answer, and a block never grows past what the dialog receives at once.
+    const bool takeAll = HasPrompt(tail.c_str(), "login:") || HasPrompt(tail.c_str(), "Password:") ||
+                         tail.size() >= kMaxBlock;
+    data = takeAll ? std::move(m_partLine) : m_partLine.substr(0, cut);
+    m_partLine = takeAll ? std::string() : tail;
+    return !data.empty();
+}
+
+SessionActions SessionEngine::LoggedInByTransport()
+{
+    SessionActions out;
+    if (m_state != SessionState::LoggingIn)
+        return out;
+    out.push_back(SessionAction(SessionAction::Kind::Status, "to " + m_params.host + " connected"));
+    StartPolling(out);
+    SetState(out, SessionState::LoggedIn);
+    return out;
+}
+
+SessionActions SessionEngine::LoginRejected()
+{
+    return EndSaying("Login to " + m_params.host + " rejected", SessionEnd::LoginRejected);
+}
+
+SessionActions SessionEngine::HostKeyRefused(const std::string& why) { return EndSaying(why, SessionEnd::HostKeyRefused); }
+
+SessionActions SessionEngine::EndSaying(const std::string& status, SessionEnd why)
+{
+    if (!live())
+        return {};
+    SessionActions out;
+    out.push_back(SessionAction(SessionAction::Kind::Status, status));
+    SessionActions end = End(why);
+    out.insert(out.end(), end.begin(), end.end());
     return out;
 }
 

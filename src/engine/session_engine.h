@@ -33,6 +33,7 @@ enum class SessionEnd {
     Disconnected,  // the user's Disconnect
     LoginRejected, // a prompt came again after the password was answered
     Silent,        // nothing came for too long
+    HostKeyRefused, // SSH: the access point's key was refused, or not trusted by the user
 };
 
 const char* ToString(SessionState state);
@@ -45,6 +46,9 @@ struct SessionParams {
     std::string pollLineEnd = "\r\n"; // after each poll command
     std::string answerEnd = "\r";     // after the prompt answers and the farewell
     bool telnet = true;               // run the received bytes through the telnet layer
+    // Look at whole lines only: a piece without a line end waits for the next one unless it
+    // holds a prompt. An SSH shell's replies come in pieces that split labels.
+    bool wholeLines = false;
 };
 
 struct SessionAction {
@@ -85,6 +89,8 @@ public:
     // must not be typed at. A shell that prints nothing is polled from this long after the
     // password on (login programs wait 2 to 3 s before they say a password was wrong).
     static constexpr std::chrono::seconds kQuietShell{5};
+    // wholeLines: a part line this long is looked at without waiting for its end.
+    static constexpr std::size_t kMaxBlock = 511;
 
     SessionEngine() = default;
 
@@ -97,6 +103,12 @@ public:
     SessionActions Connected();
     // One block as it came from the connection.
     SessionActions Received(std::string_view bytes, std::chrono::system_clock::time_point now);
+    // The transport has logged in by itself (SSH) and the shell is open: connected, polling on.
+    SessionActions LoggedInByTransport();
+    // The transport's login was refused: "Login to HOST rejected", then the session ends.
+    SessionActions LoginRejected();
+    // The transport refused the access point's identity: why as the status, then the session ends.
+    SessionActions HostKeyRefused(const std::string& why);
     SessionActions PeerClosed() { return End(SessionEnd::PeerClosed); }
     SessionActions ReceiveFailed() { return End(SessionEnd::ReceiveFailed); }
     // Nothing came for too long: the silence limit of the poller, or Disconnect's grace.
@@ -124,6 +136,8 @@ public:
 private:
     // The one way a connected session ends: bars grey, timer stopped, farewell, close, narration.
     SessionActions End(SessionEnd why);
+    // The status line that says why, then End.
+    SessionActions EndSaying(const std::string& status, SessionEnd why);
     void SetState(SessionActions& out, SessionState state, SessionEnd end = SessionEnd::None);
     void Send(SessionActions& out, std::string_view data);
     // Sends text + answerEnd and makes it the examined text; false (and a log line) if too long.
@@ -137,8 +151,11 @@ private:
     bool m_awaitingShell = false; // the password answered, the shell not seen yet
     std::chrono::system_clock::time_point m_passwordAt{};
     void StartPolling(SessionActions& out);
+    // wholeLines: data becomes what is ready to be looked at; false if nothing is.
+    bool WholeLines(std::string& data);
     Statistics m_stats;
     std::unique_ptr<TelnetLayer> m_telnet;
+    std::string m_partLine; // wholeLines: the piece after the last line end, not looked at yet
 };
 
 } // namespace approbe

@@ -129,6 +129,13 @@ bool PosixSockets::LookupHost(const std::string& name, std::uint16_t& family, st
     return found;
 }
 
+std::optional<PosixSockets::Clock::time_point> PosixSockets::DeadlineAfter(int timeoutMs)
+{
+    if (timeoutMs == kNoTimeout)
+        return std::nullopt;
+    return Clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
 PosixSockets::Wait PosixSockets::WaitFor(int fd, short events, std::optional<Clock::time_point> deadline)
 {
     for (;;) {
@@ -199,9 +206,7 @@ long PosixSockets::Recv(Socket s, char* buf, std::size_t len, int timeoutMs)
     const int fd = FdOf(s);
     if (fd < 0)
         return Fail(EBADF);
-    std::optional<Clock::time_point> deadline;
-    if (timeoutMs != kNoTimeout)
-        deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const std::optional<Clock::time_point> deadline = DeadlineAfter(timeoutMs);
     for (;;) {
         switch (WaitFor(fd, POLLIN, deadline)) {
         case Wait::Ready: break;
@@ -216,6 +221,22 @@ long PosixSockets::Recv(Socket s, char* buf, std::size_t len, int timeoutMs)
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return Fail(errno);
     }
+}
+
+long PosixSockets::WaitReady(Socket s, bool write, int timeoutMs)
+{
+    const int fd = FdOf(s);
+    if (fd < 0)
+        return Fail(EBADF);
+    const std::optional<Clock::time_point> deadline = DeadlineAfter(timeoutMs);
+    switch (WaitFor(fd, static_cast<short>(POLLIN | (write ? POLLOUT : 0)), deadline)) {
+    case Wait::Ready: return 1;
+    case Wait::Woken: return kRecvWoken;
+    case Wait::TimedOut: return kRecvTimedOut;
+    case Wait::Aborted: return Fail(ECANCELED);
+    case Wait::Failed: break;
+    }
+    return -1;
 }
 
 long PosixSockets::Send(Socket s, const char* buf, std::size_t len)

@@ -33,6 +33,8 @@ public:
     bool LookupHost(const std::string& name, std::uint16_t& family, std::uint32_t& addr) override;
     int Connect(Socket s, const SockAddrIn& to) override;
     long Recv(Socket s, char* buf, std::size_t len, int timeoutMs) override;
+    long WaitReady(Socket s, bool write, int timeoutMs) override;
+    int NativeHandle(Socket s) override { return FdOf(s); }
     long Send(Socket s, const char* buf, std::size_t len) override;
     int Shutdown(Socket s, ShutdownHow how) override;
     int Close(Socket s) override;
@@ -49,6 +51,7 @@ private:
     using Clock = std::chrono::steady_clock;
     // Waits until fd is ready for events, the eventfd fires, or the deadline (if any) passes.
     enum class Wait { Ready, Woken, Aborted, TimedOut, Failed };
+    static std::optional<Clock::time_point> DeadlineAfter(int timeoutMs); // none for kNoTimeout
     Wait WaitFor(int fd, short events, std::optional<Clock::time_point> deadline);
 
     mutable std::mutex m_mutex;

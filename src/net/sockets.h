@@ -47,13 +47,19 @@ public:
     // Waits for data up to timeoutMs (kNoTimeout: no limit). Returns the byte count, 0 when the
     // peer closed, -1 on error or abort, kRecvTimedOut, or kRecvWoken after WakeReceiver.
     virtual long Recv(Socket s, char* buf, std::size_t len, int timeoutMs) = 0;
+    // Waits until s is readable, or also writable when write is set, up to timeoutMs: for a
+    // protocol library that reads and writes the descriptor itself. Returns 1 when ready, and
+    // otherwise as Recv: -1 on error or abort, kRecvTimedOut, kRecvWoken.
+    virtual long WaitReady(Socket s, bool write, int timeoutMs) = 0;
+    // The descriptor behind s, for such a library; -1 if s is not open.
+    virtual int NativeHandle(Socket s) = 0;
     // Never blocks: what the connection cannot take now fails.
     virtual long Send(Socket s, const char* buf, std::size_t len) = 0;
     // Shutdown and Close act only on a socket that is still open: a stale handle is ignored.
     virtual int Shutdown(Socket s, ShutdownHow how) = 0;
     virtual int Close(Socket s) = 0;
 
-    // Callable from any thread. WakeReceiver makes the current or next Recv return kRecvWoken
+    // Callable from any thread. WakeReceiver makes the current or next Recv or WaitReady return kRecvWoken
     // once. Abort makes every blocking call, now and later, fail at once.
     virtual void WakeReceiver() = 0;
     virtual void Abort() = 0;

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "profile.h"
+#include "settings.h"
 #include "text.h"
 
 namespace approbe::poller {
@@ -182,8 +183,12 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
                 return fail(lineNo, "PassFile is empty");
             s.passFile = value[0] == '/' ? value : Directory(path) + "/" + value;
             s.passFileLine = lineNo;
+        } else if (SameKey(key, "HostKey")) {
+            if (value != "accept-new" && value != "strict")
+                return fail(lineNo, "HostKey must be strict (the default) or accept-new");
+            s.ap.acceptNewHostKey = value == "accept-new";
         } else {
-            return fail(lineNo, "unknown key '" + key + "' in [" + s.ap.name + "] (Host, Port, User, Pass, PassFile)");
+            return fail(lineNo, "unknown key '" + key + "' in [" + s.ap.name + "] (Host, Port, User, Pass, PassFile, HostKey)");
         }
     }
 
@@ -207,6 +212,8 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
             s.pass = content.substr(0, content.find_first_of("\r\n"));
         }
         s.ap.password = s.pass;
+        if (!s.seen.count("port") && IsSshHost(s.ap.host))
+            s.ap.port = 22;
         config.aps.push_back(std::move(s.ap));
     }
     r.config = std::move(config);

@@ -11,14 +11,16 @@ namespace approbe::poller {
 struct ApConfig {
     std::string name; // the section name: the ap="..." label and the recording's file name
     std::string host;
-    int port = 23;
+    int port = 23;            // 22 for ssh:// hosts when no Port is given
     std::string user;
     std::string password; // from Pass, or read from PassFile
     int line = 0;         // the section's line, for messages
+    bool acceptNewHostKey = false; // HostKey=accept-new: an unknown SSH key is saved, then held to
 
     bool SameSession(const ApConfig& o) const
     {
-        return host == o.host && port == o.port && user == o.user && password == o.password;
+        return host == o.host && port == o.port && user == o.user && password == o.password &&
+               acceptNewHostKey == o.acceptNewHostKey;
     }
 };
 

@@ -85,6 +85,9 @@ std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::syst
            [&](const ApSeries& a) { return count(a.connects); });
     family("approbe_login_rejections_total", "counter", "Logins the access point rejected.",
            [&](const ApSeries& a) { return count(a.loginRejections); });
+    family("approbe_ssh_hostkey_rejections_total", "counter",
+           "SSH host keys refused: unknown (without HostKey=accept-new), changed or revoked.",
+           [&](const ApSeries& a) { return count(a.hostKeyRejections); });
     family("approbe_poll_commands_total", "counter", "Poll commands sent (get station, get nf).",
            [&](const ApSeries& a) { return count(a.pollCommands); });
     return out;

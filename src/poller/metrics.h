@@ -16,7 +16,7 @@ struct ApSeries {
     bool loggedIn = false;
     LatestLevels levels;
     std::optional<std::chrono::system_clock::time_point> lastReading;
-    std::uint64_t receivedBytes = 0, connects = 0, loginRejections = 0, pollCommands = 0;
+    std::uint64_t receivedBytes = 0, connects = 0, loginRejections = 0, pollCommands = 0, hostKeyRejections = 0;
 };
 
 // A label value with backslash, double quote and line feed escaped.

@@ -18,6 +18,9 @@
 #include <stdexcept>
 
 #include "csv_record.h"
+#include "known_hosts.h"
+#include "settings.h"
+#include "ssh_link.h"
 
 namespace approbe::poller {
 namespace {
@@ -82,6 +85,8 @@ struct Poller::Ap {
     std::int64_t rxCounted = 0;
     bool stopping = false;
     std::unique_ptr<Lookup> lookup;
+    std::unique_ptr<ssh::SshLink> ssh; // ssh:// hosts, from the connection on
+    bool sshOpen = false;
     ApSeries* series = nullptr; // in m_series, under m_mutex
     LatestLevels levels;        // the loop's own copy, for the recording's SNR
     CsvFile csv;
@@ -190,15 +195,22 @@ void Poller::StartAttempt(Ap& ap)
     params.host = ap.cfg.host;
     params.user = ap.cfg.user;
     params.password = ap.cfg.password;
+    if (IsSshHost(ap.cfg.host)) {
+        params.pollLineEnd = "\r"; // a terminal makes a separate CR LF two line ends
+        params.answerEnd = "\r";
+        params.telnet = false;
+        params.wholeLines = true;
+    }
     Apply(ap, ap.engine.Begin(std::move(params)));
+    const std::string name = HostName(ap.cfg.host);
     in_addr numeric{};
-    if (::inet_pton(AF_INET, ap.cfg.host.c_str(), &numeric) == 1)
+    if (::inet_pton(AF_INET, name.c_str(), &numeric) == 1)
         return Connect(ap, numeric.s_addr);
     // A name: looked up off the loop, which the eventfd wakes when the answer is in.
     ap.phase = Ap::Phase::Resolving;
     ap.lookup = std::make_unique<Lookup>();
     Lookup& l = *ap.lookup;
-    l.host = ap.cfg.host;
+    l.host = name;
     l.port = std::to_string(ap.cfg.port);
     l.hints.ai_family = AF_INET;
     l.hints.ai_socktype = SOCK_STREAM;
@@ -270,21 +282,115 @@ void Poller::ConnectDone(Ap& ap)
     }
     Apply(ap, ap.engine.Connected());
     Schedule(ap, NextSlot(ap, now));
+    if (IsSshHost(ap.cfg.host)) {
+        ap.ssh = std::make_unique<ssh::SshLink>(ap.fd, ssh::LinkOptions{HostName(ap.cfg.host), ap.cfg.port, ap.cfg.user,
+                                                                       ap.cfg.password});
+        ap.sshOpen = false;
+        SshAdvance(ap);
+    }
+}
+
+void Poller::SshAdvance(Ap& ap)
+{
+    for (;;) {
+        switch (ap.ssh->Advance()) {
+        case ssh::SshLink::Step::Working: return SshWatch(ap);
+        case ssh::SshLink::Step::HostKeyCheck:
+            if (!SshHostKey(ap))
+                return;
+            ap.ssh->TrustHostKey();
+            continue;
+        case ssh::SshLink::Step::Open:
+            ap.sshOpen = true;
+            Apply(ap, ap.engine.LoggedInByTransport());
+            return SshRead(ap);
+        case ssh::SshLink::Step::Rejected: return Apply(ap, ap.engine.LoginRejected());
+        case ssh::SshLink::Step::Failed:
+            if (m_options.verbose)
+                Log(ap.cfg.name + ": SSH: " + ap.ssh->error());
+            return Apply(ap, ap.engine.ReceiveFailed());
+        }
+    }
+}
+
+bool Poller::SshHostKey(Ap& ap)
+{
+    const std::string name = ssh::KnownHostsName(HostName(ap.cfg.host), ap.cfg.port);
+    const std::string& type = ap.ssh->keyType();
+    const std::string& blob = ap.ssh->keyBlob();
+    const ssh::HostKeyVerdict verdict = ssh::CheckHostKey(ssh::ReadKnownHosts(), name, type, blob);
+    std::string refusal;
+    if (verdict.status == ssh::HostKeyStatus::Known)
+        return true;
+    if (verdict.status == ssh::HostKeyStatus::Unknown && ap.cfg.acceptNewHostKey) {
+        std::string error;
+        if (ssh::SaveHostKey(name, type, blob, error)) {
+            Log(ap.cfg.name + ": new host key " + type + " " + ssh::Sha256Fingerprint(blob) + " saved in " +
+                ssh::AppKnownHostsPath());
+            return true;
+        }
+        refusal = "Host key of " + ap.cfg.host + " not saved, so not trusted: " + error;
+    } else if (verdict.status == ssh::HostKeyStatus::Unknown) {
+        refusal = "Host key of " + ap.cfg.host + " (" + type + " " + ssh::Sha256Fingerprint(blob) +
+                  ") is unknown: refused; add it to " + ssh::AppKnownHostsPath() + " or set HostKey=accept-new";
+    } else {
+        refusal = ssh::RefusalText(ap.cfg.host, verdict);
+    }
+    Log(ap.cfg.name + ": " + refusal);
+    {
+        std::lock_guard lock(m_mutex);
+        ++ap.series->hostKeyRejections;
+    }
+    Apply(ap, ap.engine.HostKeyRefused(refusal));
+    return false;
+}
+
+void Poller::SshRead(Ap& ap)
+{
+    std::string data;
+    const ssh::SshLink::ReadResult read = ap.ssh->Read(data);
+    if (!data.empty())
+        Apply(ap, ap.engine.Received(data, std::chrono::system_clock::now()));
+    if (read == ssh::SshLink::ReadResult::Ended)
+        Apply(ap, ap.engine.PeerClosed());
+    else if (read == ssh::SshLink::ReadResult::Failed)
+        Apply(ap, ap.engine.ReceiveFailed());
+    if (ap.ssh)
+        SshWatch(ap);
+}
+
+void Poller::SshWatch(Ap& ap)
+{
+    // Writability only while libssh holds output: asked for always, it would wake the loop non-stop.
+    const bool wantWrite = ap.ssh->WantsWrite();
+    if (ap.fd >= 0 && wantWrite != ap.writeWait)
+        Watch(ap, EPOLL_CTL_MOD, EPOLLIN | (wantWrite ? EPOLLOUT : 0u));
 }
 
 void Poller::CloseSocket(Ap& ap)
 {
+    if (ap.ssh) {
+        ap.ssh->Close();
+        ap.ssh.reset();
+        ap.sshOpen = false;
+    }
     if (ap.fd >= 0)
         ::close(ap.fd); // also takes it out of the epoll set
     ap.fd = -1;
     ap.unsent.clear();
     ap.writeWait = false;
+    ap.overflow = false;
 }
 
 void Poller::Write(Ap& ap, const std::string& bytes)
 {
     if (ap.fd < 0)
         return;
+    if (ap.ssh) {
+        if (ap.sshOpen && !ap.ssh->Write(bytes))
+            ap.overflow = true; // the link failed: the session ends as after a failed send
+        return SshWatch(ap);
+    }
     ap.unsent += bytes;
     Flush(ap);
 }
@@ -369,6 +475,11 @@ void Poller::Ended(Ap& ap, SessionEnd why)
     if (ap.stopping)
         return;
     const std::string where = ap.cfg.host + ":" + std::to_string(ap.cfg.port);
+    if (why == SessionEnd::HostKeyRefused) {
+        ap.phase = Ap::Phase::Rejected;
+        Log(ap.cfg.name + ": not retried until SIGHUP re-reads the config");
+        return;
+    }
     if (why == SessionEnd::LoginRejected) {
         ap.phase = Ap::Phase::Rejected;
         Log(ap.cfg.name + ": " + where + " rejected the login as " + ap.cfg.user +
@@ -451,6 +562,15 @@ void Poller::OnEvent(Ap& ap, std::uint32_t events)
         return ConnectDone(ap);
     if (ap.phase != Ap::Phase::Live || ap.fd < 0)
         return;
+    if (ap.ssh) {
+        if (events & (EPOLLIN | EPOLLHUP | EPOLLERR))
+            ap.lastRx = Clock::now();
+        if (events & EPOLLOUT)
+            ap.ssh->FlushOutput();
+        if (!ap.sshOpen)
+            return SshAdvance(ap);
+        return SshRead(ap);
+    }
     if (events & EPOLLOUT)
         Flush(ap);
     if (!(events & (EPOLLIN | EPOLLHUP | EPOLLERR)))

@@ -68,6 +68,12 @@ private:
     void ConnectFailed(Ap& ap, int error);
     // Sets what epoll watches ap's socket for (op: EPOLL_CTL_ADD or EPOLL_CTL_MOD).
     void Watch(Ap& ap, int op, std::uint32_t events);
+    // SSH: the handshake and login as far as they go; the host-key check (false: refused, the
+    // session has ended); what the shell sent; what epoll watches for.
+    void SshAdvance(Ap& ap);
+    bool SshHostKey(Ap& ap);
+    void SshRead(Ap& ap);
+    void SshWatch(Ap& ap);
     void Apply(Ap& ap, const SessionActions& actions);
     void Write(Ap& ap, const std::string& bytes);
     void Flush(Ap& ap);

@@ -247,20 +247,22 @@ bool IniProfile::WriteProfileString(const std::string& section, const std::strin
     return ReplaceFile(m_path, data);
 }
 
-std::string DefaultProfilePath()
+std::string HomeDir()
 {
-    std::string base;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (!home || !*home) {
-            const passwd* pw = ::getpwuid(::getuid());
-            home = pw ? pw->pw_dir : "/tmp";
-        }
-        base = std::string(home) + "/.config";
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) {
+        const passwd* pw = ::getpwuid(::getuid());
+        home = pw ? pw->pw_dir : "/tmp";
     }
-    return base + "/approbe/approbe.ini";
+    return home;
 }
+
+std::string ConfigDir()
+{
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    return (xdg && *xdg == '/' ? std::string(xdg) : HomeDir() + "/.config") + "/approbe";
+}
+
+std::string DefaultProfilePath() { return ConfigDir() + "/approbe.ini"; }
 
 } // namespace approbe

@@ -33,6 +33,11 @@ private:
 
 // $XDG_CONFIG_HOME/approbe/approbe.ini, else ~/.config/approbe/approbe.ini.
 std::string DefaultProfilePath();
+// $XDG_CONFIG_HOME/approbe (by default ~/.config/approbe): the folder of the profile and of
+// the SSH host keys approbe has been told to trust.
+std::string ConfigDir();
+// $HOME, else the user database's home folder.
+std::string HomeDir();
 
 // The INI value encoding, exposed for tests.
 std::string EncodeIniValue(const std::string& value);

@@ -16,7 +16,21 @@ std::size_t CharCount(const std::string& text)
     return count;
 }
 
+constexpr std::string_view kSshScheme = "ssh://";
+constexpr std::string_view kTelnetScheme = "telnet://";
+
 } // namespace
+
+bool IsSshHost(const std::string& hostText) { return hostText.starts_with(kSshScheme); }
+
+std::string HostName(const std::string& hostText)
+{
+    if (hostText.starts_with(kSshScheme))
+        return hostText.substr(kSshScheme.size());
+    if (hostText.starts_with(kTelnetScheme))
+        return hostText.substr(kTelnetScheme.size());
+    return hostText;
+}
 
 bool UpdateData(IProbeWindow& window, SettingsTexts& texts, bool save)
 {
@@ -53,7 +67,7 @@ void SaveSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts)
     UpdateData(window, texts, true);
     const int port = ParseInt(texts.m_strPort);
     if (port < 1 || port > 65535) {
-        texts.m_strPort = kDefaultPort;
+        texts.m_strPort = IsSshHost(texts.m_strHost) ? kDefaultSshPort : kDefaultPort;
         UpdateData(window, texts, false);
     }
     profile.WriteProfileString(kSection, "Host", texts.m_strHost);

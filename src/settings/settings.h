@@ -17,6 +17,12 @@ struct SettingsTexts {
 
 inline constexpr int kPortMaxChars = 3;
 inline constexpr const char* kDefaultPort = "23";
+inline constexpr const char* kDefaultSshPort = "22";
+
+// A host text beginning "ssh://" selects SSH; "telnet://" or none, telnet.
+bool IsSshHost(const std::string& hostText);
+// The host without its scheme: the name that is looked up and filed with host keys.
+std::string HostName(const std::string& hostText);
 
 // The exchange between the settings texts and the edits. Pushing (save == false) writes the
 // edits; pulling (save == true) reads them in the order host, port, password, user and stops at a
@@ -26,7 +32,7 @@ bool UpdateData(IProbeWindow& window, SettingsTexts& texts, bool save);
 
 // Profile to fields to edits.
 void LoadSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts);
-// Edits to fields; a port outside 1..65535 becomes "23"; fields to profile.
+// Edits to fields; a port outside 1..65535 becomes "23" ("22" for SSH); fields to profile.
 void SaveSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts);
 
 } // namespace approbe

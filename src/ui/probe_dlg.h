@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 #include <atomic>
 #include <map>
@@ -53,6 +55,10 @@ public:
     void PushEdits(const EditTexts& texts, int portLimit) override;
     bool PullEdits(EditTexts& out) override;
     void ShowTooLong(int limit) override;
+    void AskHostKey(const HostKeyQuestion& question) override;
+    void WithdrawHostKeyQuestion() override;
+    // The open host-key question, if any (its object name is "hostKeyQuestion").
+    QMessageBox* hostKeyQuestion() const { return m_hostKeyBox; }
 
     void done(int result) override;
 
@@ -80,6 +86,7 @@ private:
     std::map<int, QWidget*> m_controls;
     QMenu* m_systemMenu = nullptr;
     QTimer m_pollTimer;
+    QPointer<QMessageBox> m_hostKeyBox;
     std::atomic<bool> m_closing{false};
     bool m_initialised = false;
 

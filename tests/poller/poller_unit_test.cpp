@@ -50,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ConfigErrors, ::testing::Values(
     BadConfig{"PortZero", "[ap1]\nHost=h\nPort=0\n", "3: Port must be a number from 1 to 65535"},
     BadConfig{"PortTooBig", "[ap1]\nHost=h\nPort=65536\n", "3: Port must be a number from 1 to 65535"},
     BadConfig{"KeyTwice", "[ap1]\nHost=h\nhost=g\n", "3: key 'host' given twice in this section"},
-    BadConfig{"UnknownApKey", "[ap1]\nHost=h\nPassword=x\n", "3: unknown key 'Password' in [ap1] (Host, Port, User, Pass, PassFile)"},
+    BadConfig{"UnknownApKey", "[ap1]\nHost=h\nPassword=x\n", "3: unknown key 'Password' in [ap1] (Host, Port, User, Pass, PassFile, HostKey)"},
     BadConfig{"NoHost", "[poller]\n\n[ap1]\nUser=u\nPass=p\n", "3: [ap1] has no Host"},
     BadConfig{"NoUser", "[ap1]\nHost=h\nPass=p\n", "1: [ap1] has no User"},
     BadConfig{"NoPassword", "[ap1]\nHost=h\nUser=u\n", "1: [ap1] has neither Pass nor PassFile"},

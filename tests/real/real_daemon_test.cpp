@@ -23,6 +23,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "poll_timer.h"
 #include "session_rig.h"
 
 namespace approbe {
@@ -158,38 +159,6 @@ private:
     std::mutex m_mutex;
     std::string m_fromDaemon, m_toDaemon;
     std::atomic<int> m_finished{0};
-    std::thread m_thread;
-};
-
-// The dialog's one-second poll timer: ticks a second after each start, while it runs.
-class PollTimer {
-public:
-    explicit PollTimer(SessionRig& rig) : m_thread([this, &rig] { Run(rig); }) {}
-    ~PollTimer()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-    PollTimer(const PollTimer&) = delete;
-    PollTimer& operator=(const PollTimer&) = delete;
-
-private:
-    void Run(SessionRig& rig)
-    {
-        std::optional<Clock::time_point> next;
-        while (!m_stop) {
-            std::this_thread::sleep_for(5ms);
-            if (!rig.window.timerRunning()) {
-                next.reset();
-            } else if (!next) {
-                next = Clock::now() + 1s;
-            } else if (Clock::now() >= *next) {
-                rig.Tick();
-                *next += 1s;
-            }
-        }
-    }
-    std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
 

@@ -44,6 +44,8 @@ public:
     bool LookupHost(const std::string& name, std::uint16_t& family, std::uint32_t& addr) override;
     int Connect(Socket s, const SockAddrIn& to) override { return blocks ? 0 : m_real.Connect(s, to); }
     long Recv(Socket s, char* buf, std::size_t len, int timeoutMs) override;
+    long WaitReady(Socket s, bool write, int timeoutMs) override { return m_real.WaitReady(s, write, timeoutMs); }
+    int NativeHandle(Socket s) override { return m_real.NativeHandle(s); }
     long Send(Socket s, const char* buf, std::size_t len) override;
     int Shutdown(Socket s, ShutdownHow how) override { return m_real.Shutdown(s, how); }
     int Close(Socket s) override { return m_real.Close(s); }

@@ -51,6 +51,20 @@ public:
         return true;
     }
     void ShowTooLong(int limit) override { Record("toolong " + N(limit)); }
+    // "hostkey ask <host> <port> <type> <fingerprint>", then onHostKeyQuestion (if set) answers.
+    void AskHostKey(const HostKeyQuestion& q) override
+    {
+        Record("hostkey ask " + q.host + " " + N(q.port) + " " + q.keyType + " " + q.fingerprint);
+        std::function<void(const HostKeyQuestion&)> answer;
+        {
+            std::lock_guard lock(m_mutex);
+            answer = m_onHostKey;
+        }
+        if (answer)
+            answer(q);
+    }
+    void WithdrawHostKeyQuestion() override { Record("hostkey withdraw"); }
+    void onHostKeyQuestion(std::function<void(const HostKeyQuestion&)> answer) { Set(m_onHostKey, answer); }
 
     // Runs f as the UI thread would: never at the same time as a window operation. The session's
     // window calls are synchronous with the UI thread, and this keeps that order for the test thread.
@@ -130,6 +144,7 @@ private:
     bool m_keepValues = true;
     std::string m_hookLine;
     std::function<void()> m_hook;
+    std::function<void(const HostKeyQuestion&)> m_onHostKey;
     EditTexts m_edits;
     std::string m_pause = "Pause";
     std::string m_caption;

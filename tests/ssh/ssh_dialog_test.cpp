@@ -1,0 +1,135 @@
+// The real dialog, offscreen, against a real OpenSSH server whose key is unknown: the question
+// shows host, port, key type and fingerprint, and each answer does what it says; closing the
+// program while it is open does not hang.
+#include <QApplication>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <filesystem>
+#include <sys/stat.h>
+
+#include "control_ids.h"
+#include "gui_support.h"
+#include "ssh_env.h"
+
+namespace approbe::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class SshDialogTest : public SshTestBase {
+protected:
+    void SetUp() override
+    {
+        SshTestBase::SetUp();
+        if (IsSkipped())
+            return;
+        WriteFile(profile.file("approbe.ini"), "[Settings]\nHost=ssh://127.0.0.1\nPort=22\nUser=" + server.user +
+                                                   "\nPass=" + server.password + "\n");
+        dlg = std::make_unique<ui::CProbeDlg>(profile.file("approbe.ini"));
+        dlg->show();
+    }
+    QPushButton* button(int id) { return static_cast<QPushButton*>(dlg->control(id)); }
+    QString field(int id) { return static_cast<QLineEdit*>(dlg->control(id))->text(); }
+    bool logged(const std::string& line)
+    {
+        auto* list = static_cast<QListWidget*>(dlg->control(IDC_LOG));
+        for (int i = 0; i < list->count(); ++i)
+            if (list->item(i)->text().toStdString() == line)
+                return true;
+        return false;
+    }
+    bool ended() { return button(IDOK)->isEnabled() && dlg->windowTitle() == "Test Korvane AP DISCONNECT"; }
+    // Connect, and the question that comes.
+    QMessageBox* Ask()
+    {
+        QTest::mouseClick(button(IDOK), Qt::LeftButton);
+        if (!ServeUntil([&] { return dlg->hostKeyQuestion() != nullptr; }))
+            return nullptr;
+        return dlg->hostKeyQuestion();
+    }
+    void Answer(QMessageBox* box, const QString& text)
+    {
+        for (QAbstractButton* b : box->buttons())
+            if (b->text() == text)
+                return QTest::mouseClick(b, Qt::LeftButton);
+        ADD_FAILURE() << "no button " << text.toStdString();
+    }
+    bool ValuesShown()
+    {
+        return ServeUntil([&] { return field(IDC_NOISE_CUR) == "-93 dBm" && field(IDC_LOCAL_RSSI_CUR) == "-61 dBm"; });
+    }
+    void DisconnectAndWait()
+    {
+        QTest::mouseClick(button(IDC_DISCONNECT), Qt::LeftButton);
+        EXPECT_TRUE(ServeUntil([&] { return ended(); }, 5s));
+    }
+
+    TempDir profile;
+    std::unique_ptr<ui::CProbeDlg> dlg;
+};
+
+TEST_F(SshDialogTest, QuestionShowsTheKeyAndTrustAndSaveWritesKnownHosts)
+{
+    QMessageBox* box = Ask();
+    ASSERT_NE(box, nullptr);
+    const std::string text = box->text().toStdString();
+    for (const std::string& part : {std::string("127.0.0.1"), std::string("port 22"), std::string("ssh-ed25519"), server.fingerprint})
+        EXPECT_NE(text.find(part), std::string::npos) << "'" << part << "' not in: " << text;
+    EXPECT_EQ(server.fingerprint.rfind("SHA256:", 0), 0u);
+    Answer(box, "Trust and save");
+    ASSERT_TRUE(ValuesShown());
+    EXPECT_EQ(ReadFile(knownHosts()), "127.0.0.1 " + server.hostKey + "\n");
+    EXPECT_EQ(FileMode(knownHosts()), 0600u);
+    EXPECT_EQ(FileMode(std::filesystem::path(knownHosts()).parent_path().string()), 0700u);
+    DisconnectAndWait();
+
+    // Known now: the next session asks nothing.
+    QTest::mouseClick(button(IDOK), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return logged("Test Korvane AP to ssh://127.0.0.1 connected"); }));
+    EXPECT_EQ(dlg->hostKeyQuestion(), nullptr);
+    DisconnectAndWait();
+}
+
+TEST_F(SshDialogTest, ConnectOnceSavesNothing)
+{
+    QMessageBox* box = Ask();
+    ASSERT_NE(box, nullptr);
+    Answer(box, "Connect once");
+    ASSERT_TRUE(ValuesShown());
+    EXPECT_FALSE(std::filesystem::exists(knownHosts()));
+    DisconnectAndWait();
+    EXPECT_NE(Ask(), nullptr) << "asked again next time";
+}
+
+TEST_F(SshDialogTest, CancelEndsTheSessionSayingSo)
+{
+    QMessageBox* box = Ask();
+    ASSERT_NE(box, nullptr);
+    Answer(box, "Cancel");
+    ASSERT_TRUE(ServeUntil([&] { return ended(); }, 5s));
+    EXPECT_TRUE(logged("Test Korvane AP Host key of ssh://127.0.0.1 not trusted"));
+    EXPECT_FALSE(std::filesystem::exists(knownHosts()));
+    EXPECT_EQ(ShellLog(), "");
+}
+
+TEST_F(SshDialogTest, DisconnectWhileAskingWithdrawsTheQuestion)
+{
+    ASSERT_NE(Ask(), nullptr);
+    QTest::mouseClick(button(IDC_DISCONNECT), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return ended(); }, 2s));
+    EXPECT_TRUE(ServeUntil([&] { return dlg->hostKeyQuestion() == nullptr; }, 2s));
+}
+
+TEST_F(SshDialogTest, ClosingWhileAskingDoesNotHang)
+{
+    ASSERT_NE(Ask(), nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    dlg->reject();
+    dlg.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+} // namespace
+} // namespace approbe::test

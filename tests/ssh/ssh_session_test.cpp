@@ -1,0 +1,160 @@
+// The dialog's session over SSH against real OpenSSH servers (tests/ssh/run-with-sshd): login by
+// password and by keyboard-interactive, a rejected password, a changed host key, Disconnect and
+// close, values from a terminal shell whose replies come in pieces.
+#include <sstream>
+
+#include "poll_timer.h"
+#include "session_rig.h"
+#include "ssh_env.h"
+
+namespace approbe::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const Events kValues = {"field 1002 -93 dBm", "field 1015 -61 dBm", "field 1016 -64 dBm"};
+
+class SshSessionTest : public SshTestBase {
+protected:
+    void StartRig(int port, const std::string& password)
+    {
+        rig = std::make_unique<SessionRig>("ssh://127.0.0.1", std::to_string(port), server.user, password);
+        // Nothing here may ask: an unknown key is the dialog test's business.
+        rig->window.onHostKeyQuestion([this](const HostKeyQuestion&) { rig->core->AnswerHostKey(HostKeyAnswer::Cancel); });
+        timer = std::make_unique<PollTimer>(*rig);
+    }
+    void TrustServer(int port) const
+    {
+        WriteKnownHosts("# approbe test\n" + std::string(port == 22 ? "127.0.0.1" : "[127.0.0.1]:" + std::to_string(port)) +
+                        " " + server.hostKey + "\n");
+    }
+    bool SeeValues(std::chrono::milliseconds timeout)
+    {
+        for (const std::string& e : kValues)
+            if (!rig->window.waitForEvent(e, timeout)) {
+                ADD_FAILURE() << "no '" << e << "'";
+                return false;
+            }
+        return true;
+    }
+    void ExpectEnded()
+    {
+        const Events narration = rig->Narration();
+        ASSERT_GE(narration.size(), 4u);
+        EXPECT_EQ(Events(narration.end() - 4, narration.end()), TeardownLines());
+        EXPECT_FALSE(rig->window.timerRunning());
+        EXPECT_EQ(rig->sockets.openSockets(), 0u);
+        EXPECT_EQ(rig->sockets.startups(), rig->sockets.cleanups());
+    }
+    bool Logged(const std::string& line) { return rig->window.waitForEvent("log " + kPrefix + line, 0ms); }
+
+    std::unique_ptr<SessionRig> rig;
+    std::unique_ptr<PollTimer> timer;
+};
+
+TEST_F(SshSessionTest, PasswordLoginShowsValuesFromPiecesAndTheShellReadsOnlyPolls)
+{
+    TrustServer(server.port);
+    StartRig(server.port, server.password);
+    rig->Connect();
+    ASSERT_TRUE(rig->window.waitForEvent("log " + kPrefix + "to ssh://127.0.0.1 connected", 10s));
+    ASSERT_TRUE(SeeValues(5s));
+    EXPECT_TRUE(rig->window.waitForEvent("log  ssh://127.0.0.1 probe ...", 0ms));
+    EXPECT_TRUE(Logged("Login to ssh://127.0.0.1"));
+    EXPECT_TRUE(rig->window.waitForEvent("log Port = 22", 0ms));
+    EXPECT_TRUE(rig->window.events("hostkey").empty()) << "a known key is not asked about";
+    rig->Disconnect();
+    ASSERT_TRUE(rig->WaitEnd(5s));
+    timer.reset();
+    ExpectEnded();
+    std::istringstream shell(ShellLog());
+    int polls = 0;
+    for (std::string line; std::getline(shell, line); ++polls)
+        EXPECT_TRUE(line == "get station" || line == "get nf" || line == "q") << "the shell read: " << line;
+    EXPECT_GE(polls, 2);
+}
+
+TEST_F(SshSessionTest, KeyboardInteractiveOnlyLogsIn)
+{
+    TrustServer(server.kbdintPort);
+    StartRig(server.kbdintPort, server.password);
+    rig->Connect();
+    ASSERT_TRUE(rig->window.waitForEvent("log " + kPrefix + "to ssh://127.0.0.1 connected", 10s));
+    EXPECT_TRUE(SeeValues(5s));
+    rig->Disconnect();
+    EXPECT_TRUE(rig->WaitEnd(5s));
+}
+
+TEST_F(SshSessionTest, WrongPasswordIsRejectedAndEndsTheSession)
+{
+    for (int port : {server.port, server.kbdintPort}) {
+        SCOPED_TRACE("port " + std::to_string(port));
+        TrustServer(port);
+        StartRig(port, "wrong-pass-3");
+        rig->Connect();
+        ASSERT_TRUE(rig->WaitEnd(20s));
+        timer.reset();
+        EXPECT_TRUE(rig->window.waitForEvent("caption " + kPrefix + "Login to ssh://127.0.0.1 rejected", 0ms));
+        EXPECT_TRUE(Logged("Login to ssh://127.0.0.1 rejected"));
+        EXPECT_FALSE(Logged("to ssh://127.0.0.1 connected"));
+        ExpectEnded();
+    }
+    EXPECT_EQ(ShellLog(), "") << "the shell never ran";
+}
+
+TEST_F(SshSessionTest, ChangedKeyIsRefusedNamingTheFileAndLine)
+{
+    WriteKnownHosts("# approbe test\n127.0.0.1 " + server.otherKey + "\n");
+    StartRig(server.port, server.password);
+    rig->Connect();
+    ASSERT_TRUE(rig->WaitEnd(10s));
+    timer.reset();
+    const std::string refusal = "Host key of ssh://127.0.0.1 has changed: refused; if the access point really has a "
+                                "new key, remove line 2 of " + knownHosts();
+    EXPECT_TRUE(Logged(refusal)) << ::testing::PrintToString(rig->Narration());
+    EXPECT_TRUE(rig->window.events("hostkey").empty()) << "a changed key is never asked about";
+    ExpectEnded();
+    EXPECT_EQ(ShellLog(), "");
+}
+
+TEST_F(SshSessionTest, AKeyTrustedInTheUsersOwnKnownHostsIsTrusted)
+{
+    std::filesystem::create_directories(home.path() / ".ssh");
+    WriteFile((home.path() / ".ssh/known_hosts").string(), "127.0.0.1 " + server.hostKey + "\n");
+    StartRig(server.port, server.password);
+    rig->Connect();
+    EXPECT_TRUE(SeeValues(10s));
+    rig->Disconnect();
+    EXPECT_TRUE(rig->WaitEnd(5s));
+    EXPECT_FALSE(std::filesystem::exists(knownHosts())) << "nothing is written";
+}
+
+TEST_F(SshSessionTest, DisconnectEndsWithin1s)
+{
+    TrustServer(server.port);
+    StartRig(server.port, server.password);
+    rig->Connect();
+    ASSERT_TRUE(SeeValues(10s));
+    const auto start = Clock::now();
+    rig->Disconnect();
+    ASSERT_TRUE(rig->WaitEnd(5s));
+    EXPECT_LT(Clock::now() - start, 1s);
+    timer.reset();
+    ExpectEnded();
+}
+
+TEST_F(SshSessionTest, ClosingMidSessionEndsWithin2s)
+{
+    TrustServer(server.port);
+    StartRig(server.port, server.password);
+    rig->Connect();
+    ASSERT_TRUE(SeeValues(10s));
+    const auto start = Clock::now();
+    rig->core->BeginClose();
+    ASSERT_TRUE(rig->WaitEnd(2s));
+    EXPECT_LT(Clock::now() - start, 2s);
+}
+
+} // namespace
+} // namespace approbe::test
