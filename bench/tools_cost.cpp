@@ -93,6 +93,9 @@ int RunXTools(const Options& o)
         !RunHelper({"xdotool", "search", "--all", "--sync", "--onlyvisible", "--pid", pid, "--name", "^Record readings to",
                     "windowfocus", "--sync", "key", "Return"}))
         return fail("Ctrl+R showed no file chooser within 10 s, or Enter could not be pressed in it");
+    // Now and then Xvfb keeps Enter down after the chooser closes on its press and repeats it into
+    // the trend window (about 150 key events a second: 10 ms/s of CPU); released for certain here.
+    RunHelper({"xdotool", "keyup", "Return"});
     std::string csv;
     for (int i = 0; i < 100 && (csv.empty() || Rows(csv) < 2); ++i) {
         std::this_thread::sleep_for(100ms);
