@@ -14,7 +14,7 @@ namespace {
 int Usage()
 {
     std::fputs("usage: approbe-bench xstartup [--runs N] | xsession [--port P] [--replies N] [--memory N] [--seconds S]\n"
-               "                     | xidle [--port P] [--seconds S] | flood [--seconds S]\n",
+               "                     | xidle [--port P] [--seconds S] | xtools [--port P] [--seconds S] | flood [--seconds S]\n",
                stderr);
     return 2;
 }
@@ -53,6 +53,8 @@ int main(int argc, char** argv)
             return approbe::bench::RunXSession(o);
         if (name == "xidle")
             return approbe::bench::RunXIdle(o);
+        if (name == "xtools")
+            return approbe::bench::RunXTools(o);
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         QApplication app(argc, argv);

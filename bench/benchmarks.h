@@ -15,6 +15,8 @@ struct Options {
 int RunXStartup(const Options& o);
 int RunXSession(const Options& o);
 int RunXIdle(const Options& o);
+// The same session with every field tool off and with the trend window open and recording on.
+int RunXTools(const Options& o);
 // In this process on the offscreen platform: the dialog under a flood, Disconnect meanwhile.
 int RunFlood(const Options& o);
 

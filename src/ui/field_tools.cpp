@@ -93,8 +93,7 @@ void CFieldTools::OnReading(const QString& host, const Reading& reading)
     m_reconnect.OnReading();
     if (m_trend) {
         m_trend->setHost(host);
-        if (m_trend->isVisible())
-            m_trend->Refresh();
+        m_trend->RefreshSoon();
     }
 }
 

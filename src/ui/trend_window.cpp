@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -142,12 +143,9 @@ struct CTrendPlot::Scale {
 int CTrendPlot::xFor(Clock::time_point t, Clock::time_point now) const { return Scale(*this, now, Panel::Rssi).X(t); }
 int CTrendPlot::yFor(Panel panel, int value) const { return Scale(*this, {}, panel).Y(value); }
 
-void CTrendPlot::paintEvent(QPaintEvent*)
+void CTrendPlot::PaintBackground(QPainter& p)
 {
-    QPainter p(this);
     p.fillRect(rect(), Qt::white);
-    const Clock::time_point right = now();
-    const Clock::time_point left = right - m_span;
 
     // The bars' bands, from their own colour rules, so graph and bars never disagree.
     auto bands = [&](Panel panel, auto colourOf) {
@@ -167,9 +165,6 @@ void CTrendPlot::paintEvent(QPaintEvent*)
     bands(Panel::Noise, [](int dbm) { return NoiseColour(BarPosition(dbm, kNoiseOffset)); });
     bands(Panel::Rssi, [](int dbm) { return RssiColour(BarPosition(dbm, kRssiOffset)); });
 
-    QFont small = font();
-    small.setPointSizeF(small.pointSizeF() * 0.8);
-    p.setFont(small);
     for (Panel panel : {Panel::Noise, Panel::Rssi, Panel::Snr}) {
         const QRect r = panelRect(panel);
         const auto [lo, hi] = Range(panel);
@@ -182,6 +177,45 @@ void CTrendPlot::paintEvent(QPaintEvent*)
         const char* title = panel == Panel::Noise ? "Noise dBm" : panel == Panel::Rssi ? "RSSI dBm (local, remote)" : "SNR dB";
         p.drawText(r.adjusted(4, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop, tr(title));
     }
+}
+
+const QString& CTrendPlot::MinuteLabel(Clock::time_point minute)
+{
+    const qint64 key = std::chrono::duration_cast<std::chrono::minutes>(minute.time_since_epoch()).count();
+    if (m_minuteLabels.size() > 64) // a span holds at most 31
+        m_minuteLabels.clear();
+    auto it = m_minuteLabels.find(key);
+    if (it == m_minuteLabels.end())
+        it = m_minuteLabels.insert(key, TimeOfDay(minute).left(5));
+    return *it;
+}
+
+void CTrendPlot::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::FontChange)
+        m_background = {};
+    QWidget::changeEvent(event);
+}
+
+void CTrendPlot::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.8);
+    // Painted once per size and blitted: a reading a second repaints the graph, and the text and
+    // translucent fills of the background were most of what a paint cost.
+    const qreal dpr = devicePixelRatioF();
+    if (m_background.size() != size() * dpr || m_background.devicePixelRatio() != dpr) {
+        m_background = QPixmap(size() * dpr);
+        m_background.setDevicePixelRatio(dpr);
+        QPainter bg(&m_background);
+        bg.setFont(small);
+        PaintBackground(bg);
+    }
+    p.drawPixmap(0, 0, m_background);
+    const Clock::time_point right = now();
+    const Clock::time_point left = right - m_span;
+    p.setFont(small);
     // Time labels at whole minutes (every 5 beyond 10 minutes).
     {
         const int step = m_span > std::chrono::minutes(10) ? 5 : 1;
@@ -195,7 +229,7 @@ void CTrendPlot::paintEvent(QPaintEvent*)
             p.setPen(QColor(200, 200, 200));
             p.drawLine(x, panelRect(Panel::Noise).top(), x, r.bottom());
             p.setPen(Qt::black);
-            p.drawText(QRect(x - 30, r.bottom() + 2, 60, 14), Qt::AlignCenter, TimeOfDay(t).left(5));
+            p.drawText(QRect(x - 30, r.bottom() + 2, 60, 14), Qt::AlignCenter, MinuteLabel(t));
         }
     }
 
@@ -274,7 +308,8 @@ CTrendWindow::CTrendWindow(TrendData& source, QWidget* parent) : QWidget(parent,
     big.setPointSizeF(big.pointSizeF() * 2.5);
     big.setBold(true);
     m_snr->setFont(big);
-    m_snr->setMinimumWidth(m_snr->fontMetrics().horizontalAdvance("SNR -888 dB"));
+    // A fixed size: a new text then repaints the label without laying out the window again.
+    m_snr->setFixedSize(m_snr->fontMetrics().horizontalAdvance("SNR -888 dB"), m_snr->fontMetrics().height());
     m_best = new QLabel(this);
     m_resetBest = new QPushButton(tr("Reset &best"), this);
     auto* reset = new QPushButton(tr("R&eset"), this);
@@ -330,13 +365,28 @@ CTrendWindow::CTrendWindow(TrendData& source, QWidget* parent) : QWidget(parent,
     connect(m_mute, &QCheckBox::toggled, this, &CTrendWindow::toneMuteChanged);
 
     // The time axis moves on while the window is shown, readings or not.
-    auto* scroll = new QTimer(this);
-    scroll->start(1000);
-    connect(scroll, &QTimer::timeout, this, [this] {
-        if (isVisible())
-            Refresh();
-    });
+    m_tick = new QTimer(this);
+    m_tick->setSingleShot(true);
+    connect(m_tick, &QTimer::timeout, this, &CTrendWindow::Refresh);
     Refresh();
+}
+
+void CTrendWindow::RefreshSoon()
+{
+    if (isVisible() && (!m_tick->isActive() || m_tick->remainingTimeAsDuration() > kCoalesce))
+        m_tick->start(kCoalesce);
+}
+
+void CTrendWindow::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    m_tick->start(kScroll);
+}
+
+void CTrendWindow::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    m_tick->stop();
 }
 
 void CTrendWindow::Refresh()
@@ -348,8 +398,17 @@ void CTrendWindow::Refresh()
         return b.value ? tr("Best %1 %2 dBm at %3").arg(tr(what)).arg(*b.value).arg(TimeOfDay(b.at))
                        : tr("Best %1 --").arg(tr(what));
     };
-    m_best->setText(best("local", m_data.bestLocal) + "\n" + best("remote", m_data.bestRemote));
+    // Only when they changed: the times are local-time conversions, each reading the zone file.
+    auto same = [](const TrendData::Best& a, const TrendData::Best& b) { return a.value == b.value && a.at == b.at; };
+    if (!m_bestShown || !same(m_shownLocal, m_data.bestLocal) || !same(m_shownRemote, m_data.bestRemote)) {
+        m_best->setText(best("local", m_data.bestLocal) + "\n" + best("remote", m_data.bestRemote));
+        m_shownLocal = m_data.bestLocal;
+        m_shownRemote = m_data.bestRemote;
+        m_bestShown = true;
+    }
     m_plot->update();
+    if (isVisible())
+        m_tick->start(kScroll);
 }
 
 void CTrendWindow::setHost(const QString& host) { setWindowTitle(host.isEmpty() ? tr("Trend") : tr("Trend - %1").arg(host)); }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QHash>
+#include <QPixmap>
 #include <QWidget>
 #include <chrono>
 #include <cstdint>
@@ -15,6 +17,8 @@ class QComboBox;
 class QCheckBox;
 class QSlider;
 class QPushButton;
+class QTimer;
+class QPainter;
 
 namespace approbe::ui {
 
@@ -84,10 +88,17 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     struct Scale;
+    // What depends on the size only: the white, the bands, the panels' frames, values and titles.
+    void PaintBackground(QPainter& p);
+    // "HH:mm" of a whole minute, kept: each converts to local time, which reads the zone file.
+    const QString& MinuteLabel(Clock::time_point minute);
     const TrendData& m_data;
+    QPixmap m_background;
+    QHash<qint64, QString> m_minuteLabels;
     std::chrono::minutes m_span{5};
     std::optional<Clock::time_point> m_fixedNow;
 };
@@ -100,8 +111,13 @@ public:
     CTrendWindow(TrendData& source, QWidget* parent = nullptr);
 
     CTrendPlot& plot() { return *m_plot; }
-    // After the data changed: the labels and the graph.
+    // After the data changed: the labels and the graph, now.
     void Refresh();
+    // After a reading: a Refresh within kCoalesce, one for the readings that come together.
+    void RefreshSoon();
+    // A session's replies to one poll come a few ms apart; the axis moves on by itself when no
+    // reading came for kScroll (longer than the poll period, so that polling paints once a poll).
+    static constexpr std::chrono::milliseconds kCoalesce{50}, kScroll{1250};
     void setHost(const QString& host);
 
     void setSpanMinutes(int minutes);
@@ -112,6 +128,10 @@ public:
     QLabel* bestLabel() const { return m_best; }
     QPushButton* markButton() const { return m_mark; }
     QPushButton* resetBestButton() const { return m_resetBest; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 signals:
     void spanChanged(int minutes);
@@ -131,6 +151,11 @@ private:
     QComboBox* m_source;
     QCheckBox* m_mute;
     QSlider* m_volume;
+    // The next Refresh: soon after a reading, or kScroll after the last one; idle while hidden.
+    QTimer* m_tick;
+    // The best values the label shows.
+    TrendData::Best m_shownLocal, m_shownRemote;
+    bool m_bestShown = false;
 };
 
 } // namespace approbe::ui

@@ -1,0 +1,164 @@
+// xtools: what the field tools add to a polling session. Two approbe processes on Xvfb, each
+// polling an approbe-sim of its own, measured side by side over the same windows so that the
+// machine's noise hits both: one with every tool off, one with the trend window open and a
+// recording running, both opened as a user does (Ctrl+T; Ctrl+R and Enter in the file chooser).
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "benchmarks.h"
+#include "x_programs.h"
+
+namespace approbe::bench {
+namespace {
+
+// The one CSV file in dir (empty when there is none yet).
+std::string CsvIn(const std::string& dir)
+{
+    std::string found;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        // Bounded: the folder is ours and holds one file.
+        for (int i = 0; i < 100; ++i) {
+            const dirent* e = ::readdir(d);
+            if (!e)
+                break;
+            const std::string name = e->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".csv") == 0)
+                found = dir + "/" + name;
+        }
+        ::closedir(d);
+    }
+    return found;
+}
+
+long Rows(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return static_cast<long>(std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+}
+
+std::string Key(const char* figure, int side) { return std::string(figure) + (side == 1 ? ".ours" : ".floor"); }
+
+} // namespace
+
+int RunXTools(const Options& o)
+{
+    const double seconds = o.seconds > 0 ? o.seconds : 60;
+    const double straceSeconds = 10;
+    const int port = o.port > 0 ? o.port : 923;
+    XWatch x;
+    // Both ports of three digits: the port edit takes three characters.
+    SimChild sims[2] = {SimChild(port), SimChild(port + 1)};
+    Profile plain(sims[0].port());
+    // Where the file chooser proposes the recording: the folder last recorded to, as a user's
+    // profile keeps it; nothing else of [Tools] is preset.
+    Profile tools(sims[1].port());
+    const std::string records = tools.dir + "/records";
+    ::mkdir(records.c_str(), 0700);
+    std::ofstream(tools.dir + "/approbe/approbe.ini", std::ios::app) << "[Tools]\nRecordFolder=" << records << "\n";
+
+    Side sides[2];
+    auto end = [&] {
+        for (Side& s : sides)
+            if (s.pid > 0)
+                EndChild(s.pid), s.pid = -1;
+    };
+    auto fail = [&](const char* why) {
+        std::fprintf(stderr, "xtools: %s\n", why);
+        end();
+        return 1;
+    };
+    sides[0] = StartProgram(x, plain);
+    sides[0].name = "tools off";
+    sides[1] = StartProgram(x, tools);
+    sides[1].name = "tools on";
+    std::this_thread::sleep_for(2s); // logged in and polling: the chooser proposes the host's name
+
+    const std::string window = std::to_string(sides[1].window), pid = std::to_string(sides[1].pid);
+    // --all: the pid AND the title (by default xdotool matches either).
+    if (!RunHelper({"xdotool", "windowfocus", "--sync", window, "key", "ctrl+t"}) ||
+        !RunHelper({"xdotool", "search", "--all", "--sync", "--onlyvisible", "--pid", pid, "--name", "^Trend"}))
+        return fail("Ctrl+T showed no trend window within 10 s");
+    if (!RunHelper({"xdotool", "windowfocus", "--sync", window, "key", "ctrl+r"}) ||
+        !RunHelper({"xdotool", "search", "--all", "--sync", "--onlyvisible", "--pid", pid, "--name", "^Record readings to",
+                    "windowfocus", "--sync", "key", "Return"}))
+        return fail("Ctrl+R showed no file chooser within 10 s, or Enter could not be pressed in it");
+    // Now and then Xvfb keeps Enter down after the chooser closes on its press and repeats it into
+    // the trend window (about 150 key events a second: 10 ms/s of CPU); released for certain here.
+    RunHelper({"xdotool", "keyup", "Return"});
+    std::string csv;
+    for (int i = 0; i < 100 && (csv.empty() || Rows(csv) < 2); ++i) {
+        std::this_thread::sleep_for(100ms);
+        csv = CsvIn(records);
+    }
+    if (csv.empty() || Rows(csv) < 2)
+        return fail("Enter in the file chooser started no recording that wrote a row within 10 s");
+    std::this_thread::sleep_for(2s); // the chooser gone, caches warm
+
+    constexpr int kWindows = 6;
+    std::vector<double> cpu[2], wakeups[2], excess;
+    const auto length = std::chrono::milliseconds(static_cast<long>(seconds * 1000 / kWindows));
+    const long rows0 = Rows(csv);
+    const std::int64_t start = NowNs();
+    for (int w = 0; w < kWindows; ++w) {
+        double c0[2], s0[2];
+        for (int k = 0; k < 2; ++k)
+            c0[k] = CpuMs(sides[k].pid), s0[k] = static_cast<double>(ContextSwitches(sides[k].pid));
+        const std::int64_t t0 = NowNs();
+        std::this_thread::sleep_for(length);
+        const double secs = static_cast<double>(NowNs() - t0) / 1e9;
+        for (int k = 0; k < 2; ++k) {
+            const double c1 = CpuMs(sides[k].pid);
+            if (c0[k] < 0 || c1 < 0)
+                return fail("an approbe could not be measured (ended?)");
+            cpu[k].push_back((c1 - c0[k]) / secs);
+            wakeups[k].push_back((static_cast<double>(ContextSwitches(sides[k].pid)) - s0[k]) / secs);
+        }
+        excess.push_back(cpu[1].back() - cpu[0].back());
+    }
+    const double measured = static_cast<double>(NowNs() - start) / 1e9;
+    const double rowsPerS = static_cast<double>(Rows(csv) - rows0) / measured;
+    // Still open and recording all along: approbe-sim answers a poll in two readings, a row each.
+    if (!RunHelper({"xdotool", "search", "--all", "--onlyvisible", "--pid", pid, "--name", "^Trend"}))
+        return fail("the trend window was gone at the end of the windows");
+    if (rowsPerS < 1.5)
+        return fail("the recording did not grow by a row per reading while measured");
+
+    // Then, after the windows (tracing wakes the threads itself), the system calls.
+    long calls[2];
+    CountSystemCalls({sides[0].pid, sides[1].pid}, straceSeconds, tools.dir, calls);
+    end();
+
+    std::string perWindow;
+    for (double d : excess)
+        perWindow += (perWindow.empty() ? "" : " ") + std::to_string(d).substr(0, 5);
+    for (int k = 0; k < 2; ++k) {
+        Note("%s on Xvfb, %.0f s side by side: CPU %.3f ms/s, %.1f wake-ups/s (medians of %d windows); %ld system "
+             "calls in %.0f s",
+             sides[k].name, seconds, Median(cpu[k]), Median(wakeups[k]), kWindows, calls[k], straceSeconds);
+        Result(Key("tools_cpu_ms_per_s", k), Median(cpu[k]));
+        Result(Key("tools_wakeups_per_s", k), Median(wakeups[k]));
+        if (calls[k] >= 0)
+            Result(Key("tools_syscalls_per_poll", k), static_cast<double>(calls[k]) / straceSeconds);
+    }
+    Note("tools on minus off, CPU ms/s per window: %s (median %.3f); the recording grew %.2f rows/s; trend window "
+         "open throughout",
+         perWindow.c_str(), Median(excess), rowsPerS);
+    if (calls[0] < 0 || calls[1] < 0) {
+        std::fprintf(stderr, "xtools: strace counted nothing (is it installed, may it attach?)\n");
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace approbe::bench
