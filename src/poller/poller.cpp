@@ -374,8 +374,11 @@ void Poller::CloseSocket(Ap& ap)
         ap.ssh.reset();
         ap.sshOpen = false;
     }
-    if (ap.fd >= 0)
-        ::close(ap.fd); // also takes it out of the epoll set
+    if (ap.fd >= 0) {
+        // Out of the epoll set first: closing takes it out only when no duplicate is left open.
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, ap.fd, nullptr);
+        ::close(ap.fd);
+    }
     ap.fd = -1;
     ap.unsent.clear();
     ap.writeWait = false;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include "known_hosts.h"
 
@@ -39,6 +40,11 @@ SshLink::SshLink(int fd, LinkOptions options) : m_options(std::move(options))
         m_phase = Phase::Closed;
         return;
     }
+    m_socket = copy;
+    if (struct stat st{}; ::fstat(copy, &st) == 0) {
+        m_socketDev = st.st_dev;
+        m_socketIno = st.st_ino;
+    }
     // Replies are a few bytes each: without this they wait for the previous segment's ACK.
     const int one = 1, zero = 0;
     ::setsockopt(copy, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -66,7 +72,12 @@ SshLink::~SshLink()
     if (m_channel)
         ssh_channel_free(m_channel);
     if (m_session)
-        ssh_free(m_session); // also closes the duplicate socket
+        ssh_free(m_session); // closes the duplicate socket once libssh has connected on it
+    // A session that ended before that leaves it open: a leak, and an epoll registration that
+    // lives on with it.
+    if (struct stat st{}; m_socket >= 0 && ::fstat(m_socket, &st) == 0 && st.st_dev == m_socketDev &&
+                          st.st_ino == m_socketIno)
+        ::close(m_socket);
 }
 
 std::string SshLink::error() const

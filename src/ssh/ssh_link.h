@@ -70,6 +70,10 @@ private:
 
     LinkOptions m_options;
     ssh_session_struct* m_session = nullptr;
+    // The socket handed to libssh (a duplicate of the caller's) and what it is, so that the
+    // destructor can close it when libssh did not, without touching a number reused since.
+    int m_socket = -1;
+    unsigned long m_socketDev = 0, m_socketIno = 0;
     ssh_channel_struct* m_channel = nullptr;
     Phase m_phase = Phase::Connect;
     int m_methods = 0;

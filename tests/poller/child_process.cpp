@@ -1,5 +1,7 @@
 #include "child_process.h"
 
+#include <fstream>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -138,6 +140,23 @@ std::string FindProgram(const std::string& program)
             return candidate;
     }
     return {};
+}
+
+long ChildProcess::CpuMs() const
+{
+    std::ifstream stat("/proc/" + std::to_string(m_pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command's closing parenthesis: state is field 3, utime 14, stime 15.
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::atol(field.c_str());
+        if (i == 15)
+            stime = std::atol(field.c_str());
+    }
+    return (utime + stime) * 1000 / ::sysconf(_SC_CLK_TCK);
 }
 
 } // namespace approbe::test
