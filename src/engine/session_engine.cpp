@@ -108,20 +108,23 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
         return out;
 
     m_stats.m_nRxTotal += static_cast<std::int64_t>(bytes.size());
-    SessionAction total{SessionAction::Kind::RxTotal};
-    total.count = m_stats.m_nRxTotal;
-    out.push_back(std::move(total));
-
     std::string data;
-    if (m_telnet) {
-        std::string reply;
+    std::string reply;
+    if (m_telnet)
         m_telnet->Receive(bytes, data, reply);
-        if (!reply.empty())
-            out.push_back(SessionAction(SessionAction::Kind::Send, std::move(reply)));
-    } else {
+    else
         data.assign(bytes);
+    // Pieces of a line wait for the rest of it; so does their count, so that a reply that comes in
+    // pieces updates the screen once, not once a piece.
+    const bool wait = m_params.wholeLines && !WholeLines(data);
+    if (!wait) {
+        SessionAction total{SessionAction::Kind::RxTotal};
+        total.count = m_stats.m_nRxTotal;
+        out.push_back(std::move(total));
     }
-    if (m_params.wholeLines && !WholeLines(data))
+    if (!reply.empty())
+        out.push_back(SessionAction(SessionAction::Kind::Send, std::move(reply)));
+    if (wait)
         return out;
     // A zero byte of data ends the text that is looked at.
     std::string examined(data.c_str());
