@@ -160,6 +160,11 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
         a.stats = m_stats;
         out.push_back(std::move(a));
     }
+    // Over a terminal most lines carry nothing (the echo of our own commands, the table's head,
+    // the prompt): their count waits for the next line that does, so the screen is updated per
+    // reading, as a telnet block is.
+    if (m_params.wholeLines && out.size() == 1 && out.front().kind == SessionAction::Kind::RxTotal)
+        out.clear();
     return out;
 }
 
