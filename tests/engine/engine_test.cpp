@@ -197,6 +197,23 @@ TEST(EngineTest, SshLineEndsAreTheSessionsOwn)
     EXPECT_EQ(Lines(engine.Tick(kT0)), (Lines_{"send get station", "send \r", "send get nf", "send \r"}));
 }
 
+TEST(EngineTest, OverATerminalPiecesWaitForTheirLineAndEmptyLinesLeaveTheScreenAlone)
+{
+    SessionEngine engine;
+    SessionParams params{"ssh://ap1", "u", "p", "\r", "\r", false};
+    params.wholeLines = true;
+    engine.Begin(params);
+    engine.Connected();
+    engine.LoggedInByTransport();
+    EXPECT_EQ(Lines(engine.Received("get station\r\nStation table\r\n  1  Local RSSI le", kT0)), Lines_{})
+        << "the echo and the table head carry nothing; the label waits for the rest of its line";
+    EXPECT_EQ(Lines(engine.Received("vel: -61 dBm  Remote RSSI level: -6", kT0)), Lines_{});
+    EXPECT_EQ(Lines(engine.Received("4 dBm\r\nAP> ", kT0)), (Lines_{"rx 92", "reading -/-61/-64"}))
+        << "the whole line read once, the count shown with it";
+    EXPECT_EQ(engine.stats().m_nRxTotal, 92);
+    EXPECT_EQ(Lines(engine.Received("Password: ", kT0)).front(), "rx 102") << "a prompt is passed on at once";
+}
+
 // The telnet layer between the socket and the session.
 TEST(TelnetTest, RefusesEveryOptionOnceAndKeepsTheDataExact)
 {
