@@ -25,6 +25,13 @@ std::uint16_t HostToNet16(int port)
     return net;
 }
 
+// Milliseconds left until deadline, rounded up: a wait that ends early would only go round again.
+int MsUntil(std::chrono::steady_clock::time_point deadline)
+{
+    return static_cast<int>(
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+}
+
 } // namespace
 
 CProbeCore::CProbeCore(IProbeWindow& window, ISockets& sockets, IProfile& profile)
@@ -290,15 +297,8 @@ void CProbeCore::RunSession(bool byUser)
         m_ssh = ssh;
         m_sshOut.clear();
         m_sshClose = false;
-        SessionParams params{host, m_settings.m_strUser, m_settings.m_strPassword};
-        if (ssh) {
-            // A terminal turns a separate CR LF into two line ends: CR alone is one.
-            params.pollLineEnd = "\r";
-            params.answerEnd = "\r";
-            params.telnet = false;
-            params.wholeLines = true;
-        }
-        return engine.Begin(std::move(params));
+        return engine.Begin(ssh ? SessionParams::OverTerminal(host, m_settings.m_strUser, m_settings.m_strPassword)
+                                : SessionParams{host, m_settings.m_strUser, m_settings.m_strPassword});
     });
 
     WindowBatch batch;
@@ -386,8 +386,7 @@ void CProbeCore::ReceiveLoop()
                 // Our sending side is shut: give the access point a moment to close in turn, no longer.
                 if (!graceEnds)
                     graceEnds = Clock::now() + std::chrono::milliseconds(kDisconnectGraceMs);
-                timeoutMs = static_cast<int>(
-                    std::chrono::ceil<std::chrono::milliseconds>(*graceEnds - Clock::now()).count());
+                timeoutMs = MsUntil(*graceEnds);
                 graceOver = timeoutMs <= 0;
             }
         }
@@ -414,7 +413,6 @@ void CProbeCore::SshSession(const std::string& hostText, int port)
                       {HostName(hostText), port, m_settings.m_strUser, m_settings.m_strPassword});
     const auto loginEnds = Clock::now() + std::chrono::milliseconds(kSshLoginTimeoutMs);
     bool open = false;
-    auto ms = [](Clock::duration d) { return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(d).count()); };
     for (;;) {
         if (!open) {
             switch (link.Advance()) {
@@ -463,7 +461,7 @@ void CProbeCore::SshSession(const std::string& hostText, int port)
                 // waited for: the farewell, then EOF, the channel closed, disconnected.
                 endNow = true;
             } else if (!open) {
-                timeoutMs = std::max(ms(loginEnds - Clock::now()), 0);
+                timeoutMs = std::max(MsUntil(loginEnds), 0);
             }
         }
         const long ready = endNow ? kRecvTimedOut : m_sockets.WaitReady(m_socket, link.WantsWrite(), timeoutMs);

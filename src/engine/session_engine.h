@@ -49,6 +49,15 @@ struct SessionParams {
     // Look at whole lines only: a piece without a line end waits for the next one unless it
     // holds a prompt. An SSH shell's replies come in pieces that split labels.
     bool wholeLines = false;
+
+    // A session with a shell on a terminal (SSH): no telnet layer, CR line ends (a terminal turns
+    // a separate CR LF into two line ends), whole lines.
+    static SessionParams OverTerminal(std::string host, std::string user, std::string password)
+    {
+        SessionParams params{std::move(host), std::move(user), std::move(password), "\r", "\r", false};
+        params.wholeLines = true;
+        return params;
+    }
 };
 
 struct SessionAction {

@@ -191,17 +191,9 @@ Poller::Clock::time_point Poller::NextSlot(const Ap& ap, Clock::time_point after
 
 void Poller::StartAttempt(Ap& ap)
 {
-    SessionParams params;
-    params.host = ap.cfg.host;
-    params.user = ap.cfg.user;
-    params.password = ap.cfg.password;
-    if (IsSshHost(ap.cfg.host)) {
-        params.pollLineEnd = "\r"; // a terminal makes a separate CR LF two line ends
-        params.answerEnd = "\r";
-        params.telnet = false;
-        params.wholeLines = true;
-    }
-    Apply(ap, ap.engine.Begin(std::move(params)));
+    Apply(ap, ap.engine.Begin(IsSshHost(ap.cfg.host)
+                                  ? SessionParams::OverTerminal(ap.cfg.host, ap.cfg.user, ap.cfg.password)
+                                  : SessionParams{ap.cfg.host, ap.cfg.user, ap.cfg.password}));
     const std::string name = HostName(ap.cfg.host);
     in_addr numeric{};
     if (::inet_pton(AF_INET, name.c_str(), &numeric) == 1)

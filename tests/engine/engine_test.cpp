@@ -200,9 +200,7 @@ TEST(EngineTest, SshLineEndsAreTheSessionsOwn)
 TEST(EngineTest, OverATerminalPiecesWaitForTheirLineAndEmptyLinesLeaveTheScreenAlone)
 {
     SessionEngine engine;
-    SessionParams params{"ssh://ap1", "u", "p", "\r", "\r", false};
-    params.wholeLines = true;
-    engine.Begin(params);
+    engine.Begin(SessionParams::OverTerminal("ssh://ap1", "u", "p"));
     engine.Connected();
     engine.LoggedInByTransport();
     EXPECT_EQ(Lines(engine.Received("get station\r\nStation table\r\n  1  Local RSSI le", kT0)), Lines_{})
