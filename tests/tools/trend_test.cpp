@@ -195,7 +195,8 @@ TEST(TrendSessionTest, CtrlTOpensTheWindowWhichFollowsTheSession)
     EXPECT_EQ(tools.trendData().bestRemote.value, -75);
     QTest::mouseClick(rig.button(IDC_DISCONNECT), Qt::LeftButton);
     ASSERT_TRUE(ServeUntil([&] { return rig.ended(); }));
-    EXPECT_GE(tools.trendData().history.size(), 2u) << "kept after the session";
+    // A poll's two replies may arrive as one block, and so as one reading.
+    EXPECT_GE(tools.trendData().history.size(), 1u) << "kept after the session";
 }
 
 } // namespace
