@@ -93,7 +93,7 @@ void CFieldTools::OnReading(const QString& host, const Reading& reading)
     m_reconnect.OnReading();
     if (m_trend) {
         m_trend->setHost(host);
-        m_trend->RefreshSoon();
+        m_trend->RefreshSoon(reading);
     }
 }
 

@@ -4,8 +4,10 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QEvent>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QSlider>
@@ -50,6 +52,7 @@ void TrendHistory::Add(const Reading& reading)
 {
     Sample& s = m_ring[(m_head + m_size) % kCapacity];
     s = {reading.at, Store(reading.noise), Store(reading.local), Store(reading.remote)};
+    ++m_added;
     if (m_size < kCapacity)
         ++m_size;
     else
@@ -85,6 +88,18 @@ CTrendPlot::CTrendPlot(const TrendData& source, QWidget* parent) : QWidget(paren
     setMinimumSize(320, 240);
 }
 
+const char* CTrendPlot::Title(Panel panel)
+{
+    return panel == Panel::Noise ? "Noise dBm" : panel == Panel::Rssi ? "RSSI dBm (local, remote)" : "SNR dB";
+}
+
+QFont CTrendPlot::SmallFont() const
+{
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.8);
+    return small;
+}
+
 void CTrendPlot::setSpan(std::chrono::minutes span)
 {
     m_span = std::clamp(span, std::chrono::minutes(1), std::chrono::minutes(30));
@@ -115,29 +130,37 @@ QRect CTrendPlot::panelRect(Panel panel) const
     return {left, top + noiseH + rssiH + 2 * gap, w, snrH};
 }
 
+qint64 CTrendPlot::Column(Clock::time_point t) const
+{
+    const double pxPerMs = double(panelRect(Panel::Rssi).width() - 1) /
+                           double(std::chrono::duration_cast<std::chrono::milliseconds>(m_span).count());
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    return static_cast<qint64>(std::floor(double(ms) * pxPerMs));
+}
+
+QRect CTrendPlot::TimeStrip() const
+{
+    const int left = panelRect(Panel::Rssi).left() + 1;
+    return {left, 0, width() - left, height()};
+}
+
 // Time and value to pixels, worked out once per paint rather than once per sample.
 struct CTrendPlot::Scale {
-    Scale(const CTrendPlot& plot, Clock::time_point now_, Panel panel)
-        : now(now_), rect(plot.panelRect(panel)), range(Range(panel)),
-          pxPerMs(double(plot.panelRect(Panel::Rssi).width() - 1) /
-                  double(std::chrono::duration_cast<std::chrono::milliseconds>(plot.m_span).count()))
+    Scale(const CTrendPlot& of, Clock::time_point now, Panel panel)
+        : plot(of), rect(of.panelRect(panel)), range(Range(panel)), rightColumn(of.Column(now))
     {
     }
-    int X(Clock::time_point t) const
-    {
-        const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(now - t).count();
-        return rect.right() - static_cast<int>(std::lround(double(age) * pxPerMs));
-    }
+    int X(Clock::time_point t) const { return rect.right() - static_cast<int>(rightColumn - plot.Column(t)); }
     int Y(int value) const
     {
         const int v = std::clamp(value, range.first, range.second);
         return rect.bottom() -
                static_cast<int>(std::lround(double(v - range.first) * (rect.height() - 1) / (range.second - range.first)));
     }
-    Clock::time_point now;
+    const CTrendPlot& plot;
     QRect rect;
     std::pair<int, int> range;
-    double pxPerMs;
+    qint64 rightColumn;
 };
 
 int CTrendPlot::xFor(Clock::time_point t, Clock::time_point now) const { return Scale(*this, now, Panel::Rssi).X(t); }
@@ -174,34 +197,110 @@ void CTrendPlot::PaintBackground(QPainter& p)
         for (int v : {lo, (lo + hi) / 2, hi})
             p.drawText(QRect(0, yFor(panel, v) - 8, r.left() - 4, 16), Qt::AlignRight | Qt::AlignVCenter,
                        QString::number(v));
-        const char* title = panel == Panel::Noise ? "Noise dBm" : panel == Panel::Rssi ? "RSSI dBm (local, remote)" : "SNR dB";
-        p.drawText(r.adjusted(4, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop, tr(title));
+        p.drawText(r.adjusted(4, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop, tr(Title(panel)));
     }
 }
 
-const QString& CTrendPlot::MinuteLabel(Clock::time_point minute)
+const QStaticText& CTrendPlot::MinuteLabel(Clock::time_point minute)
 {
     const qint64 key = std::chrono::duration_cast<std::chrono::minutes>(minute.time_since_epoch()).count();
     if (m_minuteLabels.size() > 64) // a span holds at most 31
         m_minuteLabels.clear();
     auto it = m_minuteLabels.find(key);
-    if (it == m_minuteLabels.end())
-        it = m_minuteLabels.insert(key, TimeOfDay(minute).left(5));
+    if (it == m_minuteLabels.end()) {
+        QStaticText text(TimeOfDay(minute).left(5));
+        text.setTextFormat(Qt::PlainText);
+        text.prepare(QTransform(), SmallFont());
+        it = m_minuteLabels.insert(key, text);
+    }
     return *it;
+}
+
+const QRect& CTrendPlot::TitleBox(Panel panel)
+{
+    if (m_titleBoxesFor != size()) {
+        const QFontMetrics metrics(SmallFont());
+        for (Panel each : {Panel::Noise, Panel::Rssi, Panel::Snr}) {
+            const QRect r = panelRect(each);
+            const QRect text = metrics.boundingRect(r.adjusted(4, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop, tr(Title(each)));
+            m_titleBoxes[static_cast<std::size_t>(each)] =
+                QRect(QPoint(r.left() + 1, text.top() - 1), QPoint(text.right() + 2, text.bottom() + 1)) &
+                r.adjusted(1, 1, -1, -1);
+        }
+        m_titleBoxesFor = size();
+    }
+    return m_titleBoxes[static_cast<std::size_t>(panel)];
 }
 
 void CTrendPlot::changeEvent(QEvent* event)
 {
-    if (event->type() == QEvent::FontChange)
+    if (event->type() == QEvent::FontChange) {
         m_background = {};
+        m_minuteLabels.clear();
+        m_titleBoxesFor = {};
+    }
     QWidget::changeEvent(event);
 }
 
-void CTrendPlot::paintEvent(QPaintEvent*)
+void CTrendPlot::Follow()
+{
+    const Clock::time_point to = now();
+    const TrendHistory& h = m_data.history;
+    const std::uint64_t fresh = h.added() - m_shownAdded;
+    const qint64 moved = Column(to) - Column(m_right);
+    const Clock::time_point previousRight = m_right;
+    const QRect strip = TimeStrip();
+    // Whatever does not continue what is on screen is painted whole: the first time, a reset,
+    // time going back or a jump past the width.
+    const bool continues = m_followed && isVisible() && h.added() >= m_shownAdded && fresh < h.size() &&
+                           h[h.size() - 1 - fresh].at == m_shownLast && moved >= 0 && moved < strip.width();
+    const TrendData::Best shownBests[] = {m_shownBestLocal, m_shownBestRemote};
+    m_followed = true;
+    m_right = to;
+    m_shownAdded = h.added();
+    m_shownLast = h.size() ? h[h.size() - 1].at : Clock::time_point{};
+    m_shownBestLocal = m_data.bestLocal;
+    m_shownBestRemote = m_data.bestRemote;
+    if (!continues) {
+        update();
+        return;
+    }
+    const int dx = static_cast<int>(moved);
+    if (dx > 0) {
+        scroll(-dx, 0, strip);
+        // The panels' titles stay where they are.
+        for (Panel panel : {Panel::Noise, Panel::Rssi, Panel::Snr})
+            update(TitleBox(panel));
+    }
+    // The right frames, which the scroll moved, and the lines into the new readings, each of
+    // which joins a reading at most kFreshFor older.
+    int from = panelRect(Panel::Rssi).right() - dx;
+    if (fresh > 0)
+        from = std::min(from, xFor(h[h.size() - fresh].at - kFreshFor, to) - 1);
+    // A minute that came in brings its label, centred on its line.
+    if (std::chrono::floor<std::chrono::minutes>(to) > previousRight)
+        from = std::min(from, xFor(std::chrono::floor<std::chrono::minutes>(to), to) - kMinuteLabelWidth / 2);
+    update(QRect(from, 0, width() - from, height()) & strip);
+    // A best that moved: its old marker goes, the new one comes.
+    const TrendData::Best* bests[] = {&m_data.bestLocal, &m_data.bestRemote};
+    for (int i = 0; i < 2; ++i) {
+        if (*bests[i] == shownBests[i])
+            continue;
+        for (const TrendData::Best* best : {&shownBests[i], bests[i]})
+            if (best->value)
+                update(MarkerRect(*best->value, xFor(best->at, to)) & strip);
+    }
+}
+
+QRect CTrendPlot::MarkerRect(int value, int x) const
+{
+    const QPoint c(x, yFor(Panel::Rssi, value));
+    return {c.x() - kMarkerRadius - 1, c.y() - kMarkerRadius - 1, 2 * kMarkerRadius + 3, 2 * kMarkerRadius + 3};
+}
+
+void CTrendPlot::paintEvent(QPaintEvent* event)
 {
     QPainter p(this);
-    QFont small = font();
-    small.setPointSizeF(small.pointSizeF() * 0.8);
     // Painted once per size and blitted: a reading a second repaints the graph, and the text and
     // translucent fills of the background were most of what a paint cost.
     const qreal dpr = devicePixelRatioF();
@@ -209,45 +308,90 @@ void CTrendPlot::paintEvent(QPaintEvent*)
         m_background = QPixmap(size() * dpr);
         m_background.setDevicePixelRatio(dpr);
         QPainter bg(&m_background);
-        bg.setFont(small);
+        bg.setFont(SmallFont());
         PaintBackground(bg);
     }
-    p.drawPixmap(0, 0, m_background);
-    const Clock::time_point right = now();
-    const Clock::time_point left = right - m_span;
-    p.setFont(small);
-    // Time labels at whole minutes (every 5 beyond 10 minutes).
+    p.setFont(SmallFont());
+    const QRegion region = event->region();
+    if (region.rectCount() == 1) {
+        PaintArea(p, region.boundingRect());
+        return;
+    }
+    // Following the clock brings the new strip and the titles: as one region they come cut in
+    // bands, and the strip painted band by band would draw its lines once a band.
+    QRegion titles;
+    for (Panel panel : {Panel::Noise, Panel::Rssi, Panel::Snr})
+        titles += TitleBox(panel);
+    for (const QRect& area : region & titles)
+        PaintArea(p, area);
+    for (const QRect& area : region - titles)
+        PaintArea(p, area);
+}
+
+// One rectangle of the graph as it stands at m_right, drawing only the readings that reach into it.
+void CTrendPlot::PaintArea(QPainter& p, const QRect& area)
+{
+    // A rectangle for a clip keeps the raster engine on its plain copy: under the paint event's
+    // region of several rectangles it blends row by row, and hands tall areas to worker threads.
+    p.setClipRect(area);
+    const qreal dpr = m_background.devicePixelRatio();
+    auto copyBackground = [&](const QRect& r) {
+        p.drawPixmap(QRectF(r), m_background, QRectF(r.x() * dpr, r.y() * dpr, r.width() * dpr, r.height() * dpr));
+    };
+    copyBackground(area);
+    const QRect timed = area & TimeStrip();
+    const std::array<QRect, 3> titles = {TitleBox(Panel::Noise), TitleBox(Panel::Rssi), TitleBox(Panel::Snr)};
+    if (timed.isEmpty() || std::any_of(titles.begin(), titles.end(), [&](const QRect& t) { return t.contains(area); }))
+        return;
+    const Clock::time_point right = m_right;
+    const Scale axis(*this, right, Panel::Rssi);
+    const double msPerPx = double(std::chrono::duration_cast<std::chrono::milliseconds>(m_span).count()) /
+                           double(panelRect(Panel::Rssi).width() - 1);
+    auto timeAt = [&](int x) {
+        return right - std::chrono::milliseconds(std::llround(double(axis.rect.right() - x + 1) * msPerPx));
+    };
+    const Clock::time_point from = timeAt(timed.left()), to = timeAt(timed.right() + 1);
+    p.save();
+    // Nothing that moves with time is drawn left of the strip: the scroll would leave it there.
+    p.setClipRect(timed);
+
+    // Time labels at whole minutes (every 5 beyond 10 minutes), for the labels reaching in.
     {
         const int step = m_span > std::chrono::minutes(10) ? 5 : 1;
-        auto t = std::chrono::floor<std::chrono::minutes>(right);
-        const QRect r = panelRect(Panel::Snr);
-        for (; t >= left; t -= std::chrono::minutes(1)) {
+        const QRect snr = panelRect(Panel::Snr);
+        const int labelHalf = kMinuteLabelWidth / 2;
+        auto t = std::chrono::floor<std::chrono::minutes>(std::min(right, to + std::chrono::milliseconds(std::llround(labelHalf * msPerPx))));
+        const Clock::time_point until = from - std::chrono::milliseconds(std::llround(labelHalf * msPerPx));
+        for (; t >= until; t -= std::chrono::minutes(1)) {
             const auto minute = std::chrono::duration_cast<std::chrono::minutes>(t.time_since_epoch()).count();
             if (minute % step != 0)
                 continue;
-            const int x = xFor(t, right);
+            const int x = axis.X(t);
             p.setPen(QColor(200, 200, 200));
-            p.drawLine(x, panelRect(Panel::Noise).top(), x, r.bottom());
+            p.drawLine(x, panelRect(Panel::Noise).top(), x, snr.bottom());
             p.setPen(Qt::black);
-            p.drawText(QRect(x - 30, r.bottom() + 2, 60, 14), Qt::AlignCenter, MinuteLabel(t));
+            const QStaticText& label = MinuteLabel(t);
+            const QSize size = label.size().toSize();
+            p.drawStaticText(x - size.width() / 2, snr.bottom() + 2 + (14 - size.height()) / 2, label);
         }
     }
 
     const TrendHistory& h = m_data.history;
-    // A little before the left edge, so a line enters from the edge and SNR has its context.
-    const std::size_t first = h.LowerBound(left - kFreshFor);
+    // A line into the area joins a reading at most kFreshFor older, whose SNR needs as much again.
+    const std::size_t first = h.LowerBound(from - 2 * kFreshFor);
+    const std::size_t last = std::min(h.size(), h.LowerBound(to + kFreshFor) + 1);
 
     // One line per level, broken where consecutive values are further apart than a reading
     // stays fresh: a pause or a lost session leaves a gap.
     auto line = [&](Panel panel, QRgb colour, auto valueOf) {
         const Scale scale(*this, right, panel);
         p.save();
-        p.setClipRect(scale.rect);
+        p.setClipRect(scale.rect.adjusted(1, 0, 0, 0) & timed);
         // Two one-pixel lines a row apart rather than one pen two pixels wide: the thin pen is the
         // raster engine's fast path, the wide one is stroked as a polygon and costs a hundred times more.
         p.setPen(QPen(QColor::fromRgb(colour), 0));
         QPolygon run;
-        Clock::time_point last{};
+        Clock::time_point previous{};
         auto flush = [&] {
             for (int dy : {0, 1}) {
                 if (run.size() == 1)
@@ -257,15 +401,15 @@ void CTrendPlot::paintEvent(QPaintEvent*)
             }
             run.clear();
         };
-        for (std::size_t i = first; i < h.size(); ++i) {
+        for (std::size_t i = first; i < last; ++i) {
             const auto v = valueOf(i);
             if (!v)
                 continue;
             const auto at = h[i].at;
-            if (!run.isEmpty() && at - last > kFreshFor)
+            if (!run.isEmpty() && at - previous > kFreshFor)
                 flush();
             run << QPoint(scale.X(at), scale.Y(*v));
-            last = at;
+            previous = at;
         }
         flush();
         p.restore();
@@ -276,8 +420,8 @@ void CTrendPlot::paintEvent(QPaintEvent*)
 
     // SNR from the two raw levels as they stood at each reading.
     LatestLevels levels;
-    std::vector<std::optional<int>> snr(h.size() - first);
-    for (std::size_t i = first; i < h.size(); ++i) {
+    std::vector<std::optional<int>> snr(last - first);
+    for (std::size_t i = first; i < last; ++i) {
         const auto& s = h[i];
         if (s.noise == TrendHistory::kNone && s.local == TrendHistory::kNone)
             continue;
@@ -292,18 +436,57 @@ void CTrendPlot::paintEvent(QPaintEvent*)
     p.setPen(Qt::NoPen);
     p.setBrush(QColor::fromRgb(kBestMarker));
     for (const TrendData::Best* best : {&m_data.bestLocal, &m_data.bestRemote}) {
-        if (!best->value || best->at < left || best->at > right)
+        if (!best->value || best->at > right)
             continue;
-        const QPoint c(xFor(best->at, right), yFor(Panel::Rssi, *best->value));
-        p.drawPolygon(QPolygon({c + QPoint(0, -6), c + QPoint(6, 0), c + QPoint(0, 6), c + QPoint(-6, 0)}));
+        const int x = axis.X(best->at);
+        if (!MarkerRect(*best->value, x).intersects(timed))
+            continue;
+        const QPoint c(x, yFor(Panel::Rssi, *best->value));
+        const int r = kMarkerRadius;
+        p.drawPolygon(QPolygon({c + QPoint(0, -r), c + QPoint(r, 0), c + QPoint(0, r), c + QPoint(-r, 0)}));
     }
+    for (const QRect& title : titles)
+        if (title.intersects(timed))
+            copyBackground(title & timed);
+    p.restore();
+}
+
+void CFigure::setText(const QString& text)
+{
+    if (text == m_text)
+        return;
+    m_text = text;
+    update();
+}
+
+void CFigure::paintEvent(QPaintEvent*)
+{
+    auto it = m_laidOut.find(m_text);
+    if (it == m_laidOut.end()) {
+        if (m_laidOut.size() > 128) // the figures of a session or two
+            m_laidOut.clear();
+        QStaticText laidOut(m_text);
+        laidOut.setTextFormat(Qt::PlainText);
+        laidOut.prepare(QTransform(), font());
+        it = m_laidOut.insert(m_text, laidOut);
+    }
+    QPainter p(this);
+    p.setPen(palette().color(QPalette::WindowText));
+    p.drawStaticText(0, (height() - qRound(it->size().height())) / 2, *it);
+}
+
+void CFigure::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::FontChange)
+        m_laidOut.clear();
+    QWidget::changeEvent(event);
 }
 
 CTrendWindow::CTrendWindow(TrendData& source, QWidget* parent) : QWidget(parent, Qt::Window), m_data(source)
 {
     setWindowTitle(tr("Trend"));
     m_plot = new CTrendPlot(source, this);
-    m_snr = new QLabel(this);
+    m_snr = new CFigure(this);
     QFont big = m_snr->font();
     big.setPointSizeF(big.pointSizeF() * 2.5);
     big.setBold(true);
@@ -371,9 +554,16 @@ CTrendWindow::CTrendWindow(TrendData& source, QWidget* parent) : QWidget(parent,
     Refresh();
 }
 
-void CTrendWindow::RefreshSoon()
+void CTrendWindow::RefreshSoon(const Reading& reading)
 {
-    if (isVisible() && (!m_tick->isActive() || m_tick->remainingTimeAsDuration() > kCoalesce))
+    if (!isVisible())
+        return;
+    m_awaited &= ~((reading.noise ? kNoisePart : 0) | (reading.local || reading.remote ? kStationPart : 0));
+    if (m_awaited == 0) {
+        Refresh();
+        return;
+    }
+    if (!m_tick->isActive() || m_tick->remainingTimeAsDuration() > kCoalesce)
         m_tick->start(kCoalesce);
 }
 
@@ -391,6 +581,7 @@ void CTrendWindow::hideEvent(QHideEvent* event)
 
 void CTrendWindow::Refresh()
 {
+    m_awaited = kNoisePart | kStationPart;
     const auto now = m_plot->now();
     const auto snr = m_data.latest.Snr(now, kFreshFor);
     m_snr->setText(snr ? tr("SNR %1 dB").arg(*snr) : tr("SNR -- dB"));
@@ -399,14 +590,13 @@ void CTrendWindow::Refresh()
                        : tr("Best %1 --").arg(tr(what));
     };
     // Only when they changed: the times are local-time conversions, each reading the zone file.
-    auto same = [](const TrendData::Best& a, const TrendData::Best& b) { return a.value == b.value && a.at == b.at; };
-    if (!m_bestShown || !same(m_shownLocal, m_data.bestLocal) || !same(m_shownRemote, m_data.bestRemote)) {
+    if (!m_bestShown || m_shownLocal != m_data.bestLocal || m_shownRemote != m_data.bestRemote) {
         m_best->setText(best("local", m_data.bestLocal) + "\n" + best("remote", m_data.bestRemote));
         m_shownLocal = m_data.bestLocal;
         m_shownRemote = m_data.bestRemote;
         m_bestShown = true;
     }
-    m_plot->update();
+    m_plot->Follow();
     if (isVisible())
         m_tick->start(kScroll);
 }

@@ -2,6 +2,8 @@
 
 #include <QHash>
 #include <QPixmap>
+#include <QStaticText>
+#include <array>
 #include <QWidget>
 #include <chrono>
 #include <cstdint>
@@ -36,8 +38,9 @@ public:
     static constexpr std::size_t kCapacity = 8192;
 
     void Add(const Reading& reading);
-    void Clear() { m_size = 0; m_head = 0; }
     std::size_t size() const { return m_size; }
+    // Samples ever added: tells a view which samples are new since it last looked.
+    std::uint64_t added() const { return m_added; }
     // Oldest first.
     const Sample& operator[](std::size_t i) const { return m_ring[(m_head + i) % kCapacity]; }
     // The first sample at or after t (size() if none).
@@ -46,6 +49,7 @@ public:
 private:
     std::vector<Sample> m_ring = std::vector<Sample>(kCapacity);
     std::size_t m_head = 0, m_size = 0;
+    std::uint64_t m_added = 0;
 };
 
 // What the trend window shows, kept whether or not the window is open.
@@ -54,6 +58,7 @@ struct TrendData {
     struct Best {
         std::optional<int> value;
         Clock::time_point at{};
+        bool operator==(const Best&) const = default;
     };
     TrendHistory history;
     LatestLevels latest;
@@ -78,6 +83,9 @@ public:
     // A fixed right edge instead of the clock (tests, screenshots).
     void setNow(std::optional<Clock::time_point> now) { m_fixedNow = now; }
     Clock::time_point now() const { return m_fixedNow ? *m_fixedNow : Clock::now(); }
+    // Moves the right edge to now and shows the new readings. As time moves the graph by whole
+    // pixels, what is on screen is scrolled and only the new strip at the right is painted.
+    void Follow();
 
     QRect panelRect(Panel panel) const;
     int xFor(Clock::time_point t, Clock::time_point now) const;
@@ -85,6 +93,8 @@ public:
     static std::pair<int, int> Range(Panel panel);
 
     QSize sizeHint() const override { return {640, 420}; }
+    static constexpr int kMinuteLabelWidth = 60;
+    static constexpr int kMarkerRadius = 6;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -92,15 +102,54 @@ protected:
 
 private:
     struct Scale;
+    // The pixel column of a time: whole columns, counted from the epoch, so that a later right
+    // edge moves everything by the same whole number of pixels.
+    qint64 Column(Clock::time_point t) const;
+    // What moves with time: everything right of the panels' left frames.
+    QRect TimeStrip() const;
     // What depends on the size only: the white, the bands, the panels' frames, values and titles.
     void PaintBackground(QPainter& p);
-    // "HH:mm" of a whole minute, kept: each converts to local time, which reads the zone file.
-    const QString& MinuteLabel(Clock::time_point minute);
+    void PaintArea(QPainter& p, const QRect& area);
+    static const char* Title(Panel panel);
+    QFont SmallFont() const;
+    // Where the best value's marker is drawn, with a pixel to spare.
+    QRect MarkerRect(int value, int x) const;
+    // "HH:mm" of a whole minute, laid out once: each converts to local time, which reads the zone
+    // file, and a text laid out at each paint was most of what painting a strip cost.
+    const QStaticText& MinuteLabel(Clock::time_point minute);
+    // A panel's title, on its own patch of the background: the lines pass under it, so where the
+    // graph scrolls the title is restored by a copy.
+    const QRect& TitleBox(Panel panel);
     const TrendData& m_data;
     QPixmap m_background;
-    QHash<qint64, QString> m_minuteLabels;
+    QHash<qint64, QStaticText> m_minuteLabels;
+    std::array<QRect, 3> m_titleBoxes;
+    QSize m_titleBoxesFor;
     std::chrono::minutes m_span{5};
     std::optional<Clock::time_point> m_fixedNow;
+    // The right edge of what is painted, and what of the data it shows.
+    Clock::time_point m_right = now();
+    bool m_followed = false;
+    std::uint64_t m_shownAdded = 0;
+    Clock::time_point m_shownLast{};
+    TrendData::Best m_shownBestLocal, m_shownBestRemote;
+};
+
+// A large figure of a few texts, each laid out once: the SNR changes with nearly every reading,
+// and laying its text out at each paint cost more than painting the graph's new strip.
+class CFigure : public QWidget {
+public:
+    using QWidget::QWidget;
+    void setText(const QString& text);
+    const QString& text() const { return m_text; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    QString m_text;
+    QHash<QString, QStaticText> m_laidOut;
 };
 
 // The trend window: the graph, the current SNR, the best values, and the controls of the span,
@@ -113,10 +162,11 @@ public:
     CTrendPlot& plot() { return *m_plot; }
     // After the data changed: the labels and the graph, now.
     void Refresh();
-    // After a reading: a Refresh within kCoalesce, one for the readings that come together.
-    void RefreshSoon();
-    // A session's replies to one poll come a few ms apart; the axis moves on by itself when no
-    // reading came for kScroll (longer than the poll period, so that polling paints once a poll).
+    // After a reading: a Refresh once a poll's readings are in (the noise floor and the station
+    // table come as replies of their own, a few ms apart), or within kCoalesce. The axis moves
+    // on by itself when no reading came for kScroll (longer than the poll period, so that polling
+    // paints once a poll).
+    void RefreshSoon(const Reading& reading);
     static constexpr std::chrono::milliseconds kCoalesce{50}, kScroll{1250};
     void setHost(const QString& host);
 
@@ -124,7 +174,7 @@ public:
     int spanMinutes() const;
     void setTone(int source, int volume, bool mute);
 
-    QLabel* snrLabel() const { return m_snr; }
+    CFigure* snrLabel() const { return m_snr; }
     QLabel* bestLabel() const { return m_best; }
     QPushButton* markButton() const { return m_mark; }
     QPushButton* resetBestButton() const { return m_resetBest; }
@@ -143,7 +193,7 @@ signals:
 private:
     TrendData& m_data;
     CTrendPlot* m_plot;
-    QLabel* m_snr;
+    CFigure* m_snr;
     QLabel* m_best;
     QSpinBox* m_minutes;
     QPushButton* m_mark;
@@ -153,6 +203,9 @@ private:
     QSlider* m_volume;
     // The next Refresh: soon after a reading, or kScroll after the last one; idle while hidden.
     QTimer* m_tick;
+    // What of a poll's readings the next Refresh waits for.
+    static constexpr unsigned kNoisePart = 1, kStationPart = 2;
+    unsigned m_awaited = kNoisePart | kStationPart;
     // The best values the label shows.
     TrendData::Best m_shownLocal, m_shownRemote;
     bool m_bestShown = false;

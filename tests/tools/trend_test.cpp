@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 
 #include "field_tools.h"
 #include "gui_support.h"
@@ -142,6 +143,42 @@ TEST_F(TrendPixelTest, LongerSpanMovesOldReadingsRight)
     EXPECT_GT(X(150), before);
     window->setSpanMinutes(0);
     EXPECT_EQ(window->spanMinutes(), 1) << "1 to 30 minutes";
+}
+
+// Following the clock scrolls what is on screen and paints only the new strip: after readings,
+// gaps, a new best, a reset of the best, minute lines passing and a change of span, with the
+// clock moving by less and more than a pixel at a time, the screen shows what a whole repaint
+// shows.
+TEST_F(TrendPixelTest, FollowingTheClockShowsWhatAWholeRepaintShows)
+{
+    CTrendPlot& plot = window->plot();
+    auto onScreen = [&] {
+        QApplication::processEvents();
+        const QPoint at = plot.mapTo(window.get(), QPoint(0, 0));
+        return window->screen()->grabWindow(window->winId(), at.x(), at.y(), plot.width(), plot.height()).toImage();
+    };
+    Clock::time_point now = T;
+    std::vector<int> differing;
+    for (int step = 1; step <= 150; ++step) {
+        if (step == 100)
+            window->setSpanMinutes(1);
+        if (step == 120)
+            data.ResetBest();
+        now += step % 3 ? 700ms : 100ms;
+        // Noise and station replies apart, as a session brings them; every 30 steps a pause of a
+        // few seconds: a gap.
+        if (step % 30 < 25)
+            data.Add(step % 2 ? At(now, -95 + step % 7, std::nullopt, std::nullopt)
+                              : At(now, std::nullopt, step == 70 ? -35 : -70 + step % 11, -80 - step % 5));
+        plot.setNow(now);
+        window->Refresh();
+        const QImage screen = onScreen().convertToFormat(QImage::Format_RGB32);
+        const QImage whole = plot.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        ASSERT_EQ(screen.size(), whole.size());
+        if (screen != whole)
+            differing.push_back(step);
+    }
+    EXPECT_EQ(differing, std::vector<int>{}) << "the steps after which the screen differs from a whole repaint";
 }
 
 // A 30-minute history, two readings a second, redraws well within a frame.
