@@ -14,7 +14,8 @@ namespace {
 int Usage()
 {
     std::fputs("usage: approbe-bench xstartup [--runs N] | xsession [--port P] [--replies N] [--memory N] [--seconds S]\n"
-               "                     | xidle [--port P] [--seconds S] | xtools [--port P] [--seconds S] | flood [--seconds S]\n",
+               "                     | xidle [--port P] [--seconds S] | xtools [--port P] [--seconds S] | flood [--seconds S]\n"
+               "                     | trendredraw [--runs N]\n",
                stderr);
     return 2;
 }
@@ -55,6 +56,12 @@ int main(int argc, char** argv)
             return approbe::bench::RunXIdle(o);
         if (name == "xtools")
             return approbe::bench::RunXTools(o);
+        if (name == "trendredraw") {
+            // What users see: painted and flushed to the X display.
+            qputenv("QT_QPA_PLATFORM", "xcb");
+            QApplication app(argc, argv);
+            return approbe::bench::RunTrendRedraw(o);
+        }
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         QApplication app(argc, argv);

@@ -7,7 +7,7 @@ struct Options {
     long replies = 0;   // xsession: latency replies a side
     long memory = 0;    // xsession: replies for the memory figure
     double seconds = 0; // flood, xsession (flood), xidle
-    int runs = 0;       // xstartup
+    int runs = 0;       // xstartup, trendredraw
     int port = 0;       // xsession, xidle: approbe's port (3 digits: inside a private network namespace)
 };
 
@@ -17,6 +17,8 @@ int RunXSession(const Options& o);
 int RunXIdle(const Options& o);
 // The same session with every field tool off and with the trend window open and recording on.
 int RunXTools(const Options& o);
+// In this process on the X display: the trend window redrawing a 30-minute history.
+int RunTrendRedraw(const Options& o);
 // In this process on the offscreen platform: the dialog under a flood, Disconnect meanwhile.
 int RunFlood(const Options& o);
 
