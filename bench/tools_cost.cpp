@@ -135,26 +135,16 @@ int RunXTools(const Options& o)
     std::this_thread::sleep_for(2s); // the chooser gone, caches warm
 
     constexpr int kWindows = 6;
-    std::vector<double> cpu[2], wakeups[2], excess;
-    const auto length = std::chrono::milliseconds(static_cast<long>(seconds * 1000 / kWindows));
     const long rows0 = Rows(csv);
     const std::int64_t start = NowNs();
-    for (int w = 0; w < kWindows; ++w) {
-        double c0[2], s0[2];
-        for (int k = 0; k < 2; ++k)
-            c0[k] = CpuMs(sides[k].pid), s0[k] = static_cast<double>(ContextSwitches(sides[k].pid));
-        const std::int64_t t0 = NowNs();
-        std::this_thread::sleep_for(length);
-        const double secs = static_cast<double>(NowNs() - t0) / 1e9;
-        for (int k = 0; k < 2; ++k) {
-            const double c1 = CpuMs(sides[k].pid);
-            if (c0[k] < 0 || c1 < 0)
-                return fail("an approbe could not be measured (ended?)");
-            cpu[k].push_back((c1 - c0[k]) / secs);
-            wakeups[k].push_back((static_cast<double>(ContextSwitches(sides[k].pid)) - s0[k]) / secs);
-        }
-        excess.push_back(cpu[1].back() - cpu[0].back());
-    }
+    const SideBySide m = MeasureSideBySide({sides[0].pid, sides[1].pid}, seconds, kWindows);
+    if (!m.measured)
+        return fail("an approbe could not be measured (ended?)");
+    const auto& cpu = m.cpu;
+    const auto& wakeups = m.wakeups;
+    std::vector<double> excess;
+    for (int w = 0; w < kWindows; ++w)
+        excess.push_back(cpu[1][w] - cpu[0][w]);
     const double measured = static_cast<double>(NowNs() - start) / 1e9;
     const RecordedValues recorded = Recorded(csv, rows0);
     const double rowsPerS = static_cast<double>(recorded.rows) / measured;

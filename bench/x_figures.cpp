@@ -187,20 +187,9 @@ int RunXIdle(const Options& o)
     std::this_thread::sleep_for(4s); // logged in, polling, caches warm
 
     constexpr int kWindows = 6;
-    std::vector<double> cpu[2], wakeups[2];
-    const auto window = std::chrono::milliseconds(static_cast<long>(seconds * 1000 / kWindows));
-    for (int w = 0; w < kWindows; ++w) {
-        double c0[2], s0[2];
-        for (int k = 0; k < 2; ++k)
-            c0[k] = CpuMs(sides[k].pid), s0[k] = static_cast<double>(ContextSwitches(sides[k].pid));
-        const std::int64_t t0 = NowNs();
-        std::this_thread::sleep_for(window);
-        const double secs = static_cast<double>(NowNs() - t0) / 1e9;
-        for (int k = 0; k < 2; ++k) {
-            cpu[k].push_back((CpuMs(sides[k].pid) - c0[k]) / secs);
-            wakeups[k].push_back((static_cast<double>(ContextSwitches(sides[k].pid)) - s0[k]) / secs);
-        }
-    }
+    const SideBySide m = MeasureSideBySide({sides[0].pid, sides[1].pid}, seconds, kWindows);
+    const auto& cpu = m.cpu;
+    const auto& wakeups = m.wakeups;
     if (cpu[0].back() < 0 || wakeups[0].back() <= 0) {
         std::fprintf(stderr, "xidle: approbe could not be measured (ended?)\n");
         end();

@@ -60,6 +60,27 @@ double CpuMs(pid_t pid)
     return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
+SideBySide MeasureSideBySide(const pid_t (&pids)[2], double seconds, int windows)
+{
+    SideBySide m;
+    const auto length = std::chrono::milliseconds(static_cast<long>(seconds * 1000 / windows));
+    for (int w = 0; w < windows; ++w) {
+        double c0[2], s0[2];
+        for (int k = 0; k < 2; ++k)
+            c0[k] = CpuMs(pids[k]), s0[k] = static_cast<double>(ContextSwitches(pids[k]));
+        const std::int64_t t0 = NowNs();
+        std::this_thread::sleep_for(length);
+        const double secs = static_cast<double>(NowNs() - t0) / 1e9;
+        for (int k = 0; k < 2; ++k) {
+            const double c1 = CpuMs(pids[k]);
+            m.measured = m.measured && c0[k] >= 0 && c1 >= 0;
+            m.cpu[k].push_back((c1 - c0[k]) / secs);
+            m.wakeups[k].push_back((static_cast<double>(ContextSwitches(pids[k])) - s0[k]) / secs);
+        }
+    }
+    return m;
+}
+
 namespace {
 
 // The "total" calls of an strace -c summary, or -1.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 #include "x_watch.h"
 
@@ -34,6 +35,13 @@ Side StartFloor(XWatch& x, const Profile& profile, int port);
 
 // CPU time of a process, all threads, in milliseconds; -1 when it cannot be read.
 double CpuMs(pid_t pid);
+// CPU ms/s and wake-ups/s of two processes over the same windows, one value per window and side,
+// so that the machine's noise falls on both; measured is false when a CPU time could not be read.
+struct SideBySide {
+    std::vector<double> cpu[2], wakeups[2];
+    bool measured = true;
+};
+SideBySide MeasureSideBySide(const pid_t (&pids)[2], double seconds, int windows);
 // The system calls of both processes (all threads) while traced side by side for seconds, by
 // strace -f -c with its summaries in dir; -1 for one strace counted nothing.
 void CountSystemCalls(const pid_t (&pids)[2], double seconds, const std::string& dir, long (&calls)[2]);

@@ -40,6 +40,15 @@ QString TimeOfDay(Clock::time_point t)
     return QDateTime::fromMSecsSinceEpoch(ms).toString("HH:mm:ss");
 }
 
+// Plain text laid out once for the font, to be drawn many times without laying it out again.
+QStaticText LaidOut(const QString& text, const QFont& font)
+{
+    QStaticText laidOut(text);
+    laidOut.setTextFormat(Qt::PlainText);
+    laidOut.prepare(QTransform(), font);
+    return laidOut;
+}
+
 void Improve(TrendData::Best& best, const std::optional<int>& value, Clock::time_point at)
 {
     if (value && (!best.value || *value > *best.value))
@@ -130,12 +139,16 @@ QRect CTrendPlot::panelRect(Panel panel) const
     return {left, top + noiseH + rssiH + 2 * gap, w, snrH};
 }
 
+double CTrendPlot::MsPerPixel() const
+{
+    return double(std::chrono::duration_cast<std::chrono::milliseconds>(m_span).count()) /
+           double(panelRect(Panel::Rssi).width() - 1);
+}
+
 qint64 CTrendPlot::Column(Clock::time_point t) const
 {
-    const double pxPerMs = double(panelRect(Panel::Rssi).width() - 1) /
-                           double(std::chrono::duration_cast<std::chrono::milliseconds>(m_span).count());
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-    return static_cast<qint64>(std::floor(double(ms) * pxPerMs));
+    return static_cast<qint64>(std::floor(double(ms) / MsPerPixel()));
 }
 
 QRect CTrendPlot::TimeStrip() const
@@ -207,12 +220,8 @@ const QStaticText& CTrendPlot::MinuteLabel(Clock::time_point minute)
     if (m_minuteLabels.size() > 64) // a span holds at most 31
         m_minuteLabels.clear();
     auto it = m_minuteLabels.find(key);
-    if (it == m_minuteLabels.end()) {
-        QStaticText text(TimeOfDay(minute).left(5));
-        text.setTextFormat(Qt::PlainText);
-        text.prepare(QTransform(), SmallFont());
-        it = m_minuteLabels.insert(key, text);
-    }
+    if (it == m_minuteLabels.end())
+        it = m_minuteLabels.insert(key, LaidOut(TimeOfDay(minute).left(5), SmallFont()));
     return *it;
 }
 
@@ -345,8 +354,7 @@ void CTrendPlot::PaintArea(QPainter& p, const QRect& area)
         return;
     const Clock::time_point right = m_right;
     const Scale axis(*this, right, Panel::Rssi);
-    const double msPerPx = double(std::chrono::duration_cast<std::chrono::milliseconds>(m_span).count()) /
-                           double(panelRect(Panel::Rssi).width() - 1);
+    const double msPerPx = MsPerPixel();
     auto timeAt = [&](int x) {
         return right - std::chrono::milliseconds(std::llround(double(axis.rect.right() - x + 1) * msPerPx));
     };
@@ -465,10 +473,7 @@ void CFigure::paintEvent(QPaintEvent*)
     if (it == m_laidOut.end()) {
         if (m_laidOut.size() > 128) // the figures of a session or two
             m_laidOut.clear();
-        QStaticText laidOut(m_text);
-        laidOut.setTextFormat(Qt::PlainText);
-        laidOut.prepare(QTransform(), font());
-        it = m_laidOut.insert(m_text, laidOut);
+        it = m_laidOut.insert(m_text, LaidOut(m_text, font()));
     }
     QPainter p(this);
     p.setPen(palette().color(QPalette::WindowText));

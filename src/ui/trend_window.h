@@ -104,6 +104,7 @@ private:
     struct Scale;
     // The pixel column of a time: whole columns, counted from the epoch, so that a later right
     // edge moves everything by the same whole number of pixels.
+    double MsPerPixel() const;
     qint64 Column(Clock::time_point t) const;
     // What moves with time: everything right of the panels' left frames.
     QRect TimeStrip() const;

@@ -23,6 +23,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "environment.h"
 #include "poll_timer.h"
 #include "session_rig.h"
 
@@ -38,12 +39,6 @@ struct Daemon {
     std::string name, user, password, shellLog;
     int port = 0;
 };
-
-std::string Env(const char* name)
-{
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
 
 // The values ap-shell answers with.
 const Events kShellValues = {"field 1002 -93 dBm", "field 1015 -61 dBm", "field 1016 -64 dBm"};

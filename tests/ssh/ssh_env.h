@@ -9,17 +9,12 @@
 #include <sstream>
 #include <string>
 
+#include "environment.h"
 #include "temp_dir.h"
 
 // What tests/ssh/run-with-sshd hands over, and a private HOME and XDG_CONFIG_HOME for the case,
 // so that no real known_hosts file is read or written and no agent is asked.
 namespace approbe::test {
-
-inline std::string SshEnv(const char* name)
-{
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
 
 struct SshServer {
     int port = 0, kbdintPort = 0;
@@ -56,18 +51,18 @@ class SshTestBase : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (const std::string why = SshEnv("APPROBE_SSH_SKIP"); !why.empty())
+        if (const std::string why = Env("APPROBE_SSH_SKIP"); !why.empty())
             GTEST_SKIP() << why;
-        if (SshEnv("APPROBE_SSH_PORT").empty())
+        if (Env("APPROBE_SSH_PORT").empty())
             GTEST_SKIP() << "real sshd not run: start this program through tests/ssh/run-with-sshd (CTest does)";
-        server.port = std::atoi(SshEnv("APPROBE_SSH_PORT").c_str());
-        server.kbdintPort = std::atoi(SshEnv("APPROBE_SSH_KBDINT_PORT").c_str());
-        server.user = SshEnv("APPROBE_SSH_USER");
-        server.password = SshEnv("APPROBE_SSH_PASSWORD");
-        server.shellLog = SshEnv("APPROBE_SSH_SHELL_LOG");
-        server.hostKey = KeyOf(SshEnv("APPROBE_SSH_HOST_KEY"));
-        server.otherKey = KeyOf(SshEnv("APPROBE_SSH_OTHER_KEY"));
-        server.fingerprint = KeygenFingerprint(SshEnv("APPROBE_SSH_HOST_KEY"));
+        server.port = std::atoi(Env("APPROBE_SSH_PORT").c_str());
+        server.kbdintPort = std::atoi(Env("APPROBE_SSH_KBDINT_PORT").c_str());
+        server.user = Env("APPROBE_SSH_USER");
+        server.password = Env("APPROBE_SSH_PASSWORD");
+        server.shellLog = Env("APPROBE_SSH_SHELL_LOG");
+        server.hostKey = KeyOf(Env("APPROBE_SSH_HOST_KEY"));
+        server.otherKey = KeyOf(Env("APPROBE_SSH_OTHER_KEY"));
+        server.fingerprint = KeygenFingerprint(Env("APPROBE_SSH_HOST_KEY"));
         ::setenv("HOME", home.path().c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", (home.path() / "config").c_str(), 1);
         ::unsetenv("SSH_AUTH_SOCK");
