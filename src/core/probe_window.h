@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "host_key.h"
+
 // The window operations the logic relies on. Every call has taken effect on screen before it
 // returns, also when made from the session's worker thread.
 namespace approbe {
@@ -17,15 +19,6 @@ struct EditTexts {
     std::string host, port, user, password;
     friend bool operator==(const EditTexts&, const EditTexts&) = default;
 };
-
-// An SSH host key met for the first time, for the user to decide on.
-struct HostKeyQuestion {
-    std::string host; // as the known_hosts file names it
-    int port = 22;
-    std::string keyType;     // e.g. "ssh-ed25519"
-    std::string fingerprint; // "SHA256:...", as ssh-keygen -l prints it
-};
-enum class HostKeyAnswer { TrustAndSave, ConnectOnce, Cancel };
 
 class IProbeWindow;
 

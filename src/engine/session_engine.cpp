@@ -216,6 +216,12 @@ SessionActions SessionEngine::TimedOut()
     return End(m_state == SessionState::Closing ? SessionEnd::Disconnected : SessionEnd::Silent);
 }
 
+SessionActions SessionEngine::Silent(std::chrono::seconds quiet)
+{
+    return EndSaying(Format("%s silent for %lld s", m_params.host.c_str(), static_cast<long long>(quiet.count())),
+                     SessionEnd::Silent);
+}
+
 void SessionEngine::StartPolling(SessionActions& out)
 {
     m_awaitingShell = false;

@@ -120,8 +120,10 @@ public:
     SessionActions HostKeyRefused(const std::string& why);
     SessionActions PeerClosed() { return End(SessionEnd::PeerClosed); }
     SessionActions ReceiveFailed() { return End(SessionEnd::ReceiveFailed); }
-    // Nothing came for too long: the silence limit of the poller, or Disconnect's grace.
+    // A deadline passed: Disconnect's grace, or a login that never came to an end.
     SessionActions TimedOut();
+    // Polls went unanswered this long: "HOST silent for N s", then the session ends.
+    SessionActions Silent(std::chrono::seconds quiet);
     // The poll timer ticked: the poll commands while polling is on.
     SessionActions Tick(std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
     // Pause and Work: polling off or on, whatever the state (a session not connected yet clears

@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "profile.h"
-#include "settings.h"
+#include "host.h"
 #include "text.h"
 
 namespace approbe::poller {
@@ -212,7 +212,7 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
             s.pass = content.substr(0, content.find_first_of("\r\n"));
         }
         s.ap.password = s.pass;
-        if (!s.seen.count("port") && IsSshHost(s.ap.host))
+        if (!s.seen.count("port") && session::IsSshHost(s.ap.host))
             s.ap.port = 22;
         config.aps.push_back(std::move(s.ap));
     }

@@ -30,12 +30,4 @@ std::uint64_t NameHash(std::string_view name)
     return h;
 }
 
-std::chrono::milliseconds BackoffDelay(int failures, double unit)
-{
-    const int doublings = std::clamp(failures - 1, 0, 6); // 2^6 s already passes the ceiling
-    const auto whole = std::min(kBackoffFirst * (1 << doublings), kBackoffMax);
-    unit = std::clamp(unit, 0.0, 1.0);
-    return std::chrono::milliseconds(whole.count() / 2 + static_cast<long long>(static_cast<double>(whole.count()) / 2 * unit));
-}
-
 } // namespace approbe::poller

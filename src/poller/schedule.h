@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-// Which access points this poller takes, and when a failed one is tried again.
+// Which access points this poller takes.
 namespace approbe::poller {
 
 struct Shard {
@@ -20,10 +20,5 @@ bool ParseShard(const std::string& text, Shard& shard);
 std::uint64_t NameHash(std::string_view name);
 inline bool InShard(std::string_view name, const Shard& shard) { return NameHash(name) % shard.n == shard.k; }
 
-// Back-off before attempt number failures + 1: 1 s doubling to 60 s, and then jittered into
-// [half, whole] by unit (0..1), so that access points that failed together do not retry together.
-inline constexpr std::chrono::milliseconds kBackoffFirst{1000};
-inline constexpr std::chrono::milliseconds kBackoffMax{60000};
-std::chrono::milliseconds BackoffDelay(int failures, double unit);
 
 } // namespace approbe::poller

@@ -16,21 +16,7 @@ std::size_t CharCount(const std::string& text)
     return count;
 }
 
-constexpr std::string_view kSshScheme = "ssh://";
-constexpr std::string_view kTelnetScheme = "telnet://";
-
 } // namespace
-
-bool IsSshHost(const std::string& hostText) { return hostText.starts_with(kSshScheme); }
-
-std::string HostName(const std::string& hostText)
-{
-    if (hostText.starts_with(kSshScheme))
-        return hostText.substr(kSshScheme.size());
-    if (hostText.starts_with(kTelnetScheme))
-        return hostText.substr(kTelnetScheme.size());
-    return hostText;
-}
 
 bool UpdateData(IProbeWindow& window, SettingsTexts& texts, bool save)
 {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "host.h"
 #include "probe_window.h"
 #include "profile.h"
 
@@ -19,10 +20,8 @@ inline constexpr int kPortMaxChars = 3;
 inline constexpr const char* kDefaultPort = "23";
 inline constexpr const char* kDefaultSshPort = "22";
 
-// A host text beginning "ssh://" selects SSH; "telnet://" or none, telnet.
-bool IsSshHost(const std::string& hostText);
-// The host without its scheme: the name that is looked up and filed with host keys.
-std::string HostName(const std::string& hostText);
+using session::HostName;
+using session::IsSshHost;
 
 // The exchange between the settings texts and the edits. Pushing (save == false) writes the
 // edits; pulling (save == true) reads them in the order host, port, password, user and stops at a

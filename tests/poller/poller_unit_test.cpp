@@ -141,9 +141,11 @@ TEST(Backoff, DoublesFromOneSecondToAMinuteWithJitterInTheUpperHalf)
     struct Row { int failures; long long whole; };
     for (const Row row : {Row{0, 1000}, Row{1, 1000}, Row{2, 2000}, Row{3, 4000}, Row{6, 32000}, Row{7, 60000},
                           Row{8, 60000}, Row{1000000, 60000}}) {
-        EXPECT_EQ(BackoffDelay(row.failures, 0.0).count(), row.whole / 2) << row.failures;
-        EXPECT_EQ(BackoffDelay(row.failures, 1.0).count(), row.whole) << row.failures;
-        EXPECT_EQ(BackoffDelay(row.failures, 7.0).count(), row.whole) << "unit is clamped";
+        const session::RetryPolicy retry = session::RetryPolicy::Poller();
+        EXPECT_EQ(retry.Delay(row.failures, false, 0.0).count(), row.whole / 2) << row.failures;
+        EXPECT_EQ(retry.Delay(row.failures, false, 1.0).count(), row.whole) << row.failures;
+        EXPECT_EQ(retry.Delay(row.failures, false, 7.0).count(), row.whole) << "unit is clamped";
+        EXPECT_EQ(retry.Delay(row.failures, true, 0.5).count(), 8000) << "after the link was lost";
     }
 }
 

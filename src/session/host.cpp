@@ -1,0 +1,55 @@
+#include "host.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace approbe::session {
+namespace {
+
+constexpr std::string_view kSshScheme = "ssh://";
+constexpr std::string_view kTelnetScheme = "telnet://";
+
+std::string Unbracketed(std::string_view name)
+{
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    return std::string(name);
+}
+
+} // namespace
+
+HostText ParseHostText(const std::string& text)
+{
+    std::string_view rest = text;
+    HostText out;
+    if (rest.starts_with(kSshScheme)) {
+        out.transport = Transport::Ssh;
+        rest.remove_prefix(kSshScheme.size());
+    } else if (rest.starts_with(kTelnetScheme)) {
+        rest.remove_prefix(kTelnetScheme.size());
+    }
+    out.name = Unbracketed(rest);
+    return out;
+}
+
+bool ParseHostPort(const std::string& text, std::string& host, int& port)
+{
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    std::string_view name(text.data(), colon);
+    // A bare IPv6 address has colons of its own: it must be bracketed to carry a port.
+    if (name.find(':') != std::string_view::npos && !(name.front() == '[' && name.back() == ']'))
+        return false;
+    const char* first = text.data() + colon + 1;
+    const char* last = text.data() + text.size();
+    int value = 0;
+    const auto [end, ec] = std::from_chars(first, last, value);
+    if (ec != std::errc() || end != last || first == last || value < 1 || value > 65535)
+        return false;
+    host = Unbracketed(name);
+    port = value;
+    return !host.empty();
+}
+
+} // namespace approbe::session

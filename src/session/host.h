@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+// What a host text names: the transport, and the name or address to look up. Shared by the
+// dialog, the poller and the host-key files, so that every part reads "ssh://[fe80::1%eth0]"
+// the same way.
+namespace approbe::session {
+
+enum class Transport { Telnet, Ssh };
+
+struct HostText {
+    Transport transport = Transport::Telnet;
+    // Without scheme and brackets: what the resolver is given ("fe80::1%eth0", "ap1", "10.0.0.2").
+    std::string name;
+};
+
+// "ssh://" selects SSH; "telnet://" or no scheme, telnet. An IPv6 literal may stand in brackets
+// or bare, with a scope after '%'.
+HostText ParseHostText(const std::string& text);
+inline bool IsSshHost(const std::string& text) { return ParseHostText(text).transport == Transport::Ssh; }
+inline std::string HostName(const std::string& text) { return ParseHostText(text).name; }
+inline int DefaultPort(Transport transport) { return transport == Transport::Ssh ? 22 : 23; }
+
+// "HOST:PORT" or "[V6]:PORT", as Listen takes it; false if text is not that.
+bool ParseHostPort(const std::string& text, std::string& host, int& port);
+
+} // namespace approbe::session

@@ -1,0 +1,999 @@
+#include "loop.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include "host.h"
+#include "known_hosts.h"
+#include "ssh_link.h"
+
+namespace approbe::session {
+namespace {
+
+// epoll keys: sessions by id; the rest tagged in the top bits.
+constexpr std::uint64_t kWakeupKey = 0;
+constexpr std::uint64_t kWatchedTag = std::uint64_t{1} << 62;
+constexpr std::uint64_t kDrainTag = std::uint64_t{1} << 61;
+// One byte short of a 512-byte buffer, as the dialog always received.
+constexpr std::size_t kBlock = 511;
+// Blocks taken from one connection per wake-up, so that a flood cannot starve the others.
+constexpr int kBlocksPerWake = 8;
+// Unsent bytes beyond this mean the access point stopped reading: the session has failed.
+constexpr std::size_t kMaxUnsent = 64 * 1024;
+
+std::string ErrorText(int error) { return std::strerror(error); }
+
+} // namespace
+
+milliseconds RetryPolicy::Delay(int failures, bool linkLost, double unit) const
+{
+    if (linkLost)
+        return afterSilence;
+    const int doublings = std::clamp(failures - 1, 0, 20);
+    milliseconds whole = first;
+    for (int i = 0; i < doublings && whole < max; ++i)
+        whole *= 2;
+    whole = std::min(whole, max);
+    if (!jitter)
+        return whole;
+    unit = std::clamp(unit, 0.0, 1.0);
+    return milliseconds(whole.count() / 2 + static_cast<long long>(static_cast<double>(whole.count()) / 2 * unit));
+}
+
+// The loop's eventfd: posted commands and finished name lookups wake it. A lookup's notification
+// runs on a thread of the resolver's after the lookup is done, so the descriptor stays open for
+// as long as one may still come.
+struct SessionLoop::Wakeup {
+    int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    bool lookupsStarted = false;
+    ~Wakeup()
+    {
+        if (fd >= 0 && !lookupsStarted)
+            ::close(fd);
+    }
+    static void Notify(int fd)
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof one);
+    }
+};
+
+namespace {
+void NotifyLookup(sigval value)
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(value.sival_int, &one, sizeof one);
+}
+} // namespace
+
+// A name lookup in flight (getaddrinfo_a): its request must live until the lookup is done.
+struct SessionLoop::Lookup {
+    std::string name, port;
+    addrinfo hints{};
+    gaicb request{};
+    gaicb* list[1] = {&request};
+
+    bool Done() const { return ::gai_error(const_cast<gaicb*>(&request)) != EAI_INPROGRESS; }
+    ~Lookup()
+    {
+        if (request.ar_result)
+            ::freeaddrinfo(request.ar_result);
+    }
+};
+
+struct SessionLoop::Drain {
+    int fd = -1;
+    std::string unsent;
+    Clock::time_point deadline;
+};
+
+struct SessionLoop::Session {
+    enum class Phase { Ended, Waiting, Resolving, Connecting, Asking, Live };
+    SessionId id = 0;
+    SessionSpec spec;
+    HostText host;
+    int port = 0;
+    SessionEngine engine;
+    Phase phase = Phase::Ended;
+    int fd = -1;
+    bool writeWait = false, overflow = false, writeShut = false, peerClosed = false;
+    std::string unsent;
+    std::unique_ptr<Lookup> lookup;
+    std::vector<sockaddr_storage> addresses;
+    std::vector<socklen_t> addressLengths;
+    std::size_t nextAddress = 0;
+    int lastConnectError = 0;
+    std::unique_ptr<ssh::SshLink> ssh;
+    bool sshOpen = false;
+    Clock::time_point deadline{};      // of the phase: connect, login, Disconnect's grace, the retry
+    Clock::time_point nextPoll{};
+    std::optional<Clock::time_point> unansweredSince; // the first poll since the last byte came
+    bool stale = false;
+    bool linkLost = false; // the last attempt ended because the link went quiet
+    int failures = 0;
+    std::int64_t attempts = 0;
+    std::uint64_t seq = 0, pollingSeq = 0;
+    bool removing = false;
+
+    bool ssh_() const { return host.transport == Transport::Ssh; }
+};
+
+SessionLoop::SessionLoop(ISessionEvents& events, Deadlines deadlines)
+    : m_events(events), m_deadlines(deadlines), m_wakeup(std::make_shared<Wakeup>())
+{
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (m_epoll < 0 || m_wakeup->fd < 0)
+        throw std::runtime_error("cannot set up the session loop: " + ErrorText(errno));
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeupKey;
+    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wakeup->fd, &ev);
+}
+
+SessionLoop::~SessionLoop()
+{
+    for (auto& [id, s] : m_sessions)
+        Release(*s);
+    for (auto& [key, d] : m_drains)
+        ::close(d->fd);
+    for (auto& [id, s] : m_sessions)
+        if (s->lookup && ::gai_cancel(&s->lookup->request) == EAI_NOTCANCELED)
+            m_abandoned.push_back(std::move(s->lookup));
+    // A lookup that is still running writes into its request when done: it is left to it.
+    for (auto& lookup : m_abandoned)
+        if (!lookup->Done())
+            [[maybe_unused]] Lookup* leaked = lookup.release();
+    ::close(m_epoll);
+}
+
+void SessionLoop::Emit(Session& s, SessionEvent event) { m_events.OnSessionEvent(s.id, event); }
+
+void SessionLoop::EmitAction(Session& s, const SessionAction& action)
+{
+    SessionEvent event;
+    event.action = action;
+    Emit(s, std::move(event));
+}
+
+SessionId SessionLoop::Add(SessionSpec spec)
+{
+    auto s = std::make_unique<Session>();
+    s->id = m_nextId++;
+    s->spec = std::move(spec);
+    s->host = ParseHostText(s->spec.host);
+    s->port = s->spec.port > 0 ? s->spec.port : DefaultPort(s->host.transport);
+    Session& ref = *s;
+    m_sessions.emplace(ref.id, std::move(s));
+    // The first attempt starts on the loop's next turn: the caller knows the id before any event.
+    ref.phase = Session::Phase::Waiting;
+    ref.deadline = Clock::now();
+    Schedule(ref);
+    return ref.id;
+}
+
+void SessionLoop::Remove(SessionId id)
+{
+    const auto it = m_sessions.find(id);
+    if (it == m_sessions.end())
+        return;
+    Session& s = *it->second;
+    s.removing = true;
+    if (s.engine.live())
+        Apply(s, s.engine.ReceiveFailed()); // the farewell, then the close
+    else if (s.engine.state() == SessionState::Starting)
+        Apply(s, s.engine.StartFailed());
+    Release(s);
+    if (s.lookup && ::gai_cancel(&s.lookup->request) == EAI_NOTCANCELED)
+        m_abandoned.push_back(std::move(s.lookup));
+    m_sessions.erase(it);
+}
+
+void SessionLoop::Restart(SessionId id)
+{
+    const auto it = m_sessions.find(id);
+    if (it == m_sessions.end())
+        return;
+    Session& s = *it->second;
+    if (s.phase != Session::Phase::Ended && s.phase != Session::Phase::Waiting)
+        return;
+    s.failures = 0;
+    s.linkLost = false;
+    s.attempts = 0;
+    StartAttempt(s);
+}
+
+std::uint64_t SessionLoop::pollingSeq(SessionId id) const
+{
+    const auto it = m_sessions.find(id);
+    return it == m_sessions.end() ? 0 : it->second->pollingSeq;
+}
+
+void SessionLoop::SetPolling(SessionId id, bool on, std::uint64_t seq)
+{
+    const auto it = m_sessions.find(id);
+    if (it == m_sessions.end())
+        return;
+    it->second->pollingSeq = seq;
+    it->second->engine.SetPolling(on);
+    if (!on)
+        it->second->unansweredSince.reset(); // a paused session is quiet, not silent
+}
+
+void SessionLoop::PollNow(SessionId id)
+{
+    const auto it = m_sessions.find(id);
+    if (it == m_sessions.end() || it->second->phase != Session::Phase::Live)
+        return;
+    Session& s = *it->second;
+    const SessionActions actions = s.engine.Tick();
+    const bool polled = std::any_of(actions.begin(), actions.end(),
+                                    [](const SessionAction& a) { return a.kind == SessionAction::Kind::Send; });
+    if (polled && !s.unansweredSince)
+        s.unansweredSince = Clock::now();
+    Apply(s, actions);
+    if (polled && s.phase == Session::Phase::Live) {
+        SessionEvent event;
+        event.kind = SessionEvent::Kind::Polled;
+        Emit(s, std::move(event));
+    }
+    if (s.overflow && s.engine.live())
+        Apply(s, s.engine.ReceiveFailed());
+}
+
+void SessionLoop::Disconnect(SessionId id)
+{
+    const auto it = m_sessions.find(id);
+    if (it == m_sessions.end())
+        return;
+    Session& s = *it->second;
+    if (s.phase == Session::Phase::Waiting) {
+        // Between attempts no session runs: the next one is called off. The first has only not
+        // begun yet, and goes on as a Disconnect while connecting would.
+        if (s.attempts > 0)
+            s.phase = Session::Phase::Ended;
+        return;
+    }
+    if (s.phase == Session::Phase::Asking) {
+        Apply(s, s.engine.Disconnect(true));
+        Apply(s, s.engine.HostKeyRefused("Host key of " + s.spec.host + " not trusted"));
+        return;
+    }
+    if (s.phase != Session::Phase::Live) {
+        Apply(s, s.engine.Disconnect(false)); // not connected yet: nothing to shut
+        return;
+    }
+    if (s.ssh) {
+        // A shell on a terminal takes no end of input as its end: nothing is waited for.
+        Apply(s, s.engine.Disconnect(true));
+        Apply(s, s.engine.TimedOut());
+        return;
+    }
+    Flush(s);
+    s.writeShut = ::shutdown(s.fd, SHUT_WR) == 0;
+    Apply(s, s.engine.Disconnect(s.writeShut));
+    if (s.engine.state() == SessionState::Closing) {
+        s.deadline = Clock::now() + m_deadlines.disconnectGrace;
+        Schedule(s);
+    }
+}
+
+void SessionLoop::AnswerHostKey(SessionId id, HostKeyAnswer answer)
+{
+    const auto it = m_sessions.find(id);
+    if (it != m_sessions.end() && it->second->phase == Session::Phase::Asking)
+        SshHostKeyAnswered(*it->second, answer);
+}
+
+void SessionLoop::SetRetry(SessionId id, const RetryPolicy& retry)
+{
+    const auto it = m_sessions.find(id);
+    if (it == m_sessions.end())
+        return;
+    Session& s = *it->second;
+    s.spec.retry = retry;
+    if (!retry.enabled && s.phase == Session::Phase::Waiting)
+        s.phase = Session::Phase::Ended;
+}
+
+void SessionLoop::Post(std::function<void()> f)
+{
+    {
+        std::lock_guard lock(m_postMutex);
+        m_posted.push_back(std::move(f));
+    }
+    Wakeup::Notify(m_wakeup->fd);
+}
+
+void SessionLoop::Stop()
+{
+    Post([this] { m_stop = true; });
+}
+
+void SessionLoop::Watch(int fd, std::function<void()> onReadable)
+{
+    m_watched[fd] = std::move(onReadable);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWatchedTag | static_cast<std::uint32_t>(fd);
+    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev);
+}
+
+void SessionLoop::Schedule(Session& s)
+{
+    Clock::time_point at = Clock::time_point::max();
+    switch (s.phase) {
+    case Session::Phase::Waiting:
+    case Session::Phase::Resolving:
+    case Session::Phase::Connecting: at = s.deadline; break;
+    case Session::Phase::Live:
+        if (s.engine.state() != SessionState::LoggedIn)
+            at = s.deadline; // the login's deadline, or Disconnect's grace
+        if (s.spec.pollPeriod.count() > 0)
+            at = std::min(at, s.nextPoll);
+        if (s.unansweredSince)
+            at = std::min(at, *s.unansweredSince + SilentAfter(s));
+        break;
+    default: return;
+    }
+    if (at == Clock::time_point::max())
+        return;
+    m_due.push_back({at, s.id, ++s.seq});
+    std::push_heap(m_due.begin(), m_due.end(), std::greater<>{});
+}
+
+Clock::time_point SessionLoop::NextPoll(const Session& s, Clock::time_point after) const
+{
+    const Clock::duration period = s.spec.pollPeriod;
+    const auto since = after - m_base - s.spec.pollOffset;
+    const auto periods = since < Clock::duration::zero() ? 0 : since / period + 1;
+    return m_base + s.spec.pollOffset + period * periods;
+}
+
+void SessionLoop::StartAttempt(Session& s)
+{
+    Release(s);
+    SessionEvent attempt;
+    attempt.kind = SessionEvent::Kind::Attempt;
+    attempt.count = s.attempts++;
+    Emit(s, std::move(attempt));
+    Apply(s, s.engine.Begin(s.ssh_() ? SessionParams::OverTerminal(s.spec.host, s.spec.user, s.spec.password)
+                                     : SessionParams{s.spec.host, s.spec.user, s.spec.password}));
+    s.stale = false;
+    s.unansweredSince.reset();
+    s.addresses.clear();
+    s.addressLengths.clear();
+    s.nextAddress = 0;
+    s.lastConnectError = 0;
+    s.deadline = Clock::now() + (s.linkLost ? m_deadlines.retryConnect : m_deadlines.connect);
+    s.phase = Session::Phase::Resolving;
+
+    const std::string port = std::to_string(s.port);
+    // A numeric address needs no resolver: taken at once, scope and all.
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* numeric = nullptr;
+    if (!s.host.name.empty() && ::getaddrinfo(s.host.name.c_str(), port.c_str(), &hints, &numeric) == 0) {
+        for (const addrinfo* a = numeric; a; a = a->ai_next) {
+            sockaddr_storage address{};
+            std::memcpy(&address, a->ai_addr, a->ai_addrlen);
+            s.addresses.push_back(address);
+            s.addressLengths.push_back(a->ai_addrlen);
+        }
+        ::freeaddrinfo(numeric);
+        return ConnectNext(s);
+    }
+    // A name: looked up off the loop, which the wake-up tells when the answer is in.
+    s.lookup = std::make_unique<Lookup>();
+    Lookup& l = *s.lookup;
+    l.name = s.host.name;
+    l.port = port;
+    l.hints.ai_family = AF_UNSPEC;
+    l.hints.ai_socktype = SOCK_STREAM;
+    l.hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+    l.request.ar_name = l.name.c_str();
+    l.request.ar_service = l.port.c_str();
+    l.request.ar_request = &l.hints;
+    sigevent ev{};
+    ev.sigev_notify = SIGEV_THREAD;
+    ev.sigev_notify_function = NotifyLookup;
+    ev.sigev_value.sival_int = m_wakeup->fd;
+    m_wakeup->lookupsStarted = true;
+    if (l.name.empty() || ::getaddrinfo_a(GAI_NOWAIT, l.list, 1, &ev) != 0) {
+        s.lookup.reset();
+        SessionEvent failed;
+        failed.kind = SessionEvent::Kind::ResolveFailed;
+        failed.text = l.name.empty() ? "no host given" : "the resolver could not be asked";
+        Emit(s, std::move(failed));
+        Apply(s, s.engine.StartFailed());
+        return;
+    }
+    Schedule(s);
+}
+
+void SessionLoop::OnLookup(Session& s)
+{
+    const auto lookup = std::move(s.lookup);
+    const int error = ::gai_error(&lookup->request);
+    const addrinfo* result = error == 0 ? lookup->request.ar_result : nullptr;
+    if (!result) {
+        SessionEvent failed;
+        failed.kind = SessionEvent::Kind::ResolveFailed;
+        failed.text = ::gai_strerror(error);
+        Emit(s, std::move(failed));
+        Apply(s, s.engine.StartFailed());
+        return;
+    }
+    for (const addrinfo* a = result; a; a = a->ai_next) {
+        sockaddr_storage address{};
+        std::memcpy(&address, a->ai_addr, a->ai_addrlen);
+        s.addresses.push_back(address);
+        s.addressLengths.push_back(a->ai_addrlen);
+    }
+    ConnectNext(s);
+}
+
+void SessionLoop::ConnectNext(Session& s)
+{
+    while (s.nextAddress < s.addresses.size()) {
+        const std::size_t i = s.nextAddress++;
+        const auto* to = reinterpret_cast<const sockaddr*>(&s.addresses[i]);
+        s.fd = ::socket(to->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (s.fd >= 0 && (::connect(s.fd, to, s.addressLengths[i]) == 0 || errno == EINPROGRESS)) {
+            s.phase = Session::Phase::Connecting;
+            Watch(s, EPOLLOUT);
+            Schedule(s);
+            return;
+        }
+        s.lastConnectError = errno;
+        if (s.fd >= 0)
+            ::close(s.fd);
+        s.fd = -1;
+    }
+    ConnectFailed(s, s.lastConnectError ? ErrorText(s.lastConnectError) : "no address", false);
+}
+
+void SessionLoop::ConnectDone(Session& s)
+{
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
+        s.lastConnectError = error ? error : errno;
+        Release(s);
+        return ConnectNext(s); // the next address, within the same deadline
+    }
+    const auto now = Clock::now();
+    s.phase = Session::Phase::Live;
+    s.linkLost = false;
+    s.writeShut = s.peerClosed = false;
+    Watch(s, EPOLLIN);
+    s.deadline = now + m_deadlines.login;
+    if (s.spec.pollPeriod.count() > 0)
+        s.nextPoll = NextPoll(s, now);
+    Apply(s, s.engine.Connected());
+    if (s.ssh_() && s.phase == Session::Phase::Live) {
+        s.ssh = std::make_unique<ssh::SshLink>(s.fd, ssh::LinkOptions{s.host.name, s.port, s.spec.user, s.spec.password});
+        s.sshOpen = false;
+        SshAdvance(s);
+    }
+    if (s.phase == Session::Phase::Live)
+        Schedule(s);
+}
+
+void SessionLoop::ConnectFailed(Session& s, const std::string& why, bool timedOut)
+{
+    Release(s);
+    if (timedOut)
+        s.linkLost = true;
+    SessionEvent failed;
+    failed.kind = SessionEvent::Kind::ConnectFailed;
+    failed.text = why;
+    failed.flag = timedOut;
+    Emit(s, std::move(failed));
+    Apply(s, s.engine.StartFailed());
+}
+
+void SessionLoop::SshAdvance(Session& s)
+{
+    for (;;) {
+        switch (s.ssh->Advance()) {
+        case ssh::SshLink::Step::Working:
+            Watch(s, EPOLLIN | (s.ssh->WantsWrite() ? EPOLLOUT : 0u));
+            return;
+        case ssh::SshLink::Step::HostKeyCheck:
+            if (!SshHostKey(s))
+                return;
+            s.ssh->TrustHostKey();
+            continue;
+        case ssh::SshLink::Step::Open:
+            s.sshOpen = true;
+            Apply(s, s.engine.LoggedInByTransport());
+            return SshRead(s);
+        case ssh::SshLink::Step::Rejected: return Apply(s, s.engine.LoginRejected());
+        case ssh::SshLink::Step::Failed: {
+            SessionEvent note;
+            note.kind = SessionEvent::Kind::Note;
+            note.text = "SSH: " + s.ssh->error();
+            Emit(s, std::move(note));
+            return Apply(s, s.engine.ReceiveFailed());
+        }
+        }
+    }
+}
+
+bool SessionLoop::SshHostKey(Session& s)
+{
+    const std::string name = ssh::KnownHostsName(s.host.name, s.port);
+    const std::string& type = s.ssh->keyType();
+    const std::string& blob = s.ssh->keyBlob();
+    const ssh::HostKeyVerdict verdict = ssh::CheckHostKey(ssh::ReadKnownHosts(), name, type, blob);
+    if (verdict.status == ssh::HostKeyStatus::Known)
+        return true;
+    std::string refusal;
+    if (verdict.status != ssh::HostKeyStatus::Unknown) {
+        refusal = ssh::RefusalText(s.spec.host, verdict);
+    } else if (s.spec.hostKeys == HostKeyPolicy::Ask) {
+        // The user may take as long as they like; Disconnect and closing call the question off.
+        s.phase = Session::Phase::Asking;
+        Watch(s, 0);
+        SessionEvent ask;
+        ask.kind = SessionEvent::Kind::HostKeyQuestion;
+        ask.question = {s.host.name, s.port, type, ssh::Sha256Fingerprint(blob)};
+        Emit(s, std::move(ask));
+        return false;
+    } else if (s.spec.hostKeys == HostKeyPolicy::AcceptNew) {
+        std::string error;
+        if (ssh::SaveHostKey(name, type, blob, error)) {
+            SessionEvent note;
+            note.kind = SessionEvent::Kind::Note;
+            note.text = "new host key " + type + " " + ssh::Sha256Fingerprint(blob) + " saved in " + ssh::AppKnownHostsPath();
+            Emit(s, std::move(note));
+            return true;
+        }
+        refusal = "Host key of " + s.spec.host + " not saved, so not trusted: " + error;
+    } else {
+        refusal = "Host key of " + s.spec.host + " (" + type + " " + ssh::Sha256Fingerprint(blob) +
+                  ") is unknown: refused; add it to " + ssh::AppKnownHostsPath() + " or set HostKey=accept-new";
+    }
+    Apply(s, s.engine.HostKeyRefused(refusal));
+    return false;
+}
+
+void SessionLoop::SshHostKeyAnswered(Session& s, HostKeyAnswer answer)
+{
+    s.phase = Session::Phase::Live;
+    if (answer == HostKeyAnswer::Cancel) {
+        Apply(s, s.engine.HostKeyRefused("Host key of " + s.spec.host + " not trusted"));
+        return;
+    }
+    if (answer == HostKeyAnswer::TrustAndSave) {
+        std::string error;
+        SessionEvent note;
+        note.kind = SessionEvent::Kind::Note;
+        note.text = ssh::SaveHostKey(ssh::KnownHostsName(s.host.name, s.port), s.ssh->keyType(), s.ssh->keyBlob(), error)
+                        ? "Host key of " + s.spec.host + " saved in " + ssh::AppKnownHostsPath()
+                        : "Host key not saved: " + error;
+        Emit(s, std::move(note));
+    }
+    s.ssh->TrustHostKey();
+    SshAdvance(s);
+    if (s.phase == Session::Phase::Live)
+        Schedule(s);
+}
+
+void SessionLoop::SshRead(Session& s)
+{
+    std::string data;
+    const ssh::SshLink::ReadResult read = s.ssh->Read(data);
+    if (!data.empty())
+        Received(s, data);
+    if (!s.ssh)
+        return;
+    if (read == ssh::SshLink::ReadResult::Ended)
+        Apply(s, s.engine.PeerClosed());
+    else if (read == ssh::SshLink::ReadResult::Failed)
+        Apply(s, s.engine.ReceiveFailed());
+    if (s.ssh && s.fd >= 0)
+        Watch(s, EPOLLIN | (s.ssh->WantsWrite() ? EPOLLOUT : 0u));
+}
+
+void SessionLoop::Received(Session& s, std::string_view bytes)
+{
+    s.unansweredSince.reset();
+    if (s.stale) {
+        s.stale = false;
+        SessionEvent live;
+        live.kind = SessionEvent::Kind::Stale;
+        live.flag = false;
+        Emit(s, std::move(live));
+    }
+    Apply(s, s.engine.Received(bytes, std::chrono::system_clock::now()));
+    if (s.overflow && s.engine.live())
+        Apply(s, s.engine.ReceiveFailed());
+}
+
+void SessionLoop::ReadTelnet(Session& s)
+{
+    char buf[kBlock];
+    for (int i = 0; i < kBlocksPerWake && s.fd >= 0 && s.phase == Session::Phase::Live; ++i) {
+        const ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
+        if (n > 0) {
+            Received(s, std::string_view(buf, static_cast<std::size_t>(n)));
+            continue;
+        }
+        if (n == 0) {
+            s.peerClosed = true;
+            Apply(s, s.engine.PeerClosed());
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            Apply(s, s.engine.ReceiveFailed());
+        }
+        break;
+    }
+}
+
+void SessionLoop::OnEvent(Session& s, std::uint32_t events)
+{
+    switch (s.phase) {
+    case Session::Phase::Connecting: return ConnectDone(s);
+    case Session::Phase::Asking:
+        if (events & (EPOLLHUP | EPOLLERR))
+            Apply(s, s.engine.ReceiveFailed()); // gone while the user was deciding
+        return;
+    case Session::Phase::Live: break;
+    default: return;
+    }
+    if (s.fd < 0)
+        return;
+    if (s.ssh) {
+        if (events & EPOLLOUT)
+            s.ssh->FlushOutput();
+        if (!s.sshOpen)
+            SshAdvance(s);
+        else
+            SshRead(s);
+    } else {
+        if (events & EPOLLOUT)
+            Flush(s);
+        if (events & (EPOLLIN | EPOLLHUP | EPOLLERR))
+            ReadTelnet(s);
+    }
+    if (s.phase == Session::Phase::Live && s.engine.live())
+        Schedule(s);
+}
+
+void SessionLoop::OnDue(Session& s, Clock::time_point now)
+{
+    switch (s.phase) {
+    case Session::Phase::Waiting:
+        if (now >= s.deadline)
+            StartAttempt(s);
+        return;
+    case Session::Phase::Resolving:
+    case Session::Phase::Connecting:
+        if (now >= s.deadline) {
+            if (s.lookup && ::gai_cancel(&s.lookup->request) == EAI_NOTCANCELED)
+                m_abandoned.push_back(std::move(s.lookup));
+            s.lookup.reset();
+            ConnectFailed(s, "timed out", true);
+        }
+        return;
+    case Session::Phase::Live: break;
+    default: return;
+    }
+    if (s.engine.state() != SessionState::LoggedIn && now >= s.deadline) {
+        // Disconnect's grace is over, or the login never came to an end.
+        if (s.engine.state() != SessionState::Closing)
+            s.linkLost = true;
+        return Apply(s, s.engine.TimedOut());
+    }
+    if (s.unansweredSince) {
+        const auto quiet = now - *s.unansweredSince;
+        if (quiet >= SilentAfter(s)) {
+            s.linkLost = true;
+            return Apply(s, s.engine.Silent(std::chrono::duration_cast<std::chrono::seconds>(SilentAfter(s))));
+        }
+    }
+    if (s.spec.pollPeriod.count() > 0 && now >= s.nextPoll) {
+        s.nextPoll = NextPoll(s, now);
+        PollNow(s.id);
+        if (s.phase != Session::Phase::Live)
+            return;
+    }
+    // Stale is judged at the poll ticks: unanswered for this many of them.
+    const Clock::duration period = s.spec.pollPeriod.count() > 0 ? Clock::duration(s.spec.pollPeriod)
+                                                                  : Clock::duration(std::chrono::seconds(1));
+    if (s.unansweredSince && !s.stale && now - *s.unansweredSince >= period * m_deadlines.stalePolls) {
+        s.stale = true;
+        SessionEvent stale;
+        stale.kind = SessionEvent::Kind::Stale;
+        stale.flag = true;
+        Emit(s, std::move(stale));
+    }
+    Schedule(s);
+}
+
+milliseconds SessionLoop::SilentAfter(const Session& s) const
+{
+    // A slow poll period must not make every access point silent between two polls.
+    return std::max(m_deadlines.silent, s.spec.pollPeriod * m_deadlines.stalePolls);
+}
+
+void SessionLoop::Apply(Session& s, const SessionActions& actions)
+{
+    for (const SessionAction& a : actions) {
+        switch (a.kind) {
+        case SessionAction::Kind::Send: Write(s, a.text); break;
+        case SessionAction::Kind::Close: Close(s); break;
+        case SessionAction::Kind::State:
+            EmitAction(s, a);
+            if (a.state == SessionState::Ended)
+                Ended(s, a.end);
+            break;
+        case SessionAction::Kind::Reading:
+            s.failures = 0; // the session works: the next failure starts the back-off afresh
+            if (!s.removing)
+                EmitAction(s, a);
+            break;
+        default:
+            if (!s.removing)
+                EmitAction(s, a);
+            break;
+        }
+    }
+}
+
+void SessionLoop::Write(Session& s, const std::string& bytes)
+{
+    if (s.fd < 0 || s.writeShut)
+        return;
+    if (s.ssh) {
+        if (s.sshOpen && !s.ssh->Write(bytes))
+            s.overflow = true; // the link failed: the session ends as after a failed send
+        if (s.fd >= 0)
+            Watch(s, EPOLLIN | (s.ssh->WantsWrite() ? EPOLLOUT : 0u));
+        return;
+    }
+    s.unsent += bytes;
+    Flush(s);
+}
+
+void SessionLoop::Flush(Session& s)
+{
+    while (!s.unsent.empty()) {
+        const ssize_t n = ::send(s.fd, s.unsent.data(), s.unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            s.unsent.erase(0, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            s.unsent.clear(); // the receive side learns of the failure
+        break;
+    }
+    s.overflow = s.unsent.size() > kMaxUnsent;
+    const bool wantWrite = !s.unsent.empty();
+    if (wantWrite != s.writeWait)
+        Watch(s, EPOLLIN | (wantWrite ? EPOLLOUT : 0u));
+}
+
+void SessionLoop::Watch(Session& s, std::uint32_t events)
+{
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = s.id;
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_MOD, s.fd, &ev) != 0)
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, s.fd, &ev);
+    s.writeWait = (events & EPOLLOUT) != 0;
+}
+
+void SessionLoop::Close(Session& s)
+{
+    if (s.ssh) {
+        s.ssh->Close(); // end of input, the channel closed, goodbye
+        s.ssh.reset();
+        s.sshOpen = false;
+    }
+    if (s.fd < 0)
+        return;
+    if (s.peerClosed || s.overflow) {
+        Release(s);
+        return;
+    }
+    // The farewell and anything before it go out first; then our side is shut, and the access
+    // point closes first: closing with its reply unread would reset the connection.
+    auto drain = std::make_unique<Drain>();
+    drain->fd = std::exchange(s.fd, -1);
+    drain->unsent = std::move(s.unsent);
+    drain->deadline = Clock::now() + m_deadlines.farewell;
+    if (drain->unsent.empty())
+        ::shutdown(drain->fd, SHUT_WR);
+    const std::uint64_t key = m_nextDrain++;
+    epoll_event ev{};
+    ev.events = EPOLLIN | (drain->unsent.empty() ? 0u : EPOLLOUT);
+    ev.data.u64 = kDrainTag | key;
+    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, drain->fd, &ev);
+    m_drains.emplace(key, std::move(drain));
+    s.unsent.clear();
+    s.writeWait = s.overflow = false;
+}
+
+void SessionLoop::OnDrainEvent(std::uint64_t key)
+{
+    const auto it = m_drains.find(key);
+    if (it == m_drains.end())
+        return;
+    Drain& d = *it->second;
+    if (!d.unsent.empty()) {
+        const ssize_t n = ::send(d.fd, d.unsent.data(), d.unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            d.unsent.erase(0, static_cast<std::size_t>(n));
+        else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            d.unsent.clear();
+        if (d.unsent.empty()) {
+            ::shutdown(d.fd, SHUT_WR);
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.u64 = kDrainTag | key;
+            ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, d.fd, &ev);
+        }
+    }
+    char scratch[4096];
+    for (;;) {
+        const ssize_t n = ::recv(d.fd, scratch, sizeof scratch, 0);
+        if (n > 0)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (n < 0 && errno == EINTR)
+            continue;
+        break; // closed by the access point, or failed
+    }
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, d.fd, nullptr);
+    ::close(d.fd);
+    m_drains.erase(it);
+}
+
+void SessionLoop::Release(Session& s)
+{
+    if (s.ssh) {
+        s.ssh->Close();
+        s.ssh.reset();
+        s.sshOpen = false;
+    }
+    if (s.fd >= 0) {
+        // Out of the epoll set first: closing takes it out only when no duplicate is left open.
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, s.fd, nullptr);
+        ::close(s.fd);
+    }
+    s.fd = -1;
+    s.unsent.clear();
+    s.writeWait = s.overflow = s.writeShut = false;
+}
+
+void SessionLoop::Ended(Session& s, SessionEnd why)
+{
+    Release(s);
+    s.phase = Session::Phase::Ended;
+    s.unansweredSince.reset();
+    s.stale = false;
+    if (why == SessionEnd::Silent)
+        s.linkLost = true;
+    if (s.removing || m_stop || !s.spec.retry.enabled || !RetryPolicy::Retries(why))
+        return;
+    ++s.failures;
+    const milliseconds delay =
+        s.spec.retry.Delay(s.failures, s.linkLost, std::uniform_real_distribution<double>(0, 1)(m_random));
+    s.phase = Session::Phase::Waiting;
+    s.deadline = Clock::now() + delay;
+    SessionEvent retrying;
+    retrying.kind = SessionEvent::Kind::Retrying;
+    retrying.delay = delay;
+    Emit(s, std::move(retrying));
+    if (s.phase == Session::Phase::Waiting)
+        Schedule(s);
+}
+
+void SessionLoop::OnWakeup()
+{
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(m_wakeup->fd, &count, sizeof count);
+    std::vector<std::function<void()>> posted;
+    {
+        std::lock_guard lock(m_postMutex);
+        posted.swap(m_posted);
+    }
+    for (auto& f : posted)
+        f();
+    std::erase_if(m_abandoned, [](const std::unique_ptr<Lookup>& l) { return l->Done(); });
+    std::vector<SessionId> done;
+    for (auto& [id, s] : m_sessions)
+        if (s->phase == Session::Phase::Resolving && s->lookup && s->lookup->Done())
+            done.push_back(id);
+    for (SessionId id : done)
+        if (auto it = m_sessions.find(id); it != m_sessions.end() && it->second->lookup)
+            OnLookup(*it->second);
+}
+
+void SessionLoop::EndAll()
+{
+    while (!m_sessions.empty())
+        Remove(m_sessions.begin()->first);
+}
+
+void SessionLoop::Run()
+{
+    epoll_event events[256];
+    bool ending = false;
+    for (;;) {
+        if (m_stop && !ending) {
+            ending = true;
+            EndAll();
+        }
+        const auto now = Clock::now();
+        // Farewells whose access point did not close in time are closed by us.
+        for (auto it = m_drains.begin(); it != m_drains.end();) {
+            if (it->second->deadline <= now) {
+                ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, it->second->fd, nullptr);
+                ::close(it->second->fd);
+                it = m_drains.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (ending && m_drains.empty())
+            return;
+        Clock::time_point wake = Clock::time_point::max();
+        if (!m_due.empty())
+            wake = m_due.front().at;
+        for (const auto& [key, d] : m_drains)
+            wake = std::min(wake, d->deadline);
+        int timeout = -1;
+        if (wake != Clock::time_point::max()) {
+            // Rounded up: waking a little early would only spin until the due time.
+            timeout = static_cast<int>(std::clamp<long long>(
+                std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now()).count(), 0, 60000));
+        }
+        const int n = ::epoll_wait(m_epoll, events, 256, timeout);
+        if (n < 0 && errno != EINTR)
+            throw std::runtime_error("epoll_wait: " + ErrorText(errno));
+        for (int i = 0; i < n; ++i) {
+            const std::uint64_t key = events[i].data.u64;
+            if (key == kWakeupKey) {
+                OnWakeup();
+            } else if (key & kWatchedTag) {
+                const int fd = static_cast<int>(key & 0xffffffffu);
+                if (auto it = m_watched.find(fd); it != m_watched.end())
+                    it->second();
+            } else if (key & kDrainTag) {
+                OnDrainEvent(key & ~kDrainTag);
+            } else if (auto it = m_sessions.find(key); it != m_sessions.end()) {
+                OnEvent(*it->second, events[i].events);
+            }
+        }
+        const auto after = Clock::now();
+        while (!m_due.empty() && m_due.front().at <= after) {
+            std::pop_heap(m_due.begin(), m_due.end(), std::greater<>{});
+            const Due due = m_due.back();
+            m_due.pop_back();
+            const auto it = m_sessions.find(due.id);
+            if (it != m_sessions.end() && it->second->seq == due.seq)
+                OnDue(*it->second, after);
+        }
+    }
+}
+
+} // namespace approbe::session
