@@ -144,7 +144,8 @@ struct Reply {
     // more pieces are wanted than there are marks, the longest piece halved, again and again.
     std::vector<std::string> pieces(std::size_t n) const {
         std::vector<std::size_t> bounds = {0};
-        bounds.insert(bounds.end(), marks.begin(), marks.begin() + static_cast<std::ptrdiff_t>(std::min(n - 1, marks.size())));
+        const auto cuts = static_cast<std::ptrdiff_t>(std::min(n - 1, marks.size()));
+        bounds.insert(bounds.end(), marks.begin(), marks.begin() + cuts);
         bounds.push_back(text.size());
         while (bounds.size() < n + 1) {
             std::size_t longest = 0;
@@ -155,7 +156,8 @@ struct Reply {
             bounds.insert(bounds.begin() + static_cast<std::ptrdiff_t>(longest) + 1, bounds[longest] + length / 2);
         }
         std::vector<std::string> out;
-        for (std::size_t k = 0; k + 1 < bounds.size(); ++k) out.push_back(text.substr(bounds[k], bounds[k + 1] - bounds[k]));
+        for (std::size_t k = 0; k + 1 < bounds.size(); ++k)
+            out.push_back(text.substr(bounds[k], bounds[k + 1] - bounds[k]));
         return out;
     }
 };
