@@ -28,7 +28,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: approbe-sim [--bind ADDR] [--port N] [--user U] [--password P] [--seed N] [--script FILE]\n"
     "                   [--negotiate MODE] [--fail-delay MS] [--login-tries N] [--max-connections N]\n"
-    "                   [--verbose] [--help]\n";
+    "                   [--pieces N] [--piece-gap MS] [--stations N] [--station-order ORDER]\n"
+    "                   [--drop-rows PERCENT] [--verbose] [--help]\n";
 constexpr const char* kHelp =
     "\nA stand-in access point: a telnet-style login, then a shell answering 'get station' and 'get nf'.\n"
     "\n"
@@ -44,6 +45,14 @@ constexpr const char* kHelp =
     "  --fail-delay MS      wait after a wrong login before answering (default 2000)\n"
     "  --login-tries N      wrong logins before the connection is closed (default 3)\n"
     "  --max-connections N  connections served at once; more are accepted and closed (default 100)\n"
+    "  --pieces N           send every reply to a command, with its prompt, in N writes cut inside its\n"
+    "                       labels, numbers and prompt (default 1: one write)\n"
+    "  --piece-gap MS       pause between two pieces of a reply (default 50)\n"
+    "  --stations N         stations in the table, 1..9, each with its MAC; station 1 has the moving\n"
+    "                       values, station K>1 fixed ones: local -(90+K), remote -(91+K) (default 1)\n"
+    "  --station-order ORDER  the table's rows: first (1..N), reversed (N..1) or a list such as 2,1,3\n"
+    "                       (default first)\n"
+    "  --drop-rows PERCENT  leave each station row out of a reply with this chance, seeded (default 0)\n"
     "  --verbose            log connections and every received block to stderr (default off)\n"
     "  --help               show this help and exit\n";
 
@@ -82,6 +91,8 @@ struct Options {
 Options parseOptions(int argc, char** argv) {
     Options o;
     bool seeded = false;
+    int stations = 1;
+    std::string order = "first";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
@@ -111,6 +122,16 @@ Options parseOptions(int argc, char** argv) {
             o.cfg.loginTries = parseNumber<long long>(arg, takeValue(), 1, 1'000'000);
         } else if (arg == "--max-connections") {
             o.maxConnections = parseNumber<std::size_t>(arg, takeValue(), 1, 100'000);
+        } else if (arg == "--pieces") {
+            o.cfg.reply.pieces = parseNumber<long long>(arg, takeValue(), 1, sim::kMaxPieces);
+        } else if (arg == "--piece-gap") {
+            o.cfg.reply.pieceGapMs = parseNumber<long long>(arg, takeValue(), 0, sim::kMaxPieceGapMs);
+        } else if (arg == "--stations") {
+            stations = parseNumber(arg, takeValue(), 1, sim::kMaxStations);
+        } else if (arg == "--station-order") {
+            order = takeValue();
+        } else if (arg == "--drop-rows") {
+            o.cfg.reply.dropRowsPercent = parseNumber<long long>(arg, takeValue(), 0, 100);
         } else if (arg == "--verbose" && !hasValue) {
             o.cfg.verbose = true;
         } else if (arg == "--bind") {
@@ -137,6 +158,12 @@ Options parseOptions(int argc, char** argv) {
             usageError("unknown option '" + std::string(argv[i]) + "'");
         }
     }
+    // Checked once every option is read: the order names the stations --stations gives.
+    auto listed = sim::parseStationOrder(order, stations);
+    if (!listed)
+        usageError("--station-order needs first, reversed or a list naming each of 1.." + std::to_string(stations) +
+                   " once, not '" + order + "'");
+    o.cfg.reply.stations = std::move(*listed);
     if (!seeded)
         o.cfg.seed = static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
                      static_cast<std::uint64_t>(::getpid());

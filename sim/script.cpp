@@ -1,5 +1,6 @@
 #include "script.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -116,13 +117,31 @@ std::optional<Negotiation> parseNegotiation(std::string_view text) {
     return std::nullopt;
 }
 
+std::optional<std::vector<int>> parseStationOrder(std::string_view text, int count) {
+    std::vector<int> order;
+    for (int k = 1; k <= count; ++k) order.push_back(k);
+    if (text == "first") return order;
+    if (text == "reversed") return std::vector<int>(order.rbegin(), order.rend());
+    std::vector<int> listed;
+    for (;;) {
+        const auto comma = text.find(',');
+        long long k = 0;
+        if (!parseNumber(text.substr(0, comma), 1, count, k)) return std::nullopt;
+        listed.push_back(static_cast<int>(k));
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    if (!std::is_permutation(listed.begin(), listed.end(), order.begin(), order.end())) return std::nullopt;
+    return listed;
+}
+
 std::vector<Step> loadScript(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ScriptError("cannot read script " + path + ": " + std::strerror(errno));
 
     struct Shape {
         Op op;
-        enum { None, Text, Numbers, OnOff, Mode } args;
+        enum { None, Text, Numbers, OnOff, Mode, StationList } args;
         int count;  // how many numbers
         long long lo, hi;
     };
@@ -145,6 +164,9 @@ std::vector<Step> loadScript(const std::string& path) {
         {"faildelay", {Op::FailDelay, Shape::Numbers, 1, 0, 3'600'000}},
         {"tries", {Op::Tries, Shape::Numbers, 1, 1, 1'000'000}},
         {"lastlogin", {Op::LastLogin, Shape::OnOff, 0, 0, 0}},
+        {"pieces", {Op::Pieces, Shape::Numbers, 2, 0, kMaxPieceGapMs}},
+        {"stations", {Op::Stations, Shape::StationList, 0, 0, 0}},
+        {"droprows", {Op::DropRows, Shape::Numbers, 1, 0, 100}},
     };
 
     std::vector<Step> steps;
@@ -161,7 +183,7 @@ std::vector<Step> loadScript(const std::string& path) {
         const auto it = shapes.find(name);
         if (it == shapes.end()) fail("unknown directive '" + std::string(name) + "'");
         const Shape& shape = it->second;
-        Step step{shape.op, {}, {}};
+        Step step{shape.op, {}, {}, {}};
         switch (shape.args) {
         case Shape::None:
             if (!rest.empty()) fail(std::string(name) + " takes no argument");
@@ -183,6 +205,8 @@ std::vector<Step> loadScript(const std::string& path) {
                 if (!parseNumber(args[k], shape.lo, shape.hi, step.num[k]))
                     fail("bad number '" + std::string(args[k]) + "' for " + std::string(name) + " (" +
                          std::to_string(shape.lo) + ".." + std::to_string(shape.hi) + ")");
+            if (shape.op == Op::Pieces && (step.num[0] < 1 || step.num[0] > kMaxPieces))
+                fail("pieces needs 1.." + std::to_string(kMaxPieces) + " pieces");
             break;
         }
         case Shape::OnOff:
@@ -193,6 +217,17 @@ std::vector<Step> loadScript(const std::string& path) {
             const auto mode = parseNegotiation(rest);
             if (!mode) fail("negotiate needs none, eager or strict");
             step.num[0] = static_cast<long long>(*mode);
+            break;
+        }
+        case Shape::StationList: {
+            const auto args = words(rest);
+            long long count = 0;
+            if (args.empty() || args.size() > 2 || !parseNumber(args[0], 1, kMaxStations, count))
+                fail("stations needs 1.." + std::to_string(kMaxStations) + " and an optional order");
+            auto order = parseStationOrder(args.size() == 2 ? args[1] : "first", static_cast<int>(count));
+            if (!order) fail("station order needs first, reversed or a list naming each of 1.." +
+                             std::to_string(count) + " once");
+            step.order = std::move(*order);
             break;
         }
         }

@@ -125,11 +125,49 @@ private:
     int nf_ = 0, local_ = 0, remote_ = 0;
 };
 
+// A generated reply, and the places where cutting it hurts a reader most: inside each label,
+// inside each number (after its first digit) and inside the prompt, in the order they come.
+struct Reply {
+    std::string text;
+    std::vector<std::size_t> marks;
+
+    void label(const std::string& s) {
+        marks.push_back(text.size() + s.size() / 2);
+        text += s;
+    }
+    void number(int v) {
+        const std::string s = std::to_string(v);
+        marks.push_back(text.size() + (s.size() + 1) / 2);
+        text += s;
+    }
+    // The text in n pieces (fewer if it is shorter): cut at the first n - 1 marks, and where
+    // more pieces are wanted than there are marks, the longest piece halved, again and again.
+    std::vector<std::string> pieces(std::size_t n) const {
+        std::vector<std::size_t> bounds = {0};
+        const auto cuts = static_cast<std::ptrdiff_t>(std::min(n - 1, marks.size()));
+        bounds.insert(bounds.end(), marks.begin(), marks.begin() + cuts);
+        bounds.push_back(text.size());
+        while (bounds.size() < n + 1) {
+            std::size_t longest = 0;
+            for (std::size_t k = 1; k + 1 < bounds.size(); ++k)
+                if (bounds[k + 1] - bounds[k] > bounds[longest + 1] - bounds[longest]) longest = k;
+            const std::size_t length = bounds[longest + 1] - bounds[longest];
+            if (length < 2) break;
+            bounds.insert(bounds.begin() + static_cast<std::ptrdiff_t>(longest) + 1, bounds[longest] + length / 2);
+        }
+        std::vector<std::string> out;
+        for (std::size_t k = 0; k + 1 < bounds.size(); ++k)
+            out.push_back(text.substr(bounds[k], bounds[k + 1] - bounds[k]));
+        return out;
+    }
+};
+
 class Conn {
 public:
     Conn(int fd, int id, const Config& cfg, int stopFd)
         : fd_(fd), id_(id), cfg_(cfg), stopFd_(stopFd), walk_(cfg.seed), failDelayMs_(cfg.failDelayMs),
-          loginTries_(cfg.loginTries), lastLogin_(cfg.script ? LastLogin::Off : LastLogin::Auto) {}
+          loginTries_(cfg.loginTries), lastLogin_(cfg.script ? LastLogin::Off : LastLogin::Auto), shape_(cfg.reply),
+          drops_(cfg.seed ^ 0x9e3779b97f4a7c15u) {}
 
     void run() {
         log("open");
@@ -456,22 +494,56 @@ private:
         }
     }
 
-    // Reply and prompt go out as one write, as a real shell's would.
+    // Reply and prompt go out as one write, as a real shell's would; or in pieces cut where a
+    // reader that takes a piece for the whole reply goes wrong.
     void answer(const std::string& cmd) {
-        std::string reply;
+        Reply r;
         if (cmd == "get station") {
-            const auto [local, remote] = fixed_ ? std::pair((*fixed_)[1], (*fixed_)[2]) : walk_.rssi();
-            reply = "Station table\r\n"
-                    "  ID  MAC address        Rate   Signal\r\n"
-                    "  1   00:0c:42:1a:2b:3c  54M    Local RSSI level: " + std::to_string(local) +
-                    " dBm  Remote RSSI level: " + std::to_string(remote) + " dBm\r\n";
+            stationTable(r);
         } else if (cmd == "get nf") {
-            const int nf = fixed_ ? (*fixed_)[0] : walk_.noise();
-            reply = "Noise Floor Level: " + std::to_string(nf) + " dBm\r\n";
+            r.label("Noise Floor Level:");
+            r.text += " ";
+            r.number(fixed_ ? (*fixed_)[0] : walk_.noise());
+            r.text += " dBm\r\n";
         } else {
-            reply = "Error: unknown command\r\n";
+            r.text += "Error: unknown command\r\n";
         }
-        out(reply + kPrompt);
+        r.label(kPrompt);
+        if (shape_.pieces <= 1) {
+            out(r.text);
+            return;
+        }
+        const int on = 1;  // each piece its own segment: Nagle would hold one back for the ACK
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        const auto pieces = r.pieces(static_cast<std::size_t>(shape_.pieces));
+        for (std::size_t k = 0; k < pieces.size(); ++k) {
+            if (k > 0) pause(shape_.pieceGapMs);
+            out(pieces[k]);
+        }
+    }
+
+    // One row per listed station: station 1 has the walking (or fixed) values, station k > 1
+    // fixed ones outside the walk's range. The walk moves even when its row is dropped.
+    void stationTable(Reply& r) {
+        const auto [local, remote] = fixed_ ? std::pair((*fixed_)[1], (*fixed_)[2]) : walk_.rssi();
+        r.text += "Station table\r\n"
+                  "  ID  MAC address        Rate   Signal\r\n";
+        for (const int k : shape_.stations) {
+            if (shape_.dropRowsPercent > 0 &&
+                static_cast<long long>(drops_() % 100) < shape_.dropRowsPercent)
+                continue;
+            static const char hex[] = "0123456789abcdef";
+            const int last = 0x3c + k - 1;
+            r.text += "  " + std::to_string(k) + "   00:0c:42:1a:2b:" + hex[last >> 4] + hex[last & 15] + "  54M    ";
+            r.label("Local RSSI level:");
+            r.text += " ";
+            r.number(k == 1 ? local : -(90 + k));
+            r.text += " dBm  ";
+            r.label("Remote RSSI level:");
+            r.text += " ";
+            r.number(k == 1 ? remote : -(91 + k));
+            r.text += " dBm\r\n";
+        }
     }
 
     [[noreturn]] void shell() {
@@ -530,6 +602,12 @@ private:
             case Op::FailDelay: failDelayMs_ = s.num[0]; break;
             case Op::Tries: loginTries_ = s.num[0]; break;
             case Op::LastLogin: lastLogin_ = s.num[0] ? LastLogin::On : LastLogin::Off; break;
+            case Op::Pieces:
+                shape_.pieces = s.num[0];
+                shape_.pieceGapMs = s.num[1];
+                break;
+            case Op::Stations: shape_.stations = s.order; break;
+            case Op::DropRows: shape_.dropRowsPercent = s.num[0]; break;
             }
         }
     }
@@ -552,6 +630,8 @@ private:
     // Auto: after every login of this process but the first (the default dialogue); a script
     // says on or off, so that its dialogue does not depend on the sessions before it.
     enum class LastLogin { Auto, On, Off } lastLogin_;
+    ReplyShape shape_;
+    std::mt19937_64 drops_;  // a stream of its own, so dropping rows leaves the walk's values as they are
 };
 
 }  // namespace

@@ -16,6 +16,7 @@ struct Config {
     Negotiation negotiate = Negotiation::None;  // how a connection opens
     long long failDelayMs = 2000;               // the login program's wait after a wrong login
     long long loginTries = 3;                   // wrong logins before it gives up and closes
+    ReplyShape reply;                           // pieces, stations, dropped rows
     bool verbose = false;
     std::optional<std::vector<Step>> script;
 };

@@ -25,6 +25,7 @@
 
 #include "environment.h"
 #include "poll_timer.h"
+#include "poller_rig.h"
 #include "session_rig.h"
 
 namespace approbe {
@@ -228,8 +229,12 @@ protected:
         return true;
     }
 
-
     std::string ShellLog() { return ReadFileOrEmpty(daemon.shellLog); }
+    // A file in the test user's home, where the shell's log lies: how a case sets the shell's mode.
+    std::string HomeFile(const std::string& name)
+    {
+        return daemon.shellLog.substr(0, daemon.shellLog.rfind('/') + 1) + name;
+    }
     static std::string ReadFileOrEmpty(const std::string& path)
     {
         std::ifstream in(path, std::ios::binary);
@@ -314,6 +319,51 @@ TEST_F(RealDaemonTest, ClosingMidSessionLeavesNoLoginOrShellProcessBehind)
     ASSERT_TRUE(rig->WaitEnd(2s));
     EXPECT_TRUE(WaitUntil([&] { return Processes(session).empty(); }, 5s, [] { std::this_thread::sleep_for(20ms); }))
         << ::testing::PrintToString(Processes(session));
+}
+
+// ap-shell's two-stations mode: station 1 at -62/-66 dBm, then 150 ms later, as a write of its
+// own, station 2's row at -90/-91 dBm and the prompt. A reply is the table up to the prompt, and
+// its reading station 1's, whichever piece came first.
+TEST_F(RealDaemonTest, TheWindowAndThePollerShowStation1sValuesWhenTheTableComesInTwoPieces)
+{
+    WriteFile(HomeFile(".two-stations"), "");
+    StartRig(daemon.password);
+    rig->Connect();
+    ASSERT_TRUE(rig->window.waitForEvent("field 1015 -62 dBm", 5s)) << Wire();
+    ASSERT_TRUE(rig->window.waitForEvent("field 1016 -66 dBm", 5s)) << Wire();
+    // Four tables in all, each in two pieces, and the noise reply after the last.
+    ASSERT_TRUE(WaitUntil([&] { return Count(tap->fromDaemon(), "Noise Floor Level:") >= 4; }, 10s)) << Wire();
+    EXPECT_GE(Count(tap->fromDaemon(), "Remote RSSI level: -91 dBm"), 4u) << Wire();
+    rig->Disconnect();
+    ASSERT_TRUE(rig->WaitEnd(5s));
+    std::vector<std::string> shownLate;
+    for (const std::string& e : rig->window.events("field "))
+        if (e.find(" -90 dBm") != std::string::npos || e.find(" -91 dBm") != std::string::npos)
+            shownLate.push_back(e);
+    EXPECT_TRUE(shownLate.empty()) << "station 2's row shown: " << ::testing::PrintToString(shownLate);
+    EXPECT_TRUE(rig->window.waitForEvent("field 1002 -93 dBm", 0ms));
+
+    // The poller, straight to the daemon (the tap relays one connection at a time).
+    PollerRig poller;
+    poller.WriteConfig("[poller]\nPollMs = 500\n[ap1]\nHost = 127.0.0.1\nPort = " + std::to_string(daemon.port) +
+                       "\nUser = " + daemon.user + "\nPass = " + daemon.password + "\n");
+    ASSERT_TRUE(poller.Start()) << poller.process->log();
+    ASSERT_TRUE(poller.WaitSample("approbe_local_rssi_dbm", "ap1", "-62", 10s)) << poller.Metrics();
+    ASSERT_TRUE(poller.WaitSample("approbe_remote_rssi_dbm", "ap1", "-66", 5s)) << poller.Metrics();
+    // Watched over four more polls: the late row's values never show.
+    const auto late = [](const std::string& local, const std::string& remote) {
+        return local == "-90" || remote == "-91";
+    };
+    const long polled = poller.Count("approbe_poll_commands_total", "ap1");
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const auto local = poller.Sample("approbe_local_rssi_dbm", "ap1").value_or("");
+            const auto remote = poller.Sample("approbe_remote_rssi_dbm", "ap1").value_or("");
+            EXPECT_FALSE(late(local, remote)) << "station 2's row shown: " << local << " / " << remote;
+            return late(local, remote) || poller.Count("approbe_poll_commands_total", "ap1") >= polled + 8;
+        },
+        10s, [] { std::this_thread::sleep_for(20ms); }));
+    EXPECT_EQ(poller.Sample("approbe_noise_floor_dbm", "ap1"), "-93");
 }
 
 } // namespace
