@@ -79,7 +79,6 @@ SessionActions SessionEngine::Connected()
         return out;
     out.push_back(SessionAction(SessionAction::Kind::Status, "Login to " + m_params.host));
     m_polling = false;
-    out.push_back({SessionAction::Kind::StartTimer});
     m_stats = Statistics{};
     SetState(out, m_shutBeforeConnected ? SessionState::Closing : SessionState::LoggingIn);
     return out;
@@ -266,16 +265,9 @@ SessionActions SessionEngine::End(SessionEnd why)
         return out;
     if (m_state == SessionState::Closing)
         why = SessionEnd::Disconnected; // however the wait ended, the user asked for it
-    out.push_back({SessionAction::Kind::GreyBars});
-    out.push_back({SessionAction::Kind::StopTimer});
     Send(out, "q");
     Send(out, m_params.answerEnd);
     out.push_back({SessionAction::Kind::Close});
-    out.push_back(SessionAction(SessionAction::Kind::Status, "SOCKET closed"));
-    out.push_back({SessionAction::Kind::ReleaseLayer});
-    out.push_back(SessionAction(SessionAction::Kind::Log, "De-Initialized WinSock"));
-    out.push_back({SessionAction::Kind::EnableConnect});
-    out.push_back(SessionAction(SessionAction::Kind::Caption, std::string(StatusPrefix) + "DISCONNECT"));
     SetState(out, SessionState::Ended, why);
     return out;
 }

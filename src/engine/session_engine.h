@@ -14,8 +14,6 @@
 // poller's event loop for many sessions at once. Not thread-safe: one driver feeds it at a time.
 namespace approbe {
 
-inline constexpr const char* StatusPrefix = "Test Korvane AP ";
-
 enum class SessionState {
     Idle,      // no session yet
     Starting,  // the driver resolves and connects
@@ -62,20 +60,14 @@ struct SessionParams {
 
 struct SessionAction {
     enum class Kind {
-        Send,          // bytes: send them
-        Status,        // text: the caption becomes StatusPrefix + text, then that line is logged
-        Log,           // text: log it as it is
-        Caption,       // text: the whole caption
-        StartTimer,    // the poll timer starts
-        StopTimer,
-        RxTotal,       // count: bytes received in the session
-        Reading,       // reading and stats: a block carried values
-        PollingOn,     // the password prompt turned polling on
-        GreyBars,
-        Close,         // close the connection
-        ReleaseLayer,  // shut the sockets layer down
-        EnableConnect, // the session is over for the user
-        State,         // state (and end): the session's state changed
+        Send,      // bytes: send them
+        Close,     // the session is over: close the connection once what was sent has gone out
+        Status,    // text: narration that says where the session stands
+        Log,       // text: narration beside it
+        RxTotal,   // count: bytes received in the session
+        Reading,   // reading and stats: values came
+        PollingOn, // the shell has shown itself: polling is on
+        State,     // state (and end): the session's state changed
     };
     SessionAction(Kind k, std::string t = {}) : kind(k), text(std::move(t)) {}
 
@@ -145,7 +137,7 @@ public:
     const SessionParams& params() const { return m_params; }
 
 private:
-    // The one way a connected session ends: bars grey, timer stopped, farewell, close, narration.
+    // The one way a connected session ends: the farewell, the close, the end and why.
     SessionActions End(SessionEnd why);
     // The status line that says why, then End.
     SessionActions EndSaying(const std::string& status, SessionEnd why);

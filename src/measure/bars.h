@@ -2,10 +2,14 @@
 
 #include <cstdint>
 
-#include "probe_window.h"
 
 // The three level bars: length follows the value, colour classifies it.
 namespace approbe {
+
+struct Rgb {
+    int r = 0, g = 0, b = 0;
+    friend bool operator==(const Rgb&, const Rgb&) = default;
+};
 
 inline constexpr Rgb kGrey{128, 128, 128};
 inline constexpr Rgb kYellow{255, 255, 0};
@@ -25,11 +29,5 @@ constexpr Rgb RssiColour(std::int64_t pos) { return pos >= 65 ? kGreen : pos >= 
 // The position of a level on its bar; not clamped to the bar's range (the bar shows it empty or
 // full), only kept inside int so that a saturated reading cannot overflow.
 int BarPosition(int dbm, int offset);
-
-void InitBars(WindowBatch& window);
-void ShowNoiseLevel(WindowBatch& window, int dbm);
-// bar is IDC_LOCAL_RSSI_BAR or IDC_REMOTE_RSSI_BAR.
-void ShowRssiLevel(WindowBatch& window, int bar, int dbm);
-void GreyAllBars(WindowBatch& window);
 
 } // namespace approbe

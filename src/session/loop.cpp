@@ -403,7 +403,9 @@ void SessionLoop::StartAttempt(Session& s)
     l.port = port;
     l.hints.ai_family = AF_UNSPEC;
     l.hints.ai_socktype = SOCK_STREAM;
-    l.hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+    // No AI_ADDRCONFIG: it hides ::1 where only loopback has IPv6, and an address that cannot be
+    // reached fails at once and the next is tried.
+    l.hints.ai_flags = AI_NUMERICSERV;
     l.request.ar_name = l.name.c_str();
     l.request.ar_service = l.port.c_str();
     l.request.ar_request = &l.hints;

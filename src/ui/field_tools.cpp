@@ -23,10 +23,9 @@ constexpr const char* kSection = "Tools";
 } // namespace
 
 CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
-    : m_dlg(dlg), m_profile(profile), m_feed(dlg.core().consumers()), m_reconnect(dlg)
+    : m_dlg(dlg), m_profile(profile), m_feed(dlg.presenter().consumers())
 {
     connect(&m_feed, &QSessionFeed::reading, this, &CFieldTools::OnReading);
-    connect(&m_feed, &QSessionFeed::stateChanged, &m_reconnect, &CAutoReconnect::OnState);
 
     QMenu& menu = dlg.systemMenu();
     // The tools go before the separator that leads to the About item.
@@ -55,7 +54,7 @@ CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
     connect(m_markAction, &QAction::triggered, this, &CFieldTools::Mark);
     connect(m_toneAction, &QAction::toggled, this, &CFieldTools::SetTone);
     connect(m_reconnectAction, &QAction::toggled, this, [this](bool on) {
-        m_reconnect.setOn(on);
+        m_dlg.presenter().SetAutoReconnect(on);
         Store("AutoReconnect", on ? "1" : "0");
     });
     // Looking for an audio device can take a moment: only when someone opens the menu.
@@ -90,7 +89,6 @@ void CFieldTools::OnReading(const QString& host, const Reading& reading)
     m_data.Add(reading);
     m_recorder.AddReading(host.toStdString(), reading);
     m_tone.AddReading(reading);
-    m_reconnect.OnReading();
     if (m_trend) {
         m_trend->setHost(host);
         m_trend->RefreshSoon(reading);

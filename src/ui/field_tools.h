@@ -7,7 +7,6 @@
 
 #include "aiming_tone.h"
 #include "recorder.h"
-#include "reconnect.h"
 #include "session_feed.h"
 #include "trend_window.h"
 
@@ -39,7 +38,6 @@ public:
     // Null until first opened.
     CTrendWindow* trendWindow() const { return m_trend; }
     const TrendData& trendData() const { return m_data; }
-    CAutoReconnect& reconnect() { return m_reconnect; }
     CAimingTone& tone() { return m_tone; }
     const CRecorder& recorder() const { return m_recorder; }
 
@@ -68,7 +66,6 @@ private:
     QPointer<CTrendWindow> m_trend;
     CRecorder m_recorder;
     CAimingTone m_tone;
-    CAutoReconnect m_reconnect;
     bool m_audioChecked = false;
     std::function<QString(const QString&)> m_chooseFile;
     std::function<std::optional<QString>()> m_askNote;

@@ -1,7 +1,7 @@
 #include "probe_dlg.h"
 
 #include <QContextMenuEvent>
-#include <QCoreApplication>
+#include <QGraphicsOpacityEffect>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <QRegion>
 #include <QShortcut>
-#include <QThread>
 #include <QValidator>
 
 #include "about_dlg.h"
@@ -36,6 +35,11 @@ private:
     int m_limit;
 };
 
+// The controls that show values: dimmed together when the values are old.
+constexpr int kValueControls[] = {IDC_NOISE_CUR,      IDC_NOISE_AVG,      IDC_NOISE_MIN,      IDC_NOISE_MAX,
+                                  IDC_LOCAL_RSSI_CUR, IDC_LOCAL_RSSI_MIN, IDC_LOCAL_RSSI_MAX, IDC_REMOTE_RSSI_CUR,
+                                  IDC_NOISE_BAR,      IDC_LOCAL_RSSI_BAR, IDC_REMOTE_RSSI_BAR};
+
 QString FromText(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 // Shows the beginning of a text wider than its edit, as the platform's edits do.
@@ -53,7 +57,9 @@ CProbeDlg::CProbeDlg(const std::string& profilePath, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       m_profile(profilePath.empty() ? DefaultProfilePath() : profilePath),
-      m_core(*this, m_sockets, m_profile)
+      // Queued to this dialog: a call still queued when the dialog is gone is dropped with it.
+      m_presenter(*this, m_profile,
+                  [this](std::function<void()> f) { QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection); })
 {
     BuildDialog(*this, kProbeDialogTemplate);
     for (QObject* child : children()) {
@@ -61,15 +67,11 @@ CProbeDlg::CProbeDlg(const std::string& profilePath, QWidget* parent)
         if (id.isValid() && id.toInt() != -1)
             m_controls[id.toInt()] = static_cast<QWidget*>(child);
     }
-    // A coarse timer may fire 5 % early or late; the access point is polled once a second.
-    m_pollTimer.setTimerType(Qt::PreciseTimer);
-    m_pollTimer.setInterval(1000);
-    connect(&m_pollTimer, &QTimer::timeout, this, [this] { m_core.OnTimer(); });
     auto button = [this](int id) { return static_cast<QPushButton*>(m_controls.at(id)); };
-    connect(button(IDOK), &QPushButton::clicked, this, [this] { m_core.OnOK(); });
+    connect(button(IDOK), &QPushButton::clicked, this, [this] { m_presenter.OnOK(); });
     connect(button(IDCANCEL), &QPushButton::clicked, this, &QDialog::reject);
-    connect(button(IDC_DISCONNECT), &QPushButton::clicked, this, [this] { m_core.OnDisconnect(); });
-    connect(button(IDC_PAUSE), &QPushButton::clicked, this, [this] { m_core.OnPause(); });
+    connect(button(IDC_DISCONNECT), &QPushButton::clicked, this, [this] { m_presenter.OnDisconnect(); });
+    connect(button(IDC_PAUSE), &QPushButton::clicked, this, [this] { m_presenter.OnPause(); });
 
     // The program has no help of its own: the Help key opens the About box.
     auto* help = new QShortcut(QKeySequence::HelpContents, this);
@@ -99,7 +101,7 @@ void CProbeDlg::showEvent(QShowEvent* event)
     m_initialised = true;
     // Minimised windows are drawn by the desktop from this icon, so no painting of our own is needed.
     setWindowIcon(AppIcon());
-    m_core.OnInitDialog();
+    m_presenter.OnInitDialog();
     m_controls.at(IDOK)->setFocus();
 }
 
@@ -127,23 +129,10 @@ void CProbeDlg::done(int result)
 void CProbeDlg::StopSession()
 {
     m_closing = true;
-    m_pollTimer.stop();
-    m_core.BeginClose();
-    // A worker may already be blocked in a window call queued before closing began: serve those
-    // calls while waiting, or it could never finish.
-    while (!m_core.WaitSessionEnd(std::chrono::milliseconds(5)))
-        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-}
-
-template <typename F> bool CProbeDlg::OnUiThread(F&& f)
-{
-    if (QThread::currentThread() == thread()) {
-        f();
-        return true;
-    }
-    if (m_closing)
-        return false;
-    return QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::BlockingQueuedConnection);
+    // The worker never waits for this thread, so waiting for it here cannot deadlock; the loop's
+    // farewell deadline bounds the wait.
+    m_presenter.BeginClose();
+    m_presenter.WaitSessionEnd(std::chrono::seconds(5));
 }
 
 QWidget* CProbeDlg::control(int id) const
@@ -157,15 +146,13 @@ CLevelBar* CProbeDlg::Bar(int id) const { return static_cast<CLevelBar*>(m_contr
 
 void CProbeDlg::Apply(const WindowBatch& batch)
 {
-    OnUiThread([&] {
-        // Each change only marks its widget; one repaint then paints them all and flushes to
-        // the screen once, before the caller goes on.
-        QRegion dirty;
-        for (const WindowOp& op : batch.ops())
-            ApplyOp(op, dirty);
-        if (!dirty.isEmpty())
-            repaint(dirty);
-    });
+    // Each change only marks its widget; one repaint then paints them all and flushes to the
+    // screen once.
+    QRegion dirty;
+    for (const WindowOp& op : batch.ops())
+        ApplyOp(op, dirty);
+    if (!dirty.isEmpty())
+        repaint(dirty);
 }
 
 void CProbeDlg::ApplyOp(const WindowOp& op, QRegion& dirty)
@@ -209,12 +196,21 @@ void CProbeDlg::ApplyOp(const WindowOp& op, QRegion& dirty)
         Bar(op.id)->setBarColour(QColor(op.colour.r, op.colour.g, op.colour.b));
         changed(Bar(op.id));
         break;
-    case Kind::StartTimer:
-        // A call queued just before closing began must not restart the timer that closing stopped.
-        if (!m_closing)
-            m_pollTimer.start();
+    case Kind::Stale:
+        if ((op.id != 0) == m_stale)
+            break;
+        m_stale = op.id != 0;
+        for (int id : kValueControls) {
+            QWidget* w = m_controls.at(id);
+            if (m_stale) {
+                auto* dim = new QGraphicsOpacityEffect(w);
+                dim->setOpacity(0.35);
+                w->setGraphicsEffect(dim); // the widget owns it and deletes it when replaced
+            } else {
+                w->setGraphicsEffect(nullptr);
+            }
+        }
         break;
-    case Kind::StopTimer: m_pollTimer.stop(); break;
     }
 }
 
@@ -235,52 +231,42 @@ void CProbeDlg::SetPauseCaption(const std::string& caption) { Apply(One(&WindowB
 void CProbeDlg::SetBarRange(int id, int lo, int hi) { Apply(One(&WindowBatch::SetBarRange, id, lo, hi)); }
 void CProbeDlg::SetBarPos(int id, int pos) { Apply(One(&WindowBatch::SetBarPos, id, pos)); }
 void CProbeDlg::SetBarColour(int id, Rgb colour) { Apply(One(&WindowBatch::SetBarColour, id, colour)); }
-void CProbeDlg::StartTimer() { Apply(One(&WindowBatch::StartTimer)); }
-void CProbeDlg::StopTimer() { Apply(One(&WindowBatch::StopTimer)); }
+void CProbeDlg::SetStale(bool stale) { Apply(One(&WindowBatch::SetStale, stale)); }
 
-std::string CProbeDlg::PauseCaption()
-{
-    std::string caption;
-    OnUiThread([&] { caption = static_cast<QPushButton*>(m_controls.at(IDC_PAUSE))->text().toStdString(); });
-    return caption;
-}
+std::string CProbeDlg::PauseCaption() { return static_cast<QPushButton*>(m_controls.at(IDC_PAUSE))->text().toStdString(); }
 
 void CProbeDlg::PushEdits(const EditTexts& texts, int portLimit)
 {
-    OnUiThread([&] {
-        SetEditText(Edit(IDC_HOST), texts.host);
-        QLineEdit* port = Edit(IDC_PORT);
-        SetEditText(port, texts.port);
-        if (!port->validator())
-            port->setValidator(new MaxCharsValidator(portLimit, port));
-        SetEditText(Edit(IDC_PASSWORD), texts.password);
-        SetEditText(Edit(IDC_USER), texts.user);
-    });
+    SetEditText(Edit(IDC_HOST), texts.host);
+    QLineEdit* port = Edit(IDC_PORT);
+    SetEditText(port, texts.port);
+    if (!port->validator())
+        port->setValidator(new MaxCharsValidator(portLimit, port));
+    SetEditText(Edit(IDC_PASSWORD), texts.password);
+    SetEditText(Edit(IDC_USER), texts.user);
 }
 
 bool CProbeDlg::PullEdits(EditTexts& out)
 {
-    return OnUiThread([&] {
-        out.host = Edit(IDC_HOST)->text().toStdString();
-        out.port = Edit(IDC_PORT)->text().toStdString();
-        out.password = Edit(IDC_PASSWORD)->text().toStdString();
-        out.user = Edit(IDC_USER)->text().toStdString();
-    });
+    if (m_closing)
+        return false;
+    out.host = Edit(IDC_HOST)->text().toStdString();
+    out.port = Edit(IDC_PORT)->text().toStdString();
+    out.password = Edit(IDC_PASSWORD)->text().toStdString();
+    out.user = Edit(IDC_USER)->text().toStdString();
+    return true;
 }
 
 void CProbeDlg::ShowTooLong(int limit)
 {
-    OnUiThread([&] {
-        if (!m_closing) // a call served while closing must not open a box
-            QMessageBox::warning(this, windowTitle(), tr("Enter no more than %1 characters.").arg(limit));
-    });
+    if (!m_closing)
+        QMessageBox::warning(this, windowTitle(), tr("Enter no more than %1 characters.").arg(limit));
 }
 
 void CProbeDlg::AskHostKey(const HostKeyQuestion& q)
 {
-    // Not modal in the worker's call: the worker waits for the answer, and the UI thread stays
-    // free to close the window meanwhile.
-    OnUiThread([&] {
+    // Not modal: the session waits for the answer, and the window stays free to close meanwhile.
+    {
         auto* box = new QMessageBox(QMessageBox::Question, windowTitle(),
                                     tr("The access point %1 (port %2) is not known yet. It identifies itself with "
                                        "this %3 key:\n\n%4\n\nTrust it only if this is its fingerprint.")
@@ -296,22 +282,20 @@ void CProbeDlg::AskHostKey(const HostKeyQuestion& q)
         box->setEscapeButton(cancel);
         connect(box, &QMessageBox::finished, this, [this, box, save, once] {
             const QAbstractButton* clicked = box->clickedButton();
-            m_core.AnswerHostKey(clicked == save   ? HostKeyAnswer::TrustAndSave
+            m_presenter.AnswerHostKey(clicked == save   ? HostKeyAnswer::TrustAndSave
                                  : clicked == once ? HostKeyAnswer::ConnectOnce
                                                    : HostKeyAnswer::Cancel);
             box->deleteLater(); // answering hides it, which alone would not free it
         });
         m_hostKeyBox = box;
         box->open();
-    });
+    }
 }
 
 void CProbeDlg::WithdrawHostKeyQuestion()
 {
-    OnUiThread([&] {
-        if (m_hostKeyBox)
-            m_hostKeyBox->reject(); // its answer, Cancel, finds the session already past the question
-    });
+    if (m_hostKeyBox)
+        m_hostKeyBox->reject(); // its answer, Cancel, finds the session already past the question
 }
 
 } // namespace approbe::ui

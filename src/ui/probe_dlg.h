@@ -3,13 +3,10 @@
 #include <QDialog>
 #include <QMessageBox>
 #include <QPointer>
-#include <QTimer>
-#include <atomic>
 #include <map>
 #include <memory>
 
-#include "posix_sockets.h"
-#include "probe_core.h"
+#include "presenter.h"
 #include "probe_window.h"
 #include "profile.h"
 
@@ -24,9 +21,9 @@ namespace approbe::ui {
 class CLevelBar;
 class CFieldTools;
 
-// The main dialog: the window the session narrates into. It owns the controls and the session
-// logic, forwards its buttons and timer to the logic, and carries out the window operations the
-// logic asks for, on its own thread.
+// The main dialog: the window the session narrates into. It owns the controls and the presenter,
+// forwards its buttons to it, and carries out the window operations it asks for, all on the UI
+// thread: the session's worker hands its events over through the event queue and never waits.
 class CProbeDlg : public QDialog, public IProbeWindow {
     Q_OBJECT
 public:
@@ -34,7 +31,7 @@ public:
     explicit CProbeDlg(const std::string& profilePath = {}, QWidget* parent = nullptr);
     ~CProbeDlg() override;
 
-    CProbeCore& core() { return m_core; }
+    CProbePresenter& presenter() { return m_presenter; }
     CFieldTools& tools() { return *m_tools; }
     QWidget* control(int id) const;
 
@@ -50,8 +47,7 @@ public:
     void SetBarRange(int id, int lo, int hi) override;
     void SetBarPos(int id, int pos) override;
     void SetBarColour(int id, Rgb colour) override;
-    void StartTimer() override;
-    void StopTimer() override;
+    void SetStale(bool stale) override;
     void PushEdits(const EditTexts& texts, int portLimit) override;
     bool PullEdits(EditTexts& out) override;
     void ShowTooLong(int limit) override;
@@ -72,11 +68,7 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    // Runs f on this dialog's thread and returns when it has run. From the worker this is a
-    // blocking queued call; once closing has begun it refuses at once (returns false), so no
-    // worker can wait for a UI thread that is itself waiting for the worker.
-    template <typename F> bool OnUiThread(F&& f);
-    // Ends any session and waits for its worker, serving the worker's pending window calls.
+    // Ends any session (with its farewell, bounded) and waits for the worker.
     void StopSession();
     // One operation of a batch, on the UI thread; adds what must be repainted to dirty.
     void ApplyOp(const WindowOp& op, QRegion& dirty);
@@ -85,15 +77,14 @@ private:
 
     std::map<int, QWidget*> m_controls;
     QMenu* m_systemMenu = nullptr;
-    QTimer m_pollTimer;
     QPointer<QMessageBox> m_hostKeyBox;
-    std::atomic<bool> m_closing{false};
+    bool m_closing = false;
     bool m_initialised = false;
+    bool m_stale = false;
 
-    PosixSockets m_sockets;
     IniProfile m_profile;
-    CProbeCore m_core; // destroyed before the sockets and profile, after the tools
-    // Subscribed to the core's consumers: destroyed first, while the core still exists.
+    CProbePresenter m_presenter; // destroyed before the profile, after the tools
+    // Subscribed to the presenter's consumers: destroyed first, while the presenter still exists.
     std::unique_ptr<CFieldTools> m_tools;
 };
 

@@ -15,7 +15,7 @@ namespace approbe::test {
 
 // A window that records every operation as one line of text, in order, from any thread.
 //   field <id> <text> | log <text> | clearlog | caption <text> | connect <0|1> | pause <text>
-//   range <id> <lo> <hi> | pos <id> <pos> | colour <id> <r>,<g>,<b> | timer start | timer stop
+//   range <id> <lo> <hi> | pos <id> <pos> | colour <id> <r>,<g>,<b> | stale <0|1>
 //   push | pull | toolong <limit>
 class FakeWindow : public IProbeWindow {
 public:
@@ -42,8 +42,7 @@ public:
     {
         Record("colour " + N(id) + " " + N(c.r) + "," + N(c.g) + "," + N(c.b));
     }
-    void StartTimer() override { Record("timer start", [&] { m_timerRunning = true; }); }
-    void StopTimer() override { Record("timer stop", [&] { m_timerRunning = false; }); }
+    void SetStale(bool stale) override { Record(stale ? "stale 1" : "stale 0"); }
     void PushEdits(const EditTexts& texts, int) override { Record("push", [&] { m_edits = texts; }); }
     bool PullEdits(EditTexts& out) override
     {
@@ -90,7 +89,6 @@ public:
     std::vector<std::string> events(const std::string& prefix);
     void clearEvents() { Set(m_events, {}); }
     bool connectEnabled() { return Get(m_connectEnabled); }
-    bool timerRunning() { return Get(m_timerRunning); }
     std::string caption() { return Get(m_caption); }
     // Runs action once, right after the event equal to line is recorded and before the window
     // call returns: a click the UI thread handles between two of the worker's calls.
@@ -149,7 +147,6 @@ private:
     std::string m_pause = "Pause";
     std::string m_caption;
     bool m_connectEnabled = true;
-    bool m_timerRunning = false;
 };
 
 } // namespace approbe::test

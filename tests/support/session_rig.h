@@ -1,12 +1,16 @@
 #pragma once
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
-#include "fake_sockets.h"
 #include "fake_window.h"
 #include "loopback.h"
-#include "probe_core.h"
+#include "presenter.h"
 #include "profile.h"
 #include "temp_dir.h"
 
@@ -17,8 +21,26 @@ inline const std::string kPrefix = "Test Korvane AP ";
 // The log line of a session that has answered the password prompt of 127.0.0.1.
 inline const std::string kConnectedLine = "log " + kPrefix + "to 127.0.0.1 connected";
 
-// The session logic against the recording window, the real sockets layer (with its knobs) and a
-// profile in a temporary folder, set up as the dialog opens with the given stored settings.
+// The window's thread of a rig: what the presenter posts runs here, in order, one at a time with
+// the test's own clicks (the window's UI lock).
+class UiThread {
+public:
+    explicit UiThread(FakeWindow& window);
+    ~UiThread();
+    void Post(std::function<void()> f);
+
+private:
+    FakeWindow& m_window;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::function<void()>> m_queue;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+// The presenter against the recording window, the session loop over loopback and a profile in a
+// temporary folder, set up as the dialog opens with the given stored settings. Polls go out on
+// Tick only (no poll period), so that each test steps them.
 struct SessionRig {
     // The profile file's whole text, as found on disk when the dialog opens.
     struct ProfileText {
@@ -26,38 +48,45 @@ struct SessionRig {
     };
 
     SessionRig(const std::string& host, const std::string& port, const std::string& user = "admin",
-               const std::string& password = "admin", int connectTimeoutMs = PosixSockets::kConnectTimeoutMs);
+               const std::string& password = "admin", PresenterOptions options = Stepped());
     // Opens on that file as it is; the events of opening are kept.
-    explicit SessionRig(const ProfileText& file, int connectTimeoutMs = PosixSockets::kConnectTimeoutMs);
-    ~SessionRig() { core.reset(); }
+    explicit SessionRig(const ProfileText& file, PresenterOptions options = Stepped());
+    ~SessionRig();
 
-    // The buttons and the timer tick, on the test thread acting as the UI thread.
-    void Connect() { window.onUiThread([this] { core->OnOK(); }); }
-    void Tick() { window.onUiThread([this] { core->OnTimer(); }); }
-    void Pause() { window.onUiThread([this] { core->OnPause(); }); }
-    void Disconnect() { window.onUiThread([this] { core->OnDisconnect(); }); }
+    static PresenterOptions Stepped()
+    {
+        PresenterOptions options;
+        options.pollPeriod = std::chrono::milliseconds(0);
+        return options;
+    }
+
+    // The buttons, and a poll now, on the test thread acting as the window's thread.
+    void Connect() { window.onUiThread([this] { presenter->OnOK(); }); }
+    void Tick() { window.onUiThread([this] { presenter->PollNow(); }); }
+    void Pause() { window.onUiThread([this] { presenter->OnPause(); }); }
+    void Disconnect() { window.onUiThread([this] { presenter->OnDisconnect(); }); }
     // Connect, then waits until the session says it is connected to 127.0.0.1 and polls.
     bool LogIn(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Waits for the session's worker to end.
-    bool WaitEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10)) { return core->WaitSessionEnd(timeout); }
+    // Waits until the session has ended and given Connect back.
+    bool WaitEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // The events that narrate the session: log lines, captions and the Connect button.
     Events Narration();
 
     TempDir dir;
     IniProfile profile;
     FakeWindow window;
-    FakeSockets sockets;
-    std::unique_ptr<CProbeCore> core;
+    UiThread ui{window};
+    std::unique_ptr<CProbePresenter> presenter;
 };
 
 // The narration's last lines when a session ends, whoever ended it.
 Events TeardownLines();
-// The session has ended with its normal teardown, said q, and holds nothing.
+// The session has ended with its normal teardown and holds nothing.
 void ExpectTornDown(SessionRig& rig);
 // A normal session in the same rig, against a fresh simulator that takes any user and password:
-// log in, one poll read back, Disconnect. Proves that whatever came before left the program
-// ready for the next Connect. Only host and port are typed: a five-digit port stops the pull of
-// the edits there, so user and password stay what the rig held.
+// log in, one poll read back, Disconnect, with the farewell at the simulator. Proves that whatever
+// came before left the program ready for the next Connect. Only host and port are typed: a
+// five-digit port stops the pull of the edits there, so user and password stay what the rig held.
 void ExpectNormalSessionAfterwards(SessionRig& rig);
 
 } // namespace approbe::test

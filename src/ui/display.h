@@ -5,6 +5,13 @@
 
 namespace approbe {
 
+// The bars at rest: range, position, grey.
+void InitBars(WindowBatch& window);
+void ShowNoiseLevel(WindowBatch& window, int dbm);
+// bar is IDC_LOCAL_RSSI_BAR or IDC_REMOTE_RSSI_BAR.
+void ShowRssiLevel(WindowBatch& window, int bar, int dbm);
+void GreyAllBars(WindowBatch& window);
+
 // What the dialog shows for a reading, given the statistics with it already added: the value
 // fields and bars in the order they are written (noise: average, bar, current, minimum, maximum;
 // local: maximum, minimum, bar, current; remote: bar, current).

@@ -3,16 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "bars.h"
 #include "host_key.h"
 
 // The window operations the logic relies on. Every call has taken effect on screen before it
 // returns, also when made from the session's worker thread.
 namespace approbe {
 
-struct Rgb {
-    int r = 0, g = 0, b = 0;
-    friend bool operator==(const Rgb&, const Rgb&) = default;
-};
 
 // The four settings texts as the edits hold them.
 struct EditTexts {
@@ -25,7 +22,7 @@ class IProbeWindow;
 // One window operation, kept for later: a block's effects travel to the window as one batch.
 struct WindowOp {
     enum class Kind { Field, Log, ClearLog, Caption, EnableConnect, PauseCaption, BarRange, BarPos, BarColour,
-                      StartTimer, StopTimer };
+                      Stale };
     Kind kind;
     int id = 0;    // control id, or the flag of EnableConnect
     int a = 0, b = 0; // range bounds, or the bar position in a
@@ -45,8 +42,7 @@ public:
     void SetBarRange(int id, int lo, int hi) { Add(WindowOp::Kind::BarRange, id, lo, hi); }
     void SetBarPos(int id, int pos) { Add(WindowOp::Kind::BarPos, id, pos); }
     void SetBarColour(int id, Rgb colour) { Add(WindowOp::Kind::BarColour, id, 0, 0, colour); }
-    void StartTimer() { Add(WindowOp::Kind::StartTimer); }
-    void StopTimer() { Add(WindowOp::Kind::StopTimer); }
+    void SetStale(bool stale) { Add(WindowOp::Kind::Stale, stale ? 1 : 0); }
 
     bool empty() const { return m_ops.empty(); }
     const std::vector<WindowOp>& ops() const { return m_ops; }
@@ -85,9 +81,8 @@ public:
     virtual void SetBarPos(int id, int pos) = 0;
     virtual void SetBarColour(int id, Rgb colour) = 0;
 
-    // The repeating 1000 ms poll timer; each tick reaches the logic's OnTimer on the UI thread.
-    virtual void StartTimer() = 0;
-    virtual void StopTimer() = 0;
+    // The values shown are old (polls unanswered, or the session being started again): dimmed.
+    virtual void SetStale(bool stale) = 0;
 
     // Raw access to the four settings edits for the field exchange; the exchange rules live with
     // the logic. PushEdits also limits typing in the port edit to portLimit characters.

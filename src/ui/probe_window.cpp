@@ -16,8 +16,7 @@ void IProbeWindow::Apply(const WindowBatch& batch)
         case Kind::BarRange: SetBarRange(op.id, op.a, op.b); break;
         case Kind::BarPos: SetBarPos(op.id, op.a); break;
         case Kind::BarColour: SetBarColour(op.id, op.colour); break;
-        case Kind::StartTimer: StartTimer(); break;
-        case Kind::StopTimer: StopTimer(); break;
+        case Kind::Stale: SetStale(op.id != 0); break;
         }
     }
 }

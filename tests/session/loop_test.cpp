@@ -1,0 +1,373 @@
+// The session loop against loopback peers, with short deadlines: silence, Disconnect's grace, the
+// farewell without a reset, the connect deadline, every address in turn, the retry schedule, and
+// commands from another thread in every state.
+#include <gtest/gtest.h>
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "loop.h"
+#include "loopback.h"
+#include "sim_process.h"
+
+namespace approbe::session {
+namespace {
+
+using namespace std::chrono_literals;
+using test::SimProcess;
+
+// Every event as a line: "attempt 0", "status TEXT", "state ended silent", "stale 1", ...
+class Recorder : public ISessionEvents {
+public:
+    void OnSessionEvent(SessionId, const SessionEvent& e) override
+    {
+        std::string line;
+        switch (e.kind) {
+        case SessionEvent::Kind::Engine:
+            switch (e.action.kind) {
+            case SessionAction::Kind::Status: line = "status " + e.action.text; break;
+            case SessionAction::Kind::State:
+                line = std::string("state ") + ToString(e.action.state);
+                if (e.action.state == SessionState::Ended)
+                    line += std::string(" ") + ToString(e.action.end);
+                break;
+            case SessionAction::Kind::PollingOn: line = "polling on"; break;
+            default: return;
+            }
+            break;
+        case SessionEvent::Kind::Attempt: line = "attempt " + std::to_string(e.count); break;
+        case SessionEvent::Kind::Polled: return;
+        case SessionEvent::Kind::ResolveFailed: line = "resolve failed"; break;
+        case SessionEvent::Kind::ConnectFailed: line = "connect failed " + e.text; break;
+        case SessionEvent::Kind::HostKeyQuestion: line = "host key question"; break;
+        case SessionEvent::Kind::Note: line = "note " + e.text; break;
+        case SessionEvent::Kind::Stale: line = e.flag ? "stale 1" : "stale 0"; break;
+        case SessionEvent::Kind::Retrying: line = "retrying " + std::to_string(e.delay.count()); break;
+        }
+        std::lock_guard lock(m_mutex);
+        m_lines.push_back({std::chrono::steady_clock::now(), line});
+        m_changed.notify_all();
+    }
+    // When line was recorded (its first time), waiting for it up to timeout.
+    std::optional<std::chrono::steady_clock::time_point> WaitFor(const std::string& line,
+                                                               std::chrono::milliseconds timeout = 5s)
+    {
+        std::unique_lock lock(m_mutex);
+        std::optional<std::chrono::steady_clock::time_point> at;
+        m_changed.wait_for(lock, timeout, [&] {
+            for (const auto& [when, l] : m_lines)
+                if (l == line)
+                    return (at = when), true;
+            return false;
+        });
+        return at;
+    }
+    std::vector<std::string> Lines()
+    {
+        std::lock_guard lock(m_mutex);
+        std::vector<std::string> out;
+        for (const auto& [when, l] : m_lines)
+            out.push_back(l);
+        return out;
+    }
+    std::string Dump()
+    {
+        std::string out;
+        for (const std::string& l : Lines())
+            out += l + "\n";
+        return out;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> m_lines;
+};
+
+// A loop on a thread of its own, as the dialog runs it; stopped and joined at the end.
+struct LoopThread {
+    explicit LoopThread(Deadlines deadlines = {}) : loop(events, deadlines), thread([this] { loop.Run(); }) {}
+    ~LoopThread()
+    {
+        loop.Stop();
+        thread.join();
+    }
+    // Runs f on the loop's thread and waits for it.
+    template <typename F> auto Call(F f)
+    {
+        std::promise<decltype(f(loop))> done;
+        loop.Post([&] { done.set_value(f(loop)); });
+        return done.get_future().get();
+    }
+    SessionId Add(SessionSpec spec)
+    {
+        return Call([&](SessionLoop& l) { return l.Add(spec); });
+    }
+
+    Recorder events;
+    SessionLoop loop;
+    std::thread thread;
+};
+
+SessionSpec Spec(int port, std::string host = "127.0.0.1")
+{
+    SessionSpec spec;
+    spec.host = std::move(host);
+    spec.port = port;
+    spec.user = spec.password = "admin";
+    spec.pollPeriod = 100ms;
+    return spec;
+}
+
+double Ms(std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+TEST(SessionLoop, UnansweredPollsGoStaleThenTheSessionEndsSilentAndIsTriedAgainSoon)
+{
+    SimProcess sim({}, "login\nsilent\n"); // logged in, then never answers
+    Deadlines d;
+    d.silent = 1000ms;
+    LoopThread rig(d);
+    SessionSpec spec = Spec(sim.port());
+    spec.retry = {true, 5000ms, 30000ms, false, 200ms};
+    rig.Add(spec);
+    const auto polling = rig.events.WaitFor("polling on");
+    ASSERT_TRUE(polling) << rig.events.Dump();
+    const auto stale = rig.events.WaitFor("stale 1");
+    ASSERT_TRUE(stale) << rig.events.Dump();
+    EXPECT_GE(Ms(*stale - *polling), 250) << "three polls of 100 ms went unanswered";
+    const auto ended = rig.events.WaitFor("state ended silent");
+    ASSERT_TRUE(ended) << rig.events.Dump();
+    EXPECT_GE(Ms(*ended - *polling), 1000);
+    EXPECT_TRUE(rig.events.WaitFor("status 127.0.0.1 silent for 1 s"));
+    // The link itself was gone: the next attempt comes after the short interval, not the back-off.
+    EXPECT_TRUE(rig.events.WaitFor("retrying 200")) << rig.events.Dump();
+    EXPECT_TRUE(rig.events.WaitFor("attempt 1")) << rig.events.Dump();
+}
+
+TEST(SessionLoop, ARepliesAgainAfterAPauseIsLiveAgain)
+{
+    SimProcess sim({}, "login\nreplies 1\nsleep 700\nshell\n");
+    LoopThread rig;
+    rig.Add(Spec(sim.port()));
+    ASSERT_TRUE(rig.events.WaitFor("stale 1")) << rig.events.Dump();
+    ASSERT_TRUE(rig.events.WaitFor("stale 0")) << rig.events.Dump();
+    const auto lines = rig.events.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "stale 1"), 1) << "said once";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "state ended silent"), 0);
+}
+
+TEST(SessionLoop, DisconnectGivesTheAccessPointItsGraceToCloseAndNoLonger)
+{
+    Deadlines d;
+    d.disconnectGrace = 400ms;
+    // One that closes when our side is shut, and one that stays open.
+    for (const bool staysOpen : {false, true}) {
+        SimProcess sim({}, staysOpen ? "login\nsilent\n" : "login\nshell\n");
+        LoopThread rig(d);
+        const SessionId id = rig.Add(Spec(sim.port()));
+        ASSERT_TRUE(rig.events.WaitFor("polling on")) << rig.events.Dump();
+        const auto asked = std::chrono::steady_clock::now();
+        rig.loop.Post([&rig, id] { rig.loop.Disconnect(id); });
+        const auto ended = rig.events.WaitFor("state ended disconnected", 3s);
+        ASSERT_TRUE(ended) << rig.events.Dump();
+        if (staysOpen)
+            EXPECT_GE(Ms(*ended - asked), 390) << "waited for the grace";
+        else
+            EXPECT_LT(Ms(*ended - asked), 300) << "the access point closed: no wait";
+        EXPECT_LT(Ms(*ended - asked), 1500);
+        EXPECT_EQ(sim.received().find("q\r"), std::string::npos) << "nothing is sent after our side is shut";
+    }
+}
+
+// A shell on a bare socket: the login dialogue, then it reads until our end of input, answering
+// the farewell with a line of its own; it tells what it saw.
+struct FarewellPeer {
+    FarewellPeer()
+    {
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        ::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(listenFd, 1);
+        socklen_t len = sizeof a;
+        ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+        thread = std::thread([this] { Serve(); });
+    }
+    ~FarewellPeer()
+    {
+        ::shutdown(listenFd, SHUT_RDWR);
+        thread.join();
+        ::close(listenFd);
+    }
+    void Serve()
+    {
+        const int fd = ::accept(listenFd, nullptr, nullptr);
+        if (fd < 0)
+            return;
+        auto readUntil = [&](const std::string& needle) {
+            char buf[256];
+            while (got.find(needle) == std::string::npos) {
+                const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                if (n <= 0)
+                    return false;
+                got.append(buf, static_cast<std::size_t>(n));
+            }
+            return true;
+        };
+        ::send(fd, "login: ", 7, MSG_NOSIGNAL);
+        readUntil("\r");
+        ::send(fd, "Password: ", 10, MSG_NOSIGNAL);
+        readUntil("admin\r");
+        ::send(fd, "\r\nAP> ", 6, MSG_NOSIGNAL);
+        if (readUntil("q\r")) {
+            // The shell says goodbye after the q; a client that had closed at once would answer
+            // this with a reset.
+            ::send(fd, "\r\nbye\r\n", 7, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(100ms);
+            char buf[256];
+            ssize_t n;
+            while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0)
+                got.append(buf, static_cast<std::size_t>(n));
+            endedBy = n == 0 ? "eof" : std::string("error ") + std::strerror(errno);
+        }
+        ::close(fd);
+    }
+
+    int listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int port = 0;
+    std::string got, endedBy;
+    std::thread thread;
+};
+
+TEST(SessionLoop, TheFarewellGoesOutThenOurSideIsShutAndTheAccessPointClosesFirst)
+{
+    FarewellPeer peer;
+    {
+        LoopThread rig;
+        rig.Add(Spec(peer.port));
+        ASSERT_TRUE(rig.events.WaitFor("polling on")) << rig.events.Dump();
+        const auto stopping = std::chrono::steady_clock::now();
+        rig.loop.Stop();
+        rig.thread.join();
+        EXPECT_LT(Ms(std::chrono::steady_clock::now() - stopping), 1500) << "bounded by the farewell's deadline";
+        rig.thread = std::thread([] {}); // joined again by the rig
+    }
+    peer.thread.join();
+    peer.thread = std::thread([] {});
+    EXPECT_NE(peer.got.find("q\r"), std::string::npos) << peer.got;
+    EXPECT_EQ(peer.endedBy, "eof") << "our side was shut after the farewell, and no reset came";
+}
+
+TEST(SessionLoop, AConnectThatIsNeverAnsweredEndsAtItsDeadline)
+{
+    test::Listener full(true);
+    Deadlines d;
+    d.connect = 300ms;
+    LoopThread rig(d);
+    const auto start = std::chrono::steady_clock::now();
+    rig.Add(Spec(full.port()));
+    const auto failed = rig.events.WaitFor("connect failed timed out", 3s);
+    ASSERT_TRUE(failed) << rig.events.Dump();
+    EXPECT_GE(Ms(*failed - start), 290);
+    EXPECT_TRUE(rig.events.WaitFor("state ended start failed"));
+}
+
+bool HasIpv6Loopback()
+{
+    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+TEST(SessionLoop, Ipv6LiteralsBracketedOrNot)
+{
+    if (!HasIpv6Loopback())
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    SimProcess six({"--bind", "::1"}, test::kAnyLogin);
+    for (const std::string host : {"::1", "[::1]", "telnet://[::1]"}) {
+        LoopThread rig;
+        rig.Add(Spec(six.port(), host));
+        EXPECT_TRUE(rig.events.WaitFor("polling on")) << host << "\n" << rig.events.Dump();
+    }
+}
+
+TEST(SessionLoop, EveryAddressOfANameInTurn)
+{
+    // A name whose first address refuses: the next one is tried within the same deadline.
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    std::vector<int> families;
+    if (::getaddrinfo("localhost", nullptr, &hints, &found) == 0) {
+        for (const addrinfo* a = found; a; a = a->ai_next)
+            families.push_back(a->ai_family);
+        ::freeaddrinfo(found);
+    }
+    if (std::count(families.begin(), families.end(), AF_INET) == 0 ||
+        std::count(families.begin(), families.end(), AF_INET6) == 0)
+        GTEST_SKIP() << "localhost does not name both ::1 and 127.0.0.1 here";
+    SimProcess second({"--bind", families.front() == AF_INET6 ? "127.0.0.1" : "::1"}, test::kAnyLogin);
+    LoopThread rig;
+    rig.Add(Spec(second.port(), "localhost"));
+    EXPECT_TRUE(rig.events.WaitFor("polling on")) << rig.events.Dump();
+}
+
+TEST(SessionLoop, RefusedAttemptsBackOffAndTheUsersEndingsAreNotRetried)
+{
+    SimProcess closer({}, "close\n");
+    LoopThread rig;
+    SessionSpec spec = Spec(closer.port());
+    spec.retry = {true, 100ms, 400ms, false, 50ms};
+    rig.Add(spec);
+    for (const char* line : {"retrying 100", "retrying 200", "retrying 400"})
+        ASSERT_TRUE(rig.events.WaitFor(line)) << line << "\n" << rig.events.Dump();
+
+    SimProcess rejecter({"--password", "other", "--fail-delay", "0"});
+    LoopThread rejected;
+    SessionSpec wrong = Spec(rejecter.port());
+    wrong.retry = spec.retry;
+    rejected.Add(wrong);
+    ASSERT_TRUE(rejected.events.WaitFor("state ended login rejected")) << rejected.events.Dump();
+    std::this_thread::sleep_for(300ms);
+    for (const std::string& line : rejected.events.Lines())
+        EXPECT_NE(line.rfind("retrying", 0), 0u) << line;
+    EXPECT_EQ(rejecter.received().find("q\r"), std::string::npos) << "no farewell to a login program";
+}
+
+TEST(SessionLoop, CommandsFromAnotherThreadInEveryStateNeverHangOrCrash)
+{
+    SimProcess sim({}, test::kAnyLogin);
+    for (int delayMs : {0, 1, 3, 10, 30, 100}) {
+        for (int command = 0; command < 3; ++command) {
+            LoopThread rig;
+            SessionSpec spec = Spec(sim.port());
+            spec.retry.enabled = true;
+            const SessionId id = rig.Add(spec);
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            if (command == 0)
+                rig.loop.Post([&rig, id] { rig.loop.Disconnect(id); });
+            else if (command == 1)
+                rig.loop.Post([&rig, id] { rig.loop.Remove(id); });
+            rig.loop.Post([&rig, id] { rig.loop.SetPolling(id, false); });
+            const auto stopping = std::chrono::steady_clock::now();
+            rig.loop.Stop();
+            rig.thread.join();
+            EXPECT_LT(Ms(std::chrono::steady_clock::now() - stopping), 2000) << delayMs << " ms, command " << command;
+            rig.thread = std::thread([] {});
+        }
+    }
+}
+
+} // namespace
+} // namespace approbe::session
