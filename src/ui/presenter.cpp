@@ -222,18 +222,28 @@ void CProbePresenter::OnSessionEvent(session::SessionId id, const SessionEvent& 
         m_consumers.Publish(update);
     }
     const std::uint64_t seq = m_loop->pollingSeq(id);
+    const bool rx = event.kind == SessionEvent::Kind::Engine && event.action.kind == SessionAction::Kind::RxTotal;
+    const bool value = rx || IsReading(event);
     bool wake = false;
     {
         std::lock_guard lock(m_pendingMutex);
         if (m_closing)
             return;
         wake = m_pending.empty();
-        if (!m_pending.empty() && IsReading(event) && IsReading(m_pending.back().first)) {
-            SessionAction& last = m_pending.back().first.action;
-            Merge(last.reading, event.action.reading);
-            last.stats = event.action.stats;
+        if (!value) {
+            m_pending.push_back({event, std::nullopt, std::nullopt, seq});
         } else {
-            m_pending.emplace_back(event, seq);
+            if (m_pending.empty() || m_pending.back().event)
+                m_pending.emplace_back();
+            Pending& values = m_pending.back();
+            if (rx) {
+                values.rxTotal = event.action.count;
+            } else if (!values.reading) {
+                values.reading = event.action;
+            } else {
+                Merge(values.reading->reading, event.action.reading);
+                values.reading->stats = event.action.stats;
+            }
         }
     }
     if (wake)
@@ -242,18 +252,32 @@ void CProbePresenter::OnSessionEvent(session::SessionId id, const SessionEvent& 
 
 void CProbePresenter::ShowPending()
 {
-    std::vector<std::pair<SessionEvent, std::uint64_t>> events;
+    std::vector<Pending> pending;
     {
         std::lock_guard lock(m_pendingMutex);
         if (m_closing)
             return;
-        events.swap(m_pending);
+        pending.swap(m_pending);
     }
     WindowBatch batch;
-    for (const auto& [event, seq] : events)
-        Show(batch, event, seq);
+    for (const Pending& p : pending) {
+        if (p.event)
+            Show(batch, *p.event, p.pollingSeq);
+        else
+            ShowValues(batch, p);
+    }
     if (!batch.empty())
         m_window.Apply(batch);
+}
+
+void CProbePresenter::ShowValues(WindowBatch& batch, const Pending& values)
+{
+    if (values.rxTotal)
+        ShowRxTotal(batch, *values.rxTotal);
+    if (values.reading) {
+        SetStale(batch, false);
+        ShowReading(batch, values.reading->reading, values.reading->stats);
+    }
 }
 
 void CProbePresenter::ReportStatus(WindowBatch& batch, const std::string& text)
@@ -321,11 +345,6 @@ void CProbePresenter::Show(WindowBatch& batch, const SessionEvent& event, std::u
         switch (a.kind) {
         case SessionAction::Kind::Status: ReportStatus(batch, a.text); break;
         case SessionAction::Kind::Log: batch.AppendLog(a.text); break;
-        case SessionAction::Kind::RxTotal: ShowRxTotal(batch, a.count); break;
-        case SessionAction::Kind::Reading:
-            SetStale(batch, false);
-            ShowReading(batch, a.reading, a.stats);
-            break;
         case SessionAction::Kind::PollingOn:
             // A Pause clicked after the loop turned polling on wins: the button keeps offering Work.
             if (pollingSeq >= m_pauseClicks)

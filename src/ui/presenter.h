@@ -75,6 +75,7 @@ private:
     // The window's thread: the events handed over since the last call, as one step.
     void ShowPending();
     void Show(WindowBatch& batch, const session::SessionEvent& event, std::uint64_t pollingSeq);
+    void ShowValues(WindowBatch& batch, const Pending& values);
     void Ended(WindowBatch& batch, SessionEnd why);
     void SetStale(WindowBatch& batch, bool stale);
     void ReportStatus(WindowBatch& batch, const std::string& text);
@@ -98,10 +99,17 @@ private:
     std::optional<session::SessionId> m_id; // the loop's thread only
     std::string m_loopHost;                 // the loop's thread: its host as typed
 
-    // Handed from the worker to the window's thread; consecutive readings are merged, so that a
-    // flood leaves one reading to show, not a queue.
+    // Handed from the worker to the window's thread. The values between two other events are
+    // merged into one entry (the latest byte count, the latest of each level), so that a flood
+    // leaves the latest values to show, not a queue.
+    struct Pending {
+        std::optional<session::SessionEvent> event; // or, if none, values
+        std::optional<std::int64_t> rxTotal;
+        std::optional<SessionAction> reading;
+        std::uint64_t pollingSeq = 0;
+    };
     std::mutex m_pendingMutex;
-    std::vector<std::pair<session::SessionEvent, std::uint64_t>> m_pending;
+    std::vector<Pending> m_pending;
     bool m_closing = false; // under m_pendingMutex: nothing more reaches the window
 
     // The window's thread.

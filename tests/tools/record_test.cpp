@@ -65,10 +65,10 @@ TEST(RecordTest, EveryReadingIsARowAndAMarkKeepsItsNoteWhole)
 
     QTest::mouseClick(rig.button(IDOK), Qt::LeftButton);
     ASSERT_TRUE(ServeUntil([&] { return rig.loggedIn(); }));
-    rig.dlg->core().OnTimer();
+    rig.dlg->presenter().PollNow();
     ASSERT_TRUE(ServeUntil([&] { return tools.trendData().latest.noise.value && tools.trendData().latest.local.value; }));
     press(Qt::Key_M);
-    rig.dlg->core().OnTimer();
+    rig.dlg->presenter().PollNow();
     // Two polls: two noise and two station replies, in however many blocks they came.
     auto replies = [&](auto member) {
         int n = 0;

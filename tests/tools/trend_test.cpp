@@ -196,7 +196,7 @@ TEST(TrendSessionTest, CtrlTOpensTheWindowWhichFollowsTheSession)
 
     QTest::mouseClick(rig.button(IDOK), Qt::LeftButton);
     ASSERT_TRUE(ServeUntil([&] { return rig.loggedIn(); }));
-    rig.dlg->core().OnTimer();
+    rig.dlg->presenter().PollNow();
     ASSERT_TRUE(ServeUntil([&] { return tools.trendData().latest.noise.value == -85 && tools.trendData().latest.local.value == -62; }));
     EXPECT_EQ(tools.trendWindow()->windowTitle(), "Trend - 127.0.0.1");
     // The window follows within a moment, once for the replies to one poll.
