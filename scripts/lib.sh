@@ -17,6 +17,9 @@ FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # The real telnet daemons and the tools tests/real/run-with-daemon starts them with. Debian adds
 # telnet to inetd.conf switched off; the daemons run only inside the tests' private namespaces.
 REAL_DAEMON_PACKAGES=(inetutils-telnetd inetutils-inetd iproute2 util-linux login)
+# Link loss for real: nftables drops the access point's packets inside the tests' private network
+# namespace (tests/linkloss/run-in-netns), never on the machine's own.
+LINKLOSS_PACKAGES=(nftables)
 
 # The SSH transport (libssh), and the real OpenSSH server and ssh-keygen its tests run with; the
 # server runs only inside the tests' private namespaces (tests/ssh/run-with-sshd).

@@ -43,7 +43,7 @@ struct RetryPolicy {
     milliseconds Delay(int failures, bool linkLost, double unit) const;
 
     static RetryPolicy Dialog() { return {true, milliseconds(1000), milliseconds(30000), false, milliseconds(1000)}; }
-    static RetryPolicy Poller() { return {true, milliseconds(1000), milliseconds(60000), true, milliseconds(8000)}; }
+    static RetryPolicy Poller() { return {true, milliseconds(1000), milliseconds(60000), true, milliseconds(6000)}; }
 };
 
 enum class HostKeyPolicy {
@@ -54,7 +54,7 @@ enum class HostKeyPolicy {
 
 struct Deadlines {
     milliseconds connect{10000};      // resolving and connecting, every address in turn
-    milliseconds retryConnect{2000};  // the same for an attempt after the link was lost
+    milliseconds retryConnect{1500};  // the same for an attempt after the link was lost
     milliseconds login{20000};        // from the connection until the shell is polled
     int stalePolls = 3;               // polls unanswered before the values are stale
     milliseconds silent{10000};       // polls unanswered this long: the session ends

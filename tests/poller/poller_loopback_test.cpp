@@ -77,7 +77,7 @@ TEST(PollerLoopback, TroubleAtOneAccessPointNeverHoldsUpAnother)
     EXPECT_NE(rig.process->log().find("rejecter: 127.0.0.1:" + std::to_string(rejecter.port()) + " rejected the login as admin"),
               std::string::npos) << rig.process->log();
     // Unanswered for 10 s the session ends as silent, and the next attempt follows soon.
-    const std::string retry = "silent: 127.0.0.1:" + std::to_string(silent.port()) + ": silent; retrying in 8000 ms";
+    const std::string retry = "silent: 127.0.0.1:" + std::to_string(silent.port()) + ": silent; retrying in 6000 ms";
     EXPECT_TRUE(WaitUntil([&] { return rig.process->log().find(retry) != std::string::npos; }, 20s,
                           [] { std::this_thread::sleep_for(100ms); }))
         << rig.process->log();
