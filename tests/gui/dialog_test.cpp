@@ -43,6 +43,30 @@ TEST(DialogSessionTest, ConnectRunsASessionThatNarratesAndGivesConnectBack)
     EXPECT_GE(rig.dismisser.count, 3) << "on opening and twice at Connect";
 }
 
+// An access point that stops answering, auto-reconnect off: the values are shown stale after 3
+// unanswered polls, and after 10 s the session ends saying so, in the log and the caption.
+TEST(DialogSessionTest, ASilentAccessPointIsShownStaleThenEndsNamingWhy)
+{
+    SimProcess sim({}, "login\nvalues -85 -62 -75\nreplies 2\nsilent\n");
+    DialogRig rig(sim);
+    QTest::mouseClick(rig.button(IDOK), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return rig.field(IDC_NOISE_CUR) == "-85 dBm"; }));
+    const auto answered = Clock::now();
+    ASSERT_TRUE(ServeUntil([&] { return rig.logged("No answer from 127.0.0.1 for 3 s"); }, 6s));
+    EXPECT_GE(Clock::now() - answered, 2500ms);
+    EXPECT_NE(rig.dlg->control(IDC_NOISE_CUR)->graphicsEffect(), nullptr) << "dimmed";
+    EXPECT_FALSE(rig.button(IDOK)->isEnabled());
+    ASSERT_TRUE(ServeUntil([&] { return rig.ended(); }, 12s));
+    EXPECT_GE(Clock::now() - answered, 9s);
+    EXPECT_EQ(rig.dlg->windowTitle(), "Test Korvane AP DISCONNECT (silent)");
+    EXPECT_TRUE(rig.logged("Test Korvane AP 127.0.0.1 silent for 10 s"));
+    EXPECT_EQ(rig.log().last(), "De-Initialized WinSock");
+    EXPECT_EQ(rig.dlg->control(IDC_NOISE_CUR)->graphicsEffect(), nullptr) << "an ended session's values are not dimmed";
+    EXPECT_EQ(rig.field(IDC_NOISE_CUR), "-85 dBm") << "the last values stay";
+    for (const QString& line : rig.log())
+        EXPECT_FALSE(line.startsWith("Reconnecting")) << line.toStdString();
+}
+
 TEST(DialogSessionTest, PauseButtonTogglesItsCaptionAndThePolling)
 {
     SimProcess sim;

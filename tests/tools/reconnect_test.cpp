@@ -60,6 +60,7 @@ TEST(ReconnectTest, ARejectedLoginIsNeverRetried)
     ServeUntil([] { return false; }, 2500ms);
     EXPECT_EQ(sim.closedConnections(), 1);
     EXPECT_FALSE(rig.dlg->presenter().retryPending());
+    EXPECT_EQ(rig.dlg->windowTitle(), "Test Korvane AP DISCONNECT (login rejected)") << "the caption says why";
     for (const QString& line : rig.log())
         EXPECT_FALSE(line.startsWith("Reconnecting")) << line.toStdString();
 }
