@@ -107,13 +107,13 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
         ++lineNo;
         if (!raw.empty() && raw.back() == '\r')
             raw.pop_back();
-        const std::string t = Trim(raw);
-        if (t.empty() || t[0] == ';' || t[0] == '#')
+        const IniLine line = ParseIniLine(raw);
+        if (line.kind == IniLine::Kind::Blank || line.kind == IniLine::Kind::Comment)
             continue;
-        if (t[0] == '[') {
-            if (t.back() != ']')
-                return fail(lineNo, "a section header must end in ']'");
-            const std::string name = Trim(t.substr(1, t.size() - 2));
+        if (line.kind == IniLine::Kind::BadSection)
+            return fail(lineNo, "a section header must end in ']'");
+        if (line.kind == IniLine::Kind::Section) {
+            const std::string& name = line.name;
             if (name.empty())
                 return fail(lineNo, "empty section name");
             if (!names.insert(name).second)
@@ -127,11 +127,10 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
             }
             continue;
         }
-        const auto eq = t.find('=');
-        if (eq == std::string::npos)
+        if (line.kind == IniLine::Kind::NoEntry)
             return fail(lineNo, "expected KEY = VALUE or [SECTION]");
-        const std::string key = Trim(t.substr(0, eq));
-        const std::string value = DecodeIniValue(Trim(t.substr(eq + 1)));
+        const std::string& key = line.key;
+        const std::string value = DecodeIniValue(line.raw);
         if (key.empty())
             return fail(lineNo, "a key is missing before '='");
         if (!inAny)

@@ -53,25 +53,21 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines)
 
 bool IsSection(const std::string& line, std::string* name)
 {
-    const std::string t = Trim(line);
-    if (t.size() < 2 || t.front() != '[' || t.back() != ']')
+    const IniLine parsed = ParseIniLine(line);
+    if (parsed.kind != IniLine::Kind::Section)
         return false;
     if (name)
-        *name = Trim(t.substr(1, t.size() - 2));
+        *name = parsed.name;
     return true;
 }
 
-// Splits "key = value"; comment lines and lines without '=' are not entries.
 bool IsEntry(const std::string& line, std::string& key, std::string& raw)
 {
-    const std::string t = Trim(line);
-    if (t.empty() || t[0] == ';' || t[0] == '#')
+    IniLine parsed = ParseIniLine(line);
+    if (parsed.kind != IniLine::Kind::Entry)
         return false;
-    const auto eq = t.find('=');
-    if (eq == std::string::npos)
-        return false;
-    key = Trim(t.substr(0, eq));
-    raw = Trim(t.substr(eq + 1));
+    key = std::move(parsed.key);
+    raw = std::move(parsed.raw);
     return true;
 }
 
@@ -119,6 +115,28 @@ bool ReplaceFile(const std::string& path, const std::string& data)
 }
 
 } // namespace
+
+IniLine ParseIniLine(const std::string& line)
+{
+    IniLine out;
+    const std::string t = Trim(line);
+    if (t.empty())
+        return out;
+    if (t[0] == ';' || t[0] == '#') {
+        out.kind = IniLine::Kind::Comment;
+    } else if (t[0] == '[') {
+        out.kind = t.size() >= 2 && t.back() == ']' ? IniLine::Kind::Section : IniLine::Kind::BadSection;
+        if (out.kind == IniLine::Kind::Section)
+            out.name = Trim(t.substr(1, t.size() - 2));
+    } else if (const auto eq = t.find('='); eq != std::string::npos) {
+        out.kind = IniLine::Kind::Entry;
+        out.key = Trim(t.substr(0, eq));
+        out.raw = Trim(t.substr(eq + 1));
+    } else {
+        out.kind = IniLine::Kind::NoEntry;
+    }
+    return out;
+}
 
 std::string EncodeIniValue(const std::string& value)
 {

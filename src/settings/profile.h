@@ -39,6 +39,21 @@ std::string ConfigDir();
 // $HOME, else the user database's home folder.
 std::string HomeDir();
 
+// One line of an INI file, as every reader here takes it (the profile, the poller's config).
+struct IniLine {
+    enum class Kind {
+        Blank,
+        Comment,    // ';' or '#' first
+        Section,    // "[name]": name
+        BadSection, // '[' first, no ']' last
+        Entry,      // "key = value": key and raw, both trimmed
+        NoEntry,    // anything else: no '='
+    };
+    Kind kind = Kind::Blank;
+    std::string name, key, raw;
+};
+IniLine ParseIniLine(const std::string& line);
+
 // The INI value encoding, exposed for tests.
 std::string EncodeIniValue(const std::string& value);
 std::string DecodeIniValue(const std::string& raw);
