@@ -384,8 +384,8 @@ QLineEdit* DialogRig::field(int id) const
 bool DialogRig::Connect(std::chrono::milliseconds timeout)
 {
     StartDismisser();
-    m_dlg->core().OnOK();
-    const bool ok = ServeUntil([this] { return m_dlg->core().polling(); }, timeout);
+    m_dlg->presenter().OnOK();
+    const bool ok = ServeUntil([this] { return m_dlg->presenter().state() == SessionState::LoggedIn; }, timeout);
     // Idle figures must not count this timer.
     m_dismisser.stop();
     return ok;
@@ -394,10 +394,10 @@ bool DialogRig::Connect(std::chrono::milliseconds timeout)
 double DialogRig::DisconnectMs(std::chrono::milliseconds timeout)
 {
     const std::int64_t start = NowNs();
-    m_dlg->core().OnDisconnect();
+    m_dlg->presenter().OnDisconnect();
     const auto deadline = Clock::now() + timeout;
-    // The worker's last window calls need this thread, so serve them while waiting.
-    while (!m_dlg->core().WaitSessionEnd(1ms)) {
+    // Ended when the window has shown the end.
+    while (m_dlg->presenter().sessionActive()) {
         if (Clock::now() > deadline)
             return -1;
         QCoreApplication::processEvents(QEventLoop::AllEvents);

@@ -187,7 +187,8 @@ void Poller::OnSessionEvent(session::SessionId id, const session::SessionEvent& 
             std::to_string(event.delay.count()) + " ms");
         break;
     case Kind::Attempt:
-    case Kind::HostKeyQuestion: break;
+    case Kind::HostKeyQuestion:
+    case Kind::HostKeyChanged: break; // the refusal is logged when the session ends
     }
 }
 

@@ -547,6 +547,13 @@ bool SessionLoop::SshHostKey(Session& s)
     std::string refusal;
     if (verdict.status != ssh::HostKeyStatus::Unknown) {
         refusal = ssh::RefusalText(s.spec.host, verdict);
+        if (verdict.status != ssh::HostKeyStatus::Revoked) {
+            SessionEvent changed;
+            changed.kind = SessionEvent::Kind::HostKeyChanged;
+            changed.warning = {s.spec.host, s.port, type, ssh::Sha256Fingerprint(blob), verdict.knownFingerprint,
+                               verdict.path, verdict.line, verdict.status == ssh::HostKeyStatus::OtherType};
+            Emit(s, std::move(changed));
+        }
     } else if (s.spec.hostKeys == HostKeyPolicy::Ask) {
         // The user may take as long as they like; Disconnect and closing call the question off.
         s.phase = Session::Phase::Asking;

@@ -80,6 +80,7 @@ struct SessionEvent {
         ResolveFailed, // text: the resolver's reason
         ConnectFailed, // text: why; flag: it timed out
         HostKeyQuestion,
+        HostKeyChanged, // warning: a known host showed another key; the session is refused
         Note,          // text: a line of the loop's own (a host key saved, why SSH failed)
         Stale,         // flag: polls have gone unanswered (true) or are answered again (false)
         Retrying,      // delay: the next attempt comes in
@@ -91,6 +92,7 @@ struct SessionEvent {
     std::int64_t count = 0;
     milliseconds delay{0};
     HostKeyQuestion question;
+    HostKeyWarning warning;
 };
 
 class ISessionEvents {

@@ -165,16 +165,16 @@ HostKeyVerdict CheckHostKey(const std::vector<KnownHostsText>& files, const std:
                 continue;
             const auto key = DecodeBase64(fields[2]);
             const bool same = key && *key == blob;
-            const HostKeyVerdict here{HostKeyStatus::Unknown, file.path, lineNo};
+            const HostKeyVerdict here{HostKeyStatus::Unknown, file.path, lineNo, key ? Sha256Fingerprint(*key) : ""};
             if (revoked) {
                 if (same)
-                    return {HostKeyStatus::Revoked, file.path, lineNo};
+                    return {HostKeyStatus::Revoked, file.path, lineNo, {}};
             } else if (same) {
-                known = known.value_or(HostKeyVerdict{HostKeyStatus::Known, file.path, lineNo});
+                known = known.value_or(HostKeyVerdict{HostKeyStatus::Known, file.path, lineNo, {}});
             } else if (fields[1] == type) {
-                changed = changed.value_or(HostKeyVerdict{HostKeyStatus::Changed, here.path, here.line});
+                changed = changed.value_or(HostKeyVerdict{HostKeyStatus::Changed, here.path, here.line, here.knownFingerprint});
             } else {
-                other = other.value_or(HostKeyVerdict{HostKeyStatus::OtherType, here.path, here.line});
+                other = other.value_or(HostKeyVerdict{HostKeyStatus::OtherType, here.path, here.line, here.knownFingerprint});
             }
         }
     }

@@ -39,6 +39,7 @@ struct HostKeyVerdict {
     HostKeyStatus status = HostKeyStatus::Unknown;
     std::string path; // the file and line to look at, for every refusal
     int line = 0;
+    std::string knownFingerprint; // Changed and OtherType: the fingerprint of the key on that line
 };
 
 // The first file's verdict wins among equals; a key found anywhere is Known unless revoked.

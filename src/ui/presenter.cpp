@@ -325,6 +325,7 @@ void CProbePresenter::Show(WindowBatch& batch, const SessionEvent& event, std::u
         m_asking = true;
         m_window.AskHostKey(event.question);
         break;
+    case Kind::HostKeyChanged: m_window.WarnHostKeyChanged(event.warning); break;
     case Kind::Note: batch.AppendLog(event.text); break;
     case Kind::Stale:
         SetStale(batch, event.flag);

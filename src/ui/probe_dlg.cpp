@@ -298,4 +298,28 @@ void CProbeDlg::WithdrawHostKeyQuestion()
         m_hostKeyBox->reject(); // its answer, Cancel, finds the session already past the question
 }
 
+void CProbeDlg::WarnHostKeyChanged(const HostKeyWarning& w)
+{
+    const QString what = w.otherType ? tr("is known by a key of another type") : tr("has changed");
+    auto* box = new QMessageBox(
+        QMessageBox::Warning, tr("Host key changed"),
+        tr("The host key of %1 (port %2) %3.\n\nSomeone may be intercepting the connection, or the access point "
+           "really has a new key. The session was refused.\n\nKey shown now: %4 %5\nKey on file: %6\n\nIf the "
+           "access point really has a new key, remove line %7 of %8 and connect again.")
+            .arg(FromText(w.host))
+            .arg(w.port)
+            .arg(what, FromText(w.keyType), FromText(w.fingerprint), FromText(w.knownFingerprint))
+            .arg(w.line)
+            .arg(FromText(w.file)),
+        QMessageBox::Close, this);
+    box->setObjectName("hostKeyWarning");
+    // The fingerprints are there to be compared and copied.
+    box->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    if (m_hostKeyWarning)
+        m_hostKeyWarning->close();
+    m_hostKeyWarning = box;
+    box->open();
+}
+
 } // namespace approbe::ui

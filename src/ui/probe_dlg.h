@@ -53,8 +53,11 @@ public:
     void ShowTooLong(int limit) override;
     void AskHostKey(const HostKeyQuestion& question) override;
     void WithdrawHostKeyQuestion() override;
+    void WarnHostKeyChanged(const HostKeyWarning& warning) override;
     // The open host-key question, if any (its object name is "hostKeyQuestion").
     QMessageBox* hostKeyQuestion() const { return m_hostKeyBox; }
+    // The open changed-key warning, if any (its object name is "hostKeyWarning").
+    QMessageBox* hostKeyWarning() const { return m_hostKeyWarning; }
 
     void done(int result) override;
 
@@ -78,6 +81,7 @@ private:
     std::map<int, QWidget*> m_controls;
     QMenu* m_systemMenu = nullptr;
     QPointer<QMessageBox> m_hostKeyBox;
+    QPointer<QMessageBox> m_hostKeyWarning;
     bool m_closing = false;
     bool m_initialised = false;
     bool m_stale = false;

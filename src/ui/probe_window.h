@@ -96,6 +96,8 @@ public:
     // through the logic's AnswerHostKey. Withdraw closes it when the session stops waiting.
     virtual void AskHostKey(const HostKeyQuestion& question) = 0;
     virtual void WithdrawHostKeyQuestion() = 0;
+    // A known access point showed another key: a warning the user must close, not a question.
+    virtual void WarnHostKeyChanged(const HostKeyWarning& warning) = 0;
 };
 
 } // namespace approbe

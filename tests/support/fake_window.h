@@ -63,6 +63,12 @@ public:
             answer(q);
     }
     void WithdrawHostKeyQuestion() override { Record("hostkey withdraw"); }
+    // "hostkey changed <host> <fingerprint> <known fingerprint> <file>:<line>"
+    void WarnHostKeyChanged(const HostKeyWarning& w) override
+    {
+        Record("hostkey changed " + w.host + " " + w.fingerprint + " " + w.knownFingerprint + " " + w.file + ":" +
+               N(w.line));
+    }
     void onHostKeyQuestion(std::function<void(const HostKeyQuestion&)> answer) { Set(m_onHostKey, answer); }
 
     // Runs f as the UI thread would: never at the same time as a window operation. The session's
