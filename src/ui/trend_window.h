@@ -75,7 +75,7 @@ public:
     using Clock = std::chrono::system_clock;
     enum class Panel { Noise, Rssi, Snr };
     static constexpr QRgb kNoiseLine = 0xff800080, kLocalLine = 0xff0000ff, kRemoteLine = 0xff000000,
-                          kSnrLine = 0xff008080, kBestMarker = 0xffff00ff;
+                          kSnrLine = 0xff008080, kBestMarker = 0xffff00ff, kTextColour = 0xff000000;
 
     CTrendPlot(const TrendData& source, QWidget* parent = nullptr);
     void setSpan(std::chrono::minutes span);
@@ -111,7 +111,9 @@ private:
     // What depends on the size only: the white, the bands, the panels' frames, values and titles.
     void PaintBackground(QPainter& p);
     void PaintArea(QPainter& p, const QRect& area);
-    static const char* Title(Panel panel);
+    // The panel's title at its top left (the RSSI panel's names its two lines beside a piece of
+    // each): paints it when given a painter, and returns what it covers.
+    QRect Title(Panel panel, QPainter* p) const;
     QFont SmallFont() const;
     // Where the best value's marker is drawn, with a pixel to spare.
     QRect MarkerRect(int value, int x) const;
