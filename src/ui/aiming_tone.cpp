@@ -77,9 +77,11 @@ void CAimingTone::StopAndWait()
     if (!m_open)
         return;
     // The output is pulled as events come (a timer of the sink's): serve them, not the user's.
+    // Bounded: the fade (about a tenth of a second), what the output holds, and some to spare.
+    const auto held = static_cast<int>(ReleaseAfter() * 1000 / static_cast<std::size_t>(m_format.rate));
     QEventLoop loop;
     connect(this, &CAimingTone::outputClosed, &loop, &QEventLoop::quit);
-    QTimer::singleShot(600, &loop, &QEventLoop::quit);
+    QTimer::singleShot(300 + held, &loop, &QEventLoop::quit);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (m_open) {
         m_release.stop();
@@ -88,11 +90,15 @@ void CAimingTone::StopAndWait()
     }
 }
 
+std::size_t CAimingTone::ReleaseAfter() const
+{
+    // What the output holds, and a tenth of a second more for the sound server's buffer behind it.
+    return m_output->queuedFrames() + static_cast<std::size_t>(m_format.rate / 10);
+}
+
 void CAimingTone::CloseWhenSilent()
 {
-    // What the output holds, and as much again for the sound server's own buffer behind it.
-    const std::size_t held = m_output->queuedFrames() + static_cast<std::size_t>(m_format.rate / 10);
-    if (m_generator.on() || m_generator.silentFrames() < held)
+    if (m_generator.on() || m_generator.silentFrames() < ReleaseAfter())
         return;
     m_release.stop();
     m_output->Stop();

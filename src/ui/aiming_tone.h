@@ -34,8 +34,9 @@ public:
     bool Start();
     // Fades out; the output is closed when the fade has been heard.
     void Stop();
-    // Stop, and wait (serving events, at most about half a second) until the output is closed:
-    // for the end of the program, which would otherwise cut the tone off.
+    // Stop, and wait until the output is closed (serving events other than the user's, a moment
+    // longer than the fade and what the output holds): for the end of the program, which would
+    // otherwise cut the tone off.
     void StopAndWait();
     bool playing() const { return m_generator.on() && m_open; }
     // The output is open: playing, or still fading out.
@@ -60,6 +61,8 @@ private:
     void Update();
     // While fading out: closes the output once what it still holds is silence.
     void CloseWhenSilent();
+    // Silent frames rendered after which all the output still plays is silence.
+    std::size_t ReleaseAfter() const;
 
     LatestLevels m_latest;
     ToneSource m_source = ToneSource::LocalRssi;

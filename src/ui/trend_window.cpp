@@ -59,6 +59,8 @@ void Improve(TrendData::Best& best, const std::optional<int>& value, Clock::time
 
 void TrendHistory::Add(const Reading& reading)
 {
+    if (m_ring.empty())
+        m_ring.resize(kCapacity);
     Sample& s = m_ring[(m_head + m_size) % kCapacity];
     s = {reading.at, Store(reading.noise), Store(reading.local), Store(reading.remote)};
     ++m_added;

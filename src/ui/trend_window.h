@@ -47,7 +47,8 @@ public:
     std::size_t LowerBound(Clock::time_point t) const;
 
 private:
-    std::vector<Sample> m_ring = std::vector<Sample>(kCapacity);
+    // Taken at the first reading: 128 kB that start-up need not touch.
+    std::vector<Sample> m_ring;
     std::size_t m_head = 0, m_size = 0;
     std::uint64_t m_added = 0;
 };
