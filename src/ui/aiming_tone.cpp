@@ -1,110 +1,118 @@
 #include "aiming_tone.h"
 
-#include <QAudioDevice>
-#include <QAudioSink>
-#include <QIODevice>
-#include <QMediaDevices>
+#include <QEventLoop>
 #include <algorithm>
-#include <cstring>
-#include <vector>
 
 namespace approbe::ui {
 
-// Pulled by the sink: renders as many whole frames as asked for, in the sink's format.
-class ToneDevice : public QIODevice {
-public:
-    ToneDevice(ToneGenerator& generator, const QAudioFormat& format) : m_generator(generator), m_format(format)
-    {
-        open(QIODevice::ReadOnly);
-    }
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return 1 << 16; }
-
-protected:
-    qint64 readData(char* data, qint64 maxlen) override
-    {
-        const int channels = m_format.channelCount();
-        const int bytes = m_format.bytesPerSample();
-        const auto frames = static_cast<std::size_t>(maxlen / (channels * bytes));
-        m_mono.resize(frames);
-        m_generator.Render(m_mono.data(), frames);
-        char* out = data;
-        for (float s : m_mono) {
-            for (int c = 0; c < channels; ++c) {
-                if (m_format.sampleFormat() == QAudioFormat::Float) {
-                    std::memcpy(out, &s, sizeof s);
-                } else {
-                    const auto v = static_cast<qint16>(s * 32767.0f);
-                    std::memcpy(out, &v, sizeof v);
-                }
-                out += bytes;
-            }
-        }
-        return out - data;
-    }
-    qint64 writeData(const char*, qint64) override { return -1; }
-
-private:
-    ToneGenerator& m_generator;
-    QAudioFormat m_format;
-    std::vector<float> m_mono;
-};
-
-CAimingTone::CAimingTone(QObject* parent) : QObject(parent)
+CAimingTone::CAimingTone(QObject* parent) : QObject(parent), m_factory(&LoadToneOutput)
 {
+    m_generator.SetOn(false);
     // A level that stops coming must silence the tone even though no reading says so.
     m_staleCheck.setInterval(250);
     connect(&m_staleCheck, &QTimer::timeout, this, &CAimingTone::Update);
+    m_release.setInterval(20);
+    connect(&m_release, &QTimer::timeout, this, &CAimingTone::CloseWhenSilent);
 }
 
-CAimingTone::~CAimingTone() { Stop(); }
+CAimingTone::~CAimingTone()
+{
+    if (m_open)
+        m_output->Stop();
+}
+
+IToneOutput* CAimingTone::Output(QString& error)
+{
+    if (!m_triedOutput) {
+        m_triedOutput = true;
+        m_output = m_factory(m_outputError);
+    }
+    error = m_outputError;
+    return m_output.get();
+}
 
 QString CAimingTone::Unavailable()
 {
-    if (QMediaDevices::defaultAudioOutput().isNull())
+    QString error;
+    IToneOutput* output = Output(error);
+    if (!output)
+        return tr("The audio module could not be loaded: %1").arg(error);
+    if (!output->HasDevice())
         return tr("No audio output device");
     return {};
 }
 
 bool CAimingTone::Start()
 {
-    if (m_sink)
-        return true;
-    const QAudioDevice device = QMediaDevices::defaultAudioOutput();
-    if (device.isNull())
+    QString error;
+    IToneOutput* output = Output(error);
+    if (!output)
         return false;
-    QAudioFormat format = device.preferredFormat();
-    format.setSampleFormat(QAudioFormat::Int16);
-    if (!device.isFormatSupported(format))
-        format.setSampleFormat(QAudioFormat::Float);
-    if (!device.isFormatSupported(format) || format.sampleRate() <= 0)
-        return false;
-    m_generator = std::make_unique<ToneGenerator>(format.sampleRate());
-    m_device = std::make_unique<ToneDevice>(*m_generator, format);
-    m_sink = new QAudioSink(device, format, this);
-    // About 100 ms ahead: short enough for the pitch to follow the antenna as it turns.
-    m_sink->setBufferSize(format.bytesForDuration(100000));
-    Update();
-    m_sink->start(m_device.get());
-    if (m_sink->error() != QAudio::NoError) {
-        Stop();
-        return false;
+    m_release.stop();
+    if (!m_open) {
+        // From silence: the generator fades in from its first sample.
+        m_generator.Reset();
+        m_open = output->Start(*this);
+        if (!m_open)
+            return false;
     }
+    // Still open when fading out: the sound comes back from where the fade has got to.
+    m_generator.SetOn(true);
+    Update();
     m_staleCheck.start();
     return true;
 }
 
 void CAimingTone::Stop()
 {
+    m_generator.SetOn(false);
     m_staleCheck.stop();
-    if (m_sink) {
-        m_sink->stop();
-        delete m_sink;
-        m_sink = nullptr;
-    }
-    m_device.reset();
-    m_generator.reset();
+    if (m_open)
+        m_release.start();
 }
+
+void CAimingTone::StopAndWait()
+{
+    Stop();
+    if (!m_open)
+        return;
+    // The output is pulled as events come (a timer of the sink's): serve them, not the user's.
+    // Bounded: the fade (about a tenth of a second), what the output holds, and some to spare.
+    const auto held = static_cast<int>(ReleaseAfter() * 1000 / static_cast<std::size_t>(m_format.rate));
+    QEventLoop loop;
+    connect(this, &CAimingTone::outputClosed, &loop, &QEventLoop::quit);
+    QTimer::singleShot(300 + held, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (m_open) {
+        m_release.stop();
+        m_output->Stop();
+        m_open = false;
+    }
+}
+
+std::size_t CAimingTone::ReleaseAfter() const
+{
+    // What the output holds, and a tenth of a second more for the sound server's buffer behind it.
+    return m_output->queuedFrames() + static_cast<std::size_t>(m_format.rate / 10);
+}
+
+void CAimingTone::CloseWhenSilent()
+{
+    if (m_generator.on() || m_generator.silentFrames() < ReleaseAfter())
+        return;
+    m_release.stop();
+    m_output->Stop();
+    m_open = false;
+    emit outputClosed();
+}
+
+void CAimingTone::Prepare(const ToneFormat& format)
+{
+    m_format = format;
+    m_generator.setSampleRate(format.rate);
+}
+
+std::size_t CAimingTone::Fill(char* out, std::size_t bytes) { return m_generator.RenderFrames(out, bytes, m_format); }
 
 void CAimingTone::AddReading(const Reading& reading)
 {
@@ -142,8 +150,7 @@ void CAimingTone::Update()
     if (level)
         m_hz = ToneFrequency(m_source, *level);
     m_amp = level && !m_mute ? m_volume / 100.0 : 0.0;
-    if (m_generator)
-        m_generator->SetTarget(m_hz, m_amp);
+    m_generator.SetTarget(m_hz, m_amp);
 }
 
 } // namespace approbe::ui

@@ -59,6 +59,8 @@ CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
     });
     // Looking for an audio device can take a moment: only when someone opens the menu.
     connect(&menu, &QMenu::aboutToShow, this, &CFieldTools::CheckAudio);
+    // The program ends when the dialog closes: let the tone fade out while the dialog still stands.
+    connect(&dlg, &QDialog::finished, this, [this] { m_tone.StopAndWait(); });
 
     m_reconnectAction->setChecked(Setting("AutoReconnect", "0") == "1");
     m_tone.setSource(static_cast<ToneSource>(std::clamp(Setting("ToneSource", "0").toInt(), 0, 2)));
@@ -66,11 +68,7 @@ CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
     m_tone.setMute(Setting("ToneMute", "0") == "1");
 }
 
-CFieldTools::~CFieldTools()
-{
-    m_tone.Stop();
-    delete m_trend;
-}
+CFieldTools::~CFieldTools() { delete m_trend; }
 
 QString CFieldTools::Setting(const char* key, const QString& fallback) const
 {
@@ -138,9 +136,13 @@ void CFieldTools::ToggleRecording()
         if (host.isEmpty())
             if (auto* edit = qobject_cast<QLineEdit*>(m_dlg.control(IDC_HOST)))
                 host = edit->text();
+        // The last folder recorded to, else the documents folder, else home: a chooser given a
+        // folder that does not exist opens in the program's working directory instead.
         QString folder = Setting("RecordFolder", {});
         if (folder.isEmpty() || !QFileInfo(folder).isDir())
             folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        if (folder.isEmpty() || !QFileInfo(folder).isDir())
+            folder = QDir::homePath();
         const QString proposed = QDir(folder).filePath(
             QString::fromStdString(ProposedRecordName(host.toStdString(), std::chrono::system_clock::now())));
         const QString path = m_chooseFile ? m_chooseFile(proposed)
@@ -182,7 +184,7 @@ void CFieldTools::CheckAudio()
     if (m_audioChecked)
         return;
     m_audioChecked = true;
-    const QString why = CAimingTone::Unavailable();
+    const QString why = m_tone.Unavailable();
     m_toneAction->setEnabled(why.isEmpty());
     m_toneAction->setToolTip(why.isEmpty() ? tr("A tone whose pitch follows the level chosen in the trend window")
                                            : why);

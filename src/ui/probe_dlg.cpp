@@ -15,6 +15,7 @@
 #include "control_ids.h"
 #include "dialog_template.h"
 #include "field_tools.h"
+#include "host_key_question.h"
 #include "level_bar.h"
 #include "resource_ids.h"
 
@@ -267,24 +268,9 @@ void CProbeDlg::AskHostKey(const HostKeyQuestion& q)
 {
     // Not modal: the session waits for the answer, and the window stays free to close meanwhile.
     {
-        auto* box = new QMessageBox(QMessageBox::Question, windowTitle(),
-                                    tr("The access point %1 (port %2) is not known yet. It identifies itself with "
-                                       "this %3 key:\n\n%4\n\nTrust it only if this is its fingerprint.")
-                                        .arg(FromText(q.host))
-                                        .arg(q.port)
-                                        .arg(FromText(q.keyType), FromText(q.fingerprint)),
-                                    QMessageBox::NoButton, this);
-        box->setObjectName("hostKeyQuestion");
-        QPushButton* save = box->addButton(tr("Trust and save"), QMessageBox::AcceptRole);
-        QPushButton* once = box->addButton(tr("Connect once"), QMessageBox::YesRole);
-        QPushButton* cancel = box->addButton(tr("Cancel"), QMessageBox::RejectRole);
-        box->setDefaultButton(cancel);
-        box->setEscapeButton(cancel);
-        connect(box, &QMessageBox::finished, this, [this, box, save, once] {
-            const QAbstractButton* clicked = box->clickedButton();
-            m_presenter.AnswerHostKey(clicked == save   ? HostKeyAnswer::TrustAndSave
-                                 : clicked == once ? HostKeyAnswer::ConnectOnce
-                                                   : HostKeyAnswer::Cancel);
+        QMessageBox* box = NewHostKeyQuestion(q, this);
+        connect(box, &QMessageBox::finished, this, [this, box] {
+            m_presenter.AnswerHostKey(HostKeyAnswerOf(*box));
             box->deleteLater(); // answering hides it, which alone would not free it
         });
         m_hostKeyBox = box;

@@ -59,6 +59,8 @@ void Improve(TrendData::Best& best, const std::optional<int>& value, Clock::time
 
 void TrendHistory::Add(const Reading& reading)
 {
+    if (m_ring.empty())
+        m_ring.resize(kCapacity);
     Sample& s = m_ring[(m_head + m_size) % kCapacity];
     s = {reading.at, Store(reading.noise), Store(reading.local), Store(reading.remote)};
     ++m_added;
@@ -97,9 +99,42 @@ CTrendPlot::CTrendPlot(const TrendData& source, QWidget* parent) : QWidget(paren
     setMinimumSize(320, 240);
 }
 
-const char* CTrendPlot::Title(Panel panel)
+QRect CTrendPlot::Title(Panel panel, QPainter* p) const
 {
-    return panel == Panel::Noise ? "Noise dBm" : panel == Panel::Rssi ? "RSSI dBm (local, remote)" : "SNR dB";
+    const QFontMetrics metrics(SmallFont());
+    const QRect r = panelRect(panel);
+    QPoint at(r.left() + 4, r.top() + 2);
+    QRect covered;
+    auto text = [&](const QString& words, QRgb colour) {
+        const QRect box(at, QSize(metrics.horizontalAdvance(words), metrics.height()));
+        if (p) {
+            p->setPen(QColor::fromRgb(colour));
+            p->drawText(box, Qt::AlignLeft | Qt::AlignVCenter, words);
+        }
+        covered |= box;
+        at.rx() = box.right() + 1;
+    };
+    // A piece of the line as the graph draws it, two pixels high, before the name of its level.
+    auto sample = [&](QRgb colour) {
+        const int width = metrics.horizontalAdvance(QStringLiteral("MM"));
+        const QRect line(at.x() + metrics.averageCharWidth(), at.y() + metrics.height() / 2 - 1, width, 2);
+        if (p)
+            p->fillRect(line, QColor::fromRgb(colour));
+        covered |= line;
+        at.rx() = line.right() + 1 + metrics.averageCharWidth() / 2;
+    };
+    switch (panel) {
+    case Panel::Noise: text(tr("Noise dBm"), kTextColour); break;
+    case Panel::Rssi:
+        text(tr("RSSI dBm"), kTextColour);
+        sample(kLocalLine);
+        text(tr("local"), kLocalLine);
+        sample(kRemoteLine);
+        text(tr("remote"), kRemoteLine);
+        break;
+    case Panel::Snr: text(tr("SNR dB"), kTextColour); break;
+    }
+    return covered;
 }
 
 QFont CTrendPlot::SmallFont() const
@@ -206,11 +241,15 @@ void CTrendPlot::PaintBackground(QPainter& p)
         const auto [lo, hi] = Range(panel);
         p.setPen(QColor(160, 160, 160));
         p.drawRect(r.adjusted(0, 0, -1, -1));
-        p.setPen(Qt::black);
-        for (int v : {lo, (lo + hi) / 2, hi})
-            p.drawText(QRect(0, yFor(panel, v) - 8, r.left() - 4, 16), Qt::AlignRight | Qt::AlignVCenter,
-                       QString::number(v));
-        p.drawText(r.adjusted(4, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop, tr(Title(panel)));
+        p.setPen(QColor::fromRgb(kTextColour));
+        // Each value beside its line, but kept within its panel's height: at the ends a label
+        // centred on the line would reach into the next panel's or past the top of the graph.
+        const int labelHeight = QFontMetrics(p.font()).height();
+        for (int v : {lo, (lo + hi) / 2, hi}) {
+            const int top = std::clamp(yFor(panel, v) - labelHeight / 2, r.top(), r.bottom() + 1 - labelHeight);
+            p.drawText(QRect(0, top, r.left() - 4, labelHeight), Qt::AlignRight | Qt::AlignVCenter, QString::number(v));
+        }
+        Title(panel, &p);
     }
 }
 
@@ -228,10 +267,9 @@ const QStaticText& CTrendPlot::MinuteLabel(Clock::time_point minute)
 const QRect& CTrendPlot::TitleBox(Panel panel)
 {
     if (m_titleBoxesFor != size()) {
-        const QFontMetrics metrics(SmallFont());
         for (Panel each : {Panel::Noise, Panel::Rssi, Panel::Snr}) {
             const QRect r = panelRect(each);
-            const QRect text = metrics.boundingRect(r.adjusted(4, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop, tr(Title(each)));
+            const QRect text = Title(each, nullptr);
             m_titleBoxes[static_cast<std::size_t>(each)] =
                 QRect(QPoint(r.left() + 1, text.top() - 1), QPoint(text.right() + 2, text.bottom() + 1)) &
                 r.adjusted(1, 1, -1, -1);

@@ -47,7 +47,8 @@ public:
     std::size_t LowerBound(Clock::time_point t) const;
 
 private:
-    std::vector<Sample> m_ring = std::vector<Sample>(kCapacity);
+    // Taken at the first reading: 128 kB that start-up need not touch.
+    std::vector<Sample> m_ring;
     std::size_t m_head = 0, m_size = 0;
     std::uint64_t m_added = 0;
 };
@@ -75,7 +76,7 @@ public:
     using Clock = std::chrono::system_clock;
     enum class Panel { Noise, Rssi, Snr };
     static constexpr QRgb kNoiseLine = 0xff800080, kLocalLine = 0xff0000ff, kRemoteLine = 0xff000000,
-                          kSnrLine = 0xff008080, kBestMarker = 0xffff00ff;
+                          kSnrLine = 0xff008080, kBestMarker = 0xffff00ff, kTextColour = 0xff000000;
 
     CTrendPlot(const TrendData& source, QWidget* parent = nullptr);
     void setSpan(std::chrono::minutes span);
@@ -111,7 +112,9 @@ private:
     // What depends on the size only: the white, the bands, the panels' frames, values and titles.
     void PaintBackground(QPainter& p);
     void PaintArea(QPainter& p, const QRect& area);
-    static const char* Title(Panel panel);
+    // The panel's title at its top left (the RSSI panel's names its two lines beside a piece of
+    // each): paints it when given a painter, and returns what it covers.
+    QRect Title(Panel panel, QPainter* p) const;
     QFont SmallFont() const;
     // Where the best value's marker is drawn, with a pixel to spare.
     QRect MarkerRect(int value, int x) const;

@@ -37,6 +37,8 @@ TEST(InstallTest, DesktopEntryValidatesAndQtFindsItsIconInEverySize)
               0)
         << ReadFile(prefix.file("install.log"));
     EXPECT_TRUE(fs::exists(prefix.path() / "bin/approbe"));
+    // The aiming tone's audio output, which bin/approbe loads from ../lib/approbe when first used.
+    EXPECT_TRUE(fs::exists(prefix.path() / "lib/approbe/libapprobe-audio.so"));
     const fs::path entry = prefix.path() / "share/applications/approbe.desktop";
     ASSERT_TRUE(fs::exists(entry));
     EXPECT_NE(ReadFile(entry.string()).find("\nIcon=approbe\n"), std::string::npos);

@@ -108,6 +108,8 @@ TEST_F(TemplateTest, PlacesControlsInDialogUnitsAndIsFixedSize)
     EXPECT_FALSE(dlg.windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(dlg.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_FALSE(dlg.windowIcon().isNull());
+    const QList<QSize> iconSizes = {{16, 16}, {24, 24}, {32, 32}, {48, 48}, {64, 64}};
+    EXPECT_EQ(dlg.windowIcon().availableSizes(), iconSizes) << "each size drawn for it, read from the resources";
 }
 
 TEST_F(TemplateTest, TabOrderStartsOnConnectAndSkipsEverythingElse)

@@ -1,7 +1,9 @@
 // The real dialog, offscreen, against a real OpenSSH server whose key is unknown: the question
-// shows host, port, key type and fingerprint, and each answer does what it says; closing the
-// program while it is open does not hang.
+// shows host, port, key type and fingerprint (which can be selected and copied), and each answer
+// does what it says; closing the program while it is open does not hang.
 #include <QApplication>
+#include <QClipboard>
+#include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
@@ -78,6 +80,18 @@ TEST_F(SshDialogTest, QuestionShowsTheKeyAndTrustAndSaveWritesKnownHosts)
     for (const std::string& part : {std::string("127.0.0.1"), std::string("port 22"), std::string("ssh-ed25519"), server.fingerprint})
         EXPECT_NE(text.find(part), std::string::npos) << "'" << part << "' not in: " << text;
     EXPECT_EQ(server.fingerprint.rfind("SHA256:", 0), 0u);
+    EXPECT_EQ(box->windowTitle(), "Unknown host key");
+    // The fingerprint can be selected and copied, to set beside what the access point's console shows.
+    const QString fingerprint = QString::fromStdString(server.fingerprint);
+    QLabel* label = nullptr;
+    for (QLabel* each : box->findChildren<QLabel*>())
+        if (each->text() == box->text())
+            label = each;
+    ASSERT_NE(label, nullptr);
+    label->setSelection(static_cast<int>(label->text().indexOf(fingerprint)), static_cast<int>(fingerprint.size()));
+    EXPECT_EQ(label->selectedText(), fingerprint);
+    QTest::keyClick(label, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), fingerprint);
     Answer(box, "Trust and save");
     ASSERT_TRUE(ValuesShown());
     EXPECT_EQ(ReadFile(knownHosts()), "127.0.0.1 " + server.hostKey + "\n");

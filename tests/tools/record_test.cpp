@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
+#include <filesystem>
 
 #include "field_tools.h"
 #include "gui_support.h"
@@ -137,6 +139,51 @@ TEST(RecordTest, CancelledChooserOrNoteWritesNothing)
     tools.Mark();
     tools.ToggleRecording();
     EXPECT_EQ(ReadCsv(path), std::vector<QStringList>{kHeader});
+}
+
+// Sets an environment variable for a scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : m_name(name), m_old(qgetenv(name)), m_was(qEnvironmentVariableIsSet(name))
+    {
+        qputenv(name, QByteArray::fromStdString(value));
+    }
+    ~ScopedEnv()
+    {
+        if (m_was)
+            qputenv(m_name, m_old);
+        else
+            qunsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    QByteArray m_old;
+    bool m_was;
+};
+
+// Before anything was recorded, the chooser proposes the documents folder, and the home folder
+// where there is none, never the program's working directory.
+TEST(RecordTest, ProposesTheDocumentsFolderElseHome)
+{
+    TempDir home;
+    const ScopedEnv homeEnv("HOME", home.path().string());
+    const ScopedEnv configEnv("XDG_CONFIG_HOME", (home.path() / "config").string());
+    DialogRig rig("[Settings]\nHost=ap.example\n");
+    auto& tools = rig.dlg->tools();
+    QString proposed;
+    tools.setFileChooser([&](const QString& p) {
+        proposed = p;
+        return QString();
+    });
+    auto proposedFolder = [&] {
+        tools.ToggleRecording();
+        EXPECT_TRUE(QFileInfo(proposed).fileName().startsWith("approbe-ap.example-")) << proposed.toStdString();
+        return QFileInfo(proposed).absolutePath().toStdString();
+    };
+    EXPECT_EQ(proposedFolder(), home.path().string());
+    std::filesystem::create_directory(home.path() / "Documents");
+    EXPECT_EQ(proposedFolder(), (home.path() / "Documents").string());
 }
 
 } // namespace

@@ -1,17 +1,21 @@
-// The aiming tone without a sound card: pitch for a level, measured frequency, no clicks, stale
-// silence; and the menu item when there is no audio output.
+// The aiming tone without a sound card: pitch for a level, measured frequency, no clicks (a level
+// changing, going stale, the tone switched off and on, the program closing), stale silence; and the
+// menu item when there is no audio output.
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QAudioDevice>
 #include <QMediaDevices>
+#include <QTimer>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "aiming_tone.h"
 #include "field_tools.h"
 #include "gui_support.h"
 #include "tone_generator.h"
+#include "tone_output.h"
 
 namespace approbe {
 namespace {
@@ -94,6 +98,130 @@ TEST(ToneTest, NoClickWhenTheLevelOrTheLoudnessChanges)
     EXPECT_LT(std::fabs(all[silenceEnd - 1]), 0.01);
     const std::vector<float> tail(all.end() - rate / 10, all.end());
     EXPECT_NEAR(MeasuredHz(tail, rate), 1200, 20);
+}
+
+// Out of a stale level's silence the tone starts at the pitch of the level now, not gliding up
+// from the pitch it had before the gap.
+TEST(ToneTest, AfterASilenceTheToneStartsAtTheNewPitch)
+{
+    constexpr int rate = 48000;
+    ToneGenerator g(rate);
+    g.SetTarget(300, 0.8);
+    Render(g, 0.2);
+    g.SetTarget(300, 0.0); // stale
+    Render(g, 0.3);
+    EXPECT_GT(g.silentFrames(), 0u);
+    g.SetTarget(1500, 0.8);
+    EXPECT_NEAR(MeasuredHz(Render(g, 0.02), rate), 1500, 100);
+}
+
+// A sound card stand-in that pulls 10 ms of 16-bit stereo on a timer, as a sink does, and keeps
+// what it pulled, then silence once stopped: what the speaker plays.
+class PulledOutput : public ui::IToneOutput {
+public:
+    static constexpr int kRate = 48000;
+    static constexpr std::size_t kQueued = kRate / 10;
+    explicit PulledOutput(std::vector<int>& heard) : m_heard(heard)
+    {
+        m_pull.setInterval(2);
+        QObject::connect(&m_pull, &QTimer::timeout, [this] { Pull(kRate / 100); });
+    }
+    bool HasDevice() override { return true; }
+    bool Start(ui::IToneFeed& feed) override
+    {
+        m_feed = &feed;
+        feed.Prepare({kRate, 2, false});
+        m_pull.start();
+        ++starts;
+        return true;
+    }
+    void Stop() override
+    {
+        m_pull.stop();
+        m_feed = nullptr;
+        stoppedAt.push_back(m_heard.size());
+        // After the stream: silence.
+        m_heard.insert(m_heard.end(), kRate / 100, 0);
+    }
+    std::size_t queuedFrames() const override { return kQueued; }
+    void Pull(std::size_t frames)
+    {
+        std::vector<std::int16_t> pcm(frames * 2);
+        const std::size_t bytes = m_feed->Fill(reinterpret_cast<char*>(pcm.data()), pcm.size() * 2);
+        ASSERT_EQ(bytes, pcm.size() * 2);
+        for (std::size_t i = 0; i < pcm.size(); i += 2) {
+            ASSERT_EQ(pcm[i], pcm[i + 1]) << "both channels alike";
+            m_heard.push_back(pcm[i]);
+        }
+    }
+    bool open() const { return m_feed != nullptr; }
+    int starts = 0;
+    std::vector<std::size_t> stoppedAt;
+
+private:
+    std::vector<int>& m_heard;
+    ui::IToneFeed* m_feed = nullptr;
+    QTimer m_pull;
+};
+
+// Unchecking "Aiming tone" used to cut the tone at full level (a step of about 15,000 in the
+// 16-bit output). Now every stop and start fades: no two samples heard are further apart than
+// the tone's own sine moves from one sample to the next, and whatever the output still held when
+// it was closed was silence. Closing the program fades it out too.
+TEST(ToneTest, SwitchingTheToneOffAndOnAndClosingTheProgramNeverClicks)
+{
+    std::vector<int> heard; // outlives the dialog, whose output writes to it
+    test::DialogRig rig("[Settings]\nHost=127.0.0.1\n[Tools]\nToneVolume=50\n");
+    auto& tools = rig.dlg->tools();
+    ui::CAimingTone& tone = tools.tone();
+    PulledOutput* output = nullptr;
+    tone.setOutputFactory([&](QString&) {
+        auto made = std::make_unique<PulledOutput>(heard);
+        output = made.get();
+        return std::unique_ptr<ui::IToneOutput>(std::move(made));
+    });
+    // A fresh local level of -45 dBm: the highest pitch, 1,500 Hz, at half volume.
+    auto reading = [&] { tone.AddReading(Reading{std::nullopt, -45, std::nullopt, 0, std::chrono::system_clock::now()}); };
+    reading();
+    QTimer readings;
+    QObject::connect(&readings, &QTimer::timeout, reading);
+    readings.start(100);
+    auto hearFor = [&](std::size_t frames) {
+        const std::size_t until = heard.size() + frames;
+        ASSERT_TRUE(test::ServeUntil([&] { return heard.size() >= until; }));
+    };
+    auto setTone = [&](bool on) { tools.toneAction()->setChecked(on); };
+
+    setTone(true);
+    ASSERT_NE(output, nullptr);
+    ASSERT_TRUE(tone.playing());
+    hearFor(PulledOutput::kRate / 5);
+    EXPECT_GT(*std::max_element(heard.begin(), heard.end()), 15000) << "at half volume";
+    setTone(false);
+    ASSERT_TRUE(test::ServeUntil([&] { return !output->open(); }));
+    setTone(true); // from silence
+    hearFor(PulledOutput::kRate / 5);
+    setTone(false);
+    hearFor(PulledOutput::kRate / 50); // part way down
+    setTone(true);                     // and up again from there
+    hearFor(PulledOutput::kRate / 5);
+    rig.dlg->reject(); // the program ends
+    EXPECT_FALSE(output->open());
+    EXPECT_EQ(output->starts, 2) << "switched back on while fading out, the output stayed open";
+
+    const double sineStep = 2 * 3.14159265 * 1500 / PulledOutput::kRate * 0.5 * 32767;
+    int worst = 0;
+    std::size_t worstAt = 0;
+    for (std::size_t i = 1; i < heard.size(); ++i)
+        if (std::abs(heard[i] - heard[i - 1]) > worst)
+            worst = std::abs(heard[i] - heard[i - 1]), worstAt = i;
+    EXPECT_LE(worst, sineStep * 1.02 + 2) << "a click at sample " << worstAt << " of " << heard.size();
+    ASSERT_EQ(output->stoppedAt.size(), 2u);
+    for (std::size_t stop : output->stoppedAt) {
+        ASSERT_GE(stop, PulledOutput::kQueued);
+        for (std::size_t i = stop - PulledOutput::kQueued; i < stop; ++i)
+            ASSERT_EQ(heard[i], 0) << "the output was closed holding sound, " << stop - i << " samples before its end";
+    }
 }
 
 TEST(ToneTest, FollowsTheChosenFreshLevelAndFallsSilentWhenStale)

@@ -181,6 +181,92 @@ TEST_F(TrendPixelTest, FollowingTheClockShowsWhatAWholeRepaintShows)
     EXPECT_EQ(differing, std::vector<int>{}) << "the steps after which the screen differs from a whole repaint";
 }
 
+// Rows [first, last] of the image holding text (dark pixels) between columns x0 and x1, as bands
+// separated by at least one blank row.
+std::vector<std::pair<int, int>> TextBands(const QImage& img, int x0, int x1)
+{
+    std::vector<std::pair<int, int>> bands;
+    bool inBand = false;
+    for (int y = 0; y < img.height(); ++y) {
+        bool dark = false;
+        for (int x = x0; x <= x1 && !dark; ++x)
+            dark = qGray(img.pixel(x, y)) < 160;
+        if (dark && !inBand)
+            bands.push_back({y, y});
+        if (dark)
+            bands.back().second = y;
+        inBand = dark;
+    }
+    return bands;
+}
+
+// Horizontal runs of at least minLength pixels of exactly the colour in rows [y0, y1]: where each starts.
+std::vector<QPoint> RunsOf(const QImage& img, QRgb colour, int y0, int y1, int x0, int x1, int minLength)
+{
+    std::vector<QPoint> at;
+    for (int y = y0; y <= y1; ++y) {
+        int run = 0;
+        for (int x = x0; x <= x1 + 1; ++x) {
+            if (x <= x1 && img.pixel(x, y) == colour) {
+                ++run;
+                continue;
+            }
+            if (run >= minLength)
+                at.push_back({x - run, y});
+            run = 0;
+        }
+    }
+    return at;
+}
+
+// The value labels left of the panels, read from the picture: three a panel, each whole (as tall
+// as the others) and apart from the next (the bottom of one panel's and the top of the next one's
+// used to overlap, and the top one was cut at the graph's top edge). The RSSI panel's title says
+// which line is which: a piece of the blue line, then "local" in blue; a piece of the black line,
+// then "remote".
+TEST(TrendLabelsTest, ValueLabelsStandApartAndTheLegendNamesEachLinesColour)
+{
+    TrendData data;
+    for (QSize size : {QSize(320, 240), QSize(640, 420), QSize(1000, 600)}) {
+        SCOPED_TRACE(size.width());
+        CTrendPlot plot(data);
+        plot.resize(size);
+        const QImage img = plot.grab().toImage().convertToFormat(QImage::Format_RGB32);
+
+        const auto labels = TextBands(img, 0, plot.panelRect(Panel::Noise).left() - 1);
+        ASSERT_EQ(labels.size(), 9u) << "three values a panel, none touching another";
+        EXPECT_GT(labels.front().first, 0) << "the top label reaches the edge: cut";
+        EXPECT_LT(labels.back().second, img.height() - 1);
+        for (const auto& [top, bottom] : labels)
+            EXPECT_NEAR(bottom - top, labels[0].second - labels[0].first, 1) << "label at row " << top;
+
+        const QRect rssi = plot.panelRect(Panel::Rssi);
+        const int y0 = rssi.top() + 1, y1 = rssi.top() + plot.fontMetrics().height() + 2;
+        const auto local = RunsOf(img, CTrendPlot::kLocalLine, y0, y1, rssi.left() + 1, rssi.right() - 1, 8);
+        const auto remote = RunsOf(img, CTrendPlot::kRemoteLine, y0, y1, rssi.left() + 1, rssi.right() - 1, 8);
+        ASSERT_FALSE(local.empty()) << "no piece of the local line in the title";
+        ASSERT_FALSE(remote.empty()) << "no piece of the remote line in the title";
+        ASSERT_LT(local.front().x(), remote.front().x());
+        // Right of each piece, before the next: its name, in its line's colour (the pieces' own
+        // rows left out).
+        auto blue = [](QRgb c) { return qBlue(c) > qRed(c) + 60 && qBlue(c) > qGreen(c) + 60; };
+        auto pieceRow = [&](int y) { return y == local.front().y() || y == local.front().y() + 1; };
+        int blueWord = 0, darkWord = 0, lastDark = 0;
+        for (int y = y0; y <= y1; ++y) {
+            if (pieceRow(y))
+                continue;
+            for (int x = local.front().x(); x < remote.front().x(); ++x)
+                blueWord += blue(img.pixel(x, y));
+            for (int x = remote.front().x(); x < rssi.right(); ++x)
+                if (qGray(img.pixel(x, y)) < 100)
+                    ++darkWord, lastDark = std::max(lastDark, x);
+        }
+        EXPECT_GT(blueWord, 20) << "\"local\" in blue";
+        EXPECT_GT(darkWord, 20) << "\"remote\" in black";
+        EXPECT_LT(lastDark, rssi.right() - 4) << "the legend fits in the panel";
+    }
+}
+
 TEST(TrendSessionTest, CtrlTOpensTheWindowWhichFollowsTheSession)
 {
     SimProcess sim({}, "login\nvalues -85 -62 -75\nshell\n");
