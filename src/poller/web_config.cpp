@@ -86,14 +86,14 @@ public:
         return std::string(reinterpret_cast<const char*>(n->data.scalar.value), n->data.scalar.length);
     }
 
-    // Calls each(key, value) for every pair of the mapping named where; a null is an empty mapping.
+    // Calls each(name, key, value) for every pair of the mapping named where; a null is an empty mapping.
     bool Mapping(const yaml_node_t* n, const std::string& where,
-                 const std::function<bool(const std::string&, const yaml_node_t*)>& each)
+                 const std::function<bool(const std::string&, const yaml_node_t*, const yaml_node_t*)>& each)
     {
         if (IsNull(n))
             return true;
         if (n->type != YAML_MAPPING_NODE)
-            return Fail(n, where + " must be a mapping of keys to values");
+            return Fail(n, (where.empty() ? std::string("the file") : where) + " must be a mapping of keys to values");
         std::set<std::string> seen;
         for (auto* pair = n->data.mapping.pairs.start; pair < n->data.mapping.pairs.top; ++pair) {
             const yaml_node_t* key = yaml_document_get_node(&m_doc, pair->key);
@@ -103,7 +103,7 @@ public:
             const std::string name = Text(key);
             if (!seen.insert(name).second)
                 return Fail(key, where + (where.empty() ? "" : ".") + name + " is given twice");
-            if (!each(name, value))
+            if (!each(name, key, value))
                 return false;
         }
         return true;
@@ -142,7 +142,7 @@ struct TlsSettings {
 bool ParseTls(Reader& r, const yaml_node_t* node, TlsSettings& tls)
 {
     tls.at = node;
-    return r.Mapping(node, "tls_server_config", [&](const std::string& key, const yaml_node_t* value) {
+    return r.Mapping(node, "tls_server_config", [&](const std::string& key, const yaml_node_t* at, const yaml_node_t* value) {
         const std::string name = "tls_server_config." + key;
         if (key == "cert_file") {
             tls.certAt = value;
@@ -174,22 +174,22 @@ bool ParseTls(Reader& r, const yaml_node_t* node, TlsSettings& tls)
         if (key == "prefer_server_cipher_suites")
             return r.Bool(value, name);
         if (kUnsupportedTls.count(key))
-            return r.Fail(value, name + " is not supported by approbe-poller");
-        return r.Fail(value, "unknown key " + name);
+            return r.Fail(at, name + " is not supported by approbe-poller");
+        return r.Fail(at, "unknown key " + name);
     });
 }
 
 bool ParseHttp(Reader& r, const yaml_node_t* node, WebConfig& out)
 {
-    return r.Mapping(node, "http_server_config", [&](const std::string& key, const yaml_node_t* value) {
+    return r.Mapping(node, "http_server_config", [&](const std::string& key, const yaml_node_t* at, const yaml_node_t* value) {
         const std::string name = "http_server_config." + key;
         if (key == "http2") // HTTP/1.1 is served either way
             return r.Bool(value, name);
         if (key != "headers")
-            return r.Fail(value, "unknown key " + name);
-        return r.Mapping(value, name, [&](const std::string& header, const yaml_node_t* v) {
+            return r.Fail(at, "unknown key " + name);
+        return r.Mapping(value, name, [&](const std::string& header, const yaml_node_t* headerAt, const yaml_node_t* v) {
             if (!AllowedHeader(header))
-                return r.Fail(v, name + ": " + header + " cannot be set; only Strict-Transport-Security, "
+                return r.Fail(headerAt, name + ": " + header + " cannot be set; only Strict-Transport-Security, "
                                  "X-Content-Type-Options, X-Frame-Options, X-XSS-Protection, Content-Security-Policy");
             std::string text;
             if (!r.Scalar(v, name + "." + header, text))
@@ -204,12 +204,12 @@ bool ParseHttp(Reader& r, const yaml_node_t* node, WebConfig& out)
 
 bool ParseUsers(Reader& r, const yaml_node_t* node, WebConfig& out)
 {
-    return r.Mapping(node, "basic_auth_users", [&](const std::string& user, const yaml_node_t* value) {
+    return r.Mapping(node, "basic_auth_users", [&](const std::string& user, const yaml_node_t* at, const yaml_node_t* value) {
         std::string hash;
         if (!r.Scalar(value, "basic_auth_users." + user, hash))
             return false;
         if (user.empty() || user.find(':') != std::string::npos)
-            return r.Fail(value, "basic_auth_users: a user name must be non-empty and hold no colon");
+            return r.Fail(at, "basic_auth_users: a user name must be non-empty and hold no colon");
         std::unique_ptr<crypt_data> data = std::make_unique<crypt_data>();
         if (!IsBcrypt(hash) || !crypt_rn("", hash.c_str(), data.get(), sizeof *data))
             return r.Fail(value, "basic_auth_users." + user + " is not a bcrypt hash ($2b$ or $2y$, as made by "
@@ -259,7 +259,7 @@ WebConfigResult ParseWebConfig(const std::string& path, const std::string& text)
     TlsSettings tls;
     Reader r(path, doc);
     const yaml_node_t* root = yaml_document_get_root_node(&doc);
-    bool ok = !root || r.Mapping(root, "", [&](const std::string& key, const yaml_node_t* value) {
+    bool ok = !root || r.Mapping(root, "", [&](const std::string& key, const yaml_node_t* at, const yaml_node_t* value) {
         if (key == "tls_server_config")
             return ParseTls(r, value, tls);
         if (key == "http_server_config")
@@ -267,8 +267,8 @@ WebConfigResult ParseWebConfig(const std::string& path, const std::string& text)
         if (key == "basic_auth_users")
             return ParseUsers(r, value, config);
         if (key == "rate_limit")
-            return r.Fail(value, key + " is not supported by approbe-poller");
-        return r.Fail(value, "unknown key " + key);
+            return r.Fail(at, key + " is not supported by approbe-poller");
+        return r.Fail(at, "unknown key " + key);
     });
     if (ok && tls.certFile.empty() != tls.keyFile.empty())
         ok = r.Fail(tls.at, std::string("tls_server_config: ") + (tls.certFile.empty() ? "cert_file" : "key_file") +
