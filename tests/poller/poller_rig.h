@@ -38,13 +38,13 @@ public:
         WriteFile(config, text);
         ::chmod(config.c_str(), 0600);
     }
-    // Starts it; false if it did not announce its /metrics port within 5 s.
+    // Starts it; false if it did not announce its /metrics port (http or https) within 5 s.
     bool Start(std::vector<std::string> extra = {})
     {
         std::vector<std::string> args = {APPROBE_POLLER_PATH, "--config", config, "--listen", "127.0.0.1:0"};
         args.insert(args.end(), extra.begin(), extra.end());
         process = std::make_unique<ChildProcess>(args);
-        const std::string mark = "serving http://127.0.0.1:";
+        const std::string mark = "://127.0.0.1:";
         if (!process->waitLog(mark, std::chrono::seconds(5)))
             return false;
         const std::string log = process->log();
