@@ -3,8 +3,6 @@
 // connections open cannot blind.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -93,65 +91,10 @@ TEST(Exporter, TheConfigsLastReloadFollowsEverySighup)
     EXPECT_GT(Value(rig.Metrics(), "approbe_poller_config_last_reload_success_timestamp_seconds"), started);
 }
 
-// Connections from the loopback address from, each sending an unfinished request.
-class HeldConnections {
-public:
-    HeldConnections(int port, const std::string& from, int count)
-    {
-        sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-        sockaddr_in source{AF_INET, 0, {}, {}};
-        ::inet_pton(AF_INET, from.c_str(), &source.sin_addr);
-        const std::string head = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"; // no blank line: never whole
-        for (int i = 0; i < count; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (fd < 0)
-                break;
-            m_fds.push_back(fd);
-            if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
-                ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
-                ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
-            ::fcntl(fd, F_SETFL, O_NONBLOCK);
-        }
-    }
-    ~HeldConnections()
-    {
-        for (int fd : m_fds)
-            ::close(fd);
-    }
-    std::size_t size() const { return m_fds.size(); }
-    // Sends one more byte of the header on each connection the server has not closed; returns how
-    // many it has not.
-    std::size_t Trickle()
-    {
-        std::size_t open = 0;
-        for (int& fd : m_fds) {
-            char c;
-            if (fd < 0)
-                continue;
-            const ssize_t n = ::recv(fd, &c, 1, 0);
-            if (n == 0 || (n < 0 && errno != EAGAIN) || ::send(fd, "x", 1, MSG_NOSIGNAL) != 1) {
-                ::close(fd);
-                fd = -1;
-            } else {
-                ++open;
-            }
-        }
-        return open;
-    }
-
-private:
-    std::vector<int> m_fds;
-};
-
 TEST(Exporter, ScrapesAreAnsweredWhileThousandsOfIdleConnectionsAreHeld)
 {
-    // This process holds the connections: it needs more descriptors than the usual 1,024.
-    rlimit files{};
-    ::getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 8192);
-    ::setrlimit(RLIMIT_NOFILE, &files);
-    if (files.rlim_cur < 3200)
-        GTEST_SKIP() << "this process may open only " << files.rlim_cur << " descriptors";
+    if (!HeldConnections::Allow(3000))
+        GTEST_SKIP() << "this process may not open 3,000 descriptors";
 
     SimProcess ap({}, ValuesScript(-91, -51, -61));
     PollerRig rig;
@@ -162,11 +105,12 @@ TEST(Exporter, ScrapesAreAnsweredWhileThousandsOfIdleConnectionsAreHeld)
     // One client opens 3,000 connections and sends none of its requests whole; a few more clients
     // keep a connection each alive by sending a byte of a never-ending header every 200 ms, which
     // resets libmicrohttpd's own timeout every time.
-    HeldConnections idle(rig.port, "127.0.0.2", 3000);
+    HeldConnections idle(rig.port, "127.0.0.2", 3000, HeldConnections::kUnfinishedRequest);
     ASSERT_EQ(idle.size(), 3000u);
     std::vector<std::unique_ptr<HeldConnections>> slow;
     for (int i = 0; i < 8; ++i)
-        slow.push_back(std::make_unique<HeldConnections>(rig.port, "127.0.0." + std::to_string(10 + i), 1));
+        slow.push_back(std::make_unique<HeldConnections>(rig.port, "127.0.0." + std::to_string(10 + i), 1,
+                                                         HeldConnections::kUnfinishedRequest));
     const auto held = std::chrono::steady_clock::now();
 
     // Scrapes from the scraper's own address are answered all the while.
