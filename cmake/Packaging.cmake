@@ -56,10 +56,11 @@ set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME approbe)
 set(CPACK_DEBIAN_DESKTOP_DESCRIPTION "live noise floor and RSSI of a wireless access point
-approbe logs in to a wireless access point's command shell over telnet or SSH
-and shows its noise floor and the local and remote RSSI of a station live, as
-numbers and coloured level bars, with the session's minimum, maximum and
-average. A trend window, CSV recording and an aiming tone help align an antenna.")
+approbe logs in to a wireless access point's command shell over telnet or
+SSH and shows its noise floor and the local and remote RSSI of a station
+live, as numbers and coloured level bars, with the session's minimum,
+maximum and average. A trend window, CSV recording and an aiming tone help
+align an antenna.")
 
 set(CPACK_DEBIAN_POLLER_PACKAGE_NAME approbe-poller)
 set(CPACK_DEBIAN_POLLER_PACKAGE_DEPENDS adduser)

@@ -126,6 +126,9 @@ inside() {
     fi
 
     echo "== the installed poller, started as its unit says, against approbe-sim"
+    # The logs exist before the programs start: they are read while the programs may not have begun.
+    : >"$work/sim.log"
+    : >"$work/poller.log"
     "$build/bin/approbe-sim" --bind 127.0.0.1 --port 0 >"$work/sim.log" 2>&1 &
     local sim=$! sim_port=""
     for _ in $(seq 100); do
