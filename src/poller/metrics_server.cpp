@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <condition_variable>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -260,6 +261,7 @@ bool MetricsServer::Start(const std::string& host, std::uint16_t port, std::stri
     // and epoll keeps the cost of many held connections off every wake-up.
     const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
                            (web.Tls() ? static_cast<unsigned>(MHD_USE_TLS) : 0u);
+    errno = 0;
     m_daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &Handlers::Answer, this, MHD_OPTION_ARRAY,
                                 options.data(), MHD_OPTION_END);
     if (!m_daemon) {
