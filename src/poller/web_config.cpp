@@ -1,5 +1,7 @@
 #include "web_config.h"
 
+#include "config.h"
+
 #include <crypt.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -17,23 +19,6 @@
 
 namespace approbe::poller {
 namespace {
-
-bool ReadWhole(const std::string& path, std::string& out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return true;
-}
-
-std::string Directory(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
-}
 
 bool IsBcrypt(const std::string& hash)
 {
@@ -225,8 +210,9 @@ bool ReadPem(Reader& r, const std::string& base, const std::string& file, const 
 {
     const std::string path = file.front() == '/' ? file : Directory(base) + "/" + file;
     const char* what = key ? "tls_server_config.key_file " : "tls_server_config.cert_file ";
-    if (!ReadWhole(path, out))
-        return r.Fail(at, what + path + ": " + std::strerror(errno));
+    std::string why;
+    if (!ReadWhole(path, out, why))
+        return r.Fail(at, what + path + ": " + why);
     const char* kind = key ? "PRIVATE KEY-----" : "CERTIFICATE-----";
     if (out.find("-----BEGIN ") == std::string::npos || out.find(kind) == std::string::npos)
         return r.Fail(at, what + path + " holds no PEM " + (key ? "private key" : "certificate"));
@@ -290,9 +276,9 @@ WebConfigResult ParseWebConfig(const std::string& path, const std::string& text)
 
 WebConfigResult LoadWebConfig(const std::string& path)
 {
-    std::string text;
-    if (!ReadWhole(path, text))
-        return {std::nullopt, path + ": " + std::strerror(errno)};
+    std::string text, why;
+    if (!ReadWhole(path, text, why))
+        return {std::nullopt, path + ": " + why};
     return ParseWebConfig(path, text);
 }
 

@@ -126,17 +126,10 @@ inside() {
     fi
 
     echo "== the installed poller, started as its unit says, against approbe-sim"
-    # The logs exist before the programs start: they are read while the programs may not have begun.
-    : >"$work/sim.log"
-    : >"$work/poller.log"
     "$build/bin/approbe-sim" --bind 127.0.0.1 --port 0 >"$work/sim.log" 2>&1 &
-    local sim=$! sim_port=""
-    for _ in $(seq 100); do
-        sim_port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim.log")
-        [ -n "$sim_port" ] && break
-        sleep 0.05
-    done
-    [ -n "$sim_port" ] || fail "approbe-sim did not start: $(cat "$work/sim.log")"
+    local sim=$! sim_port
+    sim_port=$(await_port "$work/sim.log" 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p') ||
+        fail "approbe-sim did not start: $(cat "$work/sim.log")"
     # As an operator would: an access point in the config, an option in the unit's ARGS.
     printf '\n[sim]\nHost = 127.0.0.1\nPort = %s\nUser = admin\nPass = admin\n' "$sim_port" >>"$root/etc/approbe/poller.ini"
     sed -i 's/^ARGS=.*/ARGS="--listen 127.0.0.1:0"/' "$root/etc/default/approbe-poller"
@@ -150,13 +143,9 @@ inside() {
     gid=$(in_root id -g "$unit_user")
     chroot --userspec="$uid:$gid" --groups="$gid" "$root" env -i PATH=/usr/bin:/bin HOME=/var/lib/approbe-poller \
         /bin/sh -c "set -a; . $env_file; exec $command" >"$work/poller.log" 2>&1 &
-    local poller=$! metrics_port="" metrics=""
-    for _ in $(seq 100); do
-        metrics_port=$(sed -n 's|.*serving http://127\.0\.0\.1:\([0-9]*\)/metrics.*|\1|p' "$work/poller.log")
-        [ -n "$metrics_port" ] && break
-        sleep 0.05
-    done
-    [ -n "$metrics_port" ] || fail "the poller did not start: $(cat "$work/poller.log")"
+    local poller=$! metrics_port metrics=""
+    metrics_port=$(await_port "$work/poller.log" 's|.*serving http://127\.0\.0\.1:\([0-9]*\)/metrics.*|\1|p') ||
+        fail "the poller did not start: $(cat "$work/poller.log")"
     for _ in $(seq 100); do
         metrics=$(scrape "$metrics_port")
         grep -q '^approbe_up{ap="sim"} 1$' <<<"$metrics" && break
@@ -198,6 +187,18 @@ inside() {
     [ -z "$(in_root dpkg-statoverride --list /etc/approbe/poller.ini)" ] || fail "the statoverride stayed"
     [ ! -e "$root/etc/systemd/system/multi-user.target.wants/approbe-poller.service" ] || fail "the unit stayed enabled"
     echo "installed, upgraded, removed and purged"
+}
+
+# await_port LOG SCRIPT: waits up to 5 s for LOG, written by a program just started, to hold the
+# port that the sed SCRIPT prints, and prints it.
+await_port() {
+    local port
+    for _ in $(seq 100); do
+        port=$(sed -n "$2" "$1" 2>/dev/null || true)
+        [ -n "$port" ] && echo "$port" && return 0
+        sleep 0.05
+    done
+    return 1
 }
 
 # GET /metrics over bash's own TCP: the body.
