@@ -174,6 +174,9 @@ TEST(Prometheus, ScrapesOverTlsWithBasicAuthAndIsRefusedWithoutWhileThousandsOfC
                 prometheus.Query("max_over_time(scrape_duration_seconds{job=\"tls-auth\"}[6s])", "tls-auth", "job")
                     .value_or("?")
                     .c_str());
+    // Ends cleanly, with nothing leaked in the sanitizer passes.
+    rig.process->signal(SIGTERM);
+    EXPECT_EQ(rig.process->wait(5s), 0) << rig.process->log();
 }
 
 } // namespace
