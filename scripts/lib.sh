@@ -5,8 +5,13 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Debian 12 packages the build and the tests need.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl1-mesa-dev libxcb1-dev libgtest-dev libgmock-dev
                 fonts-dejavu-core libtelnet-dev libssh-dev qt6-multimedia-dev python3)
-# The poller's /metrics server, and promtool and the Prometheus server its tests run against.
-POLLER_PACKAGES=(libmicrohttpd-dev prometheus)
+# What the poller is built with: its /metrics server, and its web config's YAML and bcrypt (crypt).
+POLLER_BUILD_PACKAGES=(libmicrohttpd-dev libyaml-dev libcrypt-dev)
+# Then promtool and the Prometheus server its tests run against; openssl makes their TLS certificates.
+POLLER_PACKAGES=("${POLLER_BUILD_PACKAGES[@]}" prometheus openssl)
+# Debian packages (scripts/package) and their tests: dpkg-shlibdeps, lintian, systemd-analyze, the
+# maintainer scripts' adduser, and unshare and ip for the throw-away root they are installed in.
+PACKAGE_PACKAGES=(dpkg-dev lintian systemd adduser util-linux iproute2 xz-utils)
 # A virtual display with a small window manager: the window's X hints are tested under it, and the
 # demo runs on it when there is no display.
 X_PACKAGES=(xvfb xauth openbox)

@@ -31,25 +31,6 @@ std::optional<int> Number(const std::string& text, int lo, int hi)
     return v >= lo && v <= hi ? std::optional<int>(v) : std::nullopt;
 }
 
-bool ReadWhole(const std::string& path, std::string& out, std::string& why)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        why = std::strerror(errno);
-        return false;
-    }
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return true;
-}
-
-std::string Directory(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
-}
-
 bool OthersCanRead(const std::string& path)
 {
     struct stat st{};
@@ -70,6 +51,25 @@ struct ApSection {
 };
 
 } // namespace
+
+bool ReadWhole(const std::string& path, std::string& out, std::string& why)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        why = std::strerror(errno);
+        return false;
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    out = s.str();
+    return true;
+}
+
+std::string Directory(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+}
 
 bool ParseListen(const std::string& text, std::string& host, std::uint16_t& port)
 {

@@ -42,6 +42,11 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text);
 // can read.
 ConfigResult LoadConfig(const std::string& path);
 
+// The whole of the file at path into out; false with why (the system's reason) if it cannot be read.
+bool ReadWhole(const std::string& path, std::string& out, std::string& why);
+// The folder of path ("." for a bare name): a file's relative paths are taken from there.
+std::string Directory(const std::string& path);
+
 // "HOST:PORT" with an IPv4 address or "localhost" and a port 0..65535.
 bool ParseListen(const std::string& text, std::string& host, std::uint16_t& port);
 

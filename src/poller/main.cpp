@@ -6,12 +6,15 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <string>
 
 #include "config.h"
 #include "metrics_server.h"
 #include "poller.h"
+#include "process_metrics.h"
 #include "schedule.h"
+#include "web_config.h"
 
 namespace {
 
@@ -20,7 +23,8 @@ constexpr const char* kDefaultListen = "127.0.0.1:9477";
 void Usage(std::FILE* to)
 {
     std::fprintf(to,
-        "usage: approbe-poller --config FILE [--listen HOST:PORT] [--shard K/N] [--check] [--verbose]\n"
+        "usage: approbe-poller --config FILE [--listen HOST:PORT] [--web.config.file FILE] [--shard K/N] [--check]\n"
+        "                      [--verbose]\n"
         "\n"
         "Logs in to every access point in FILE over telnet or SSH (Host=ssh://...), polls its noise floor and the station's\n"
         "local and remote RSSI once per PollMs, and serves the latest values at http://HOST:PORT/metrics.\n"
@@ -30,9 +34,14 @@ void Usage(std::FILE* to)
         "                     HostKey=strict|accept-new for ssh://). A file holding a\n"
         "                     password must be readable by its owner only (chmod 600).\n"
         "  --listen HOST:PORT where /metrics is served (over Listen in FILE; default %s; port 0: any)\n"
+        "  --web.config.file FILE\n"
+        "                     TLS and basic authentication for /metrics, in the YAML of Prometheus exporters'\n"
+        "                     web config: tls_server_config (cert_file, key_file, min_version, max_version),\n"
+        "                     basic_auth_users (user: bcrypt hash), http_server_config (headers); read at start\n"
         "  --shard K/N        poll only the access points whose name hashes to K modulo N (K from 0), so N\n"
         "                     machines can share one config\n"
-        "  --check            validate FILE, print what would be polled, exit 0 (or 2 if FILE is bad)\n"
+        "  --check            validate FILE (and the web config), print what would be polled, exit 0 (or 2 if\n"
+        "                     either is bad)\n"
         "  --verbose          log every session's narration, not only its failures\n"
         "\n"
         "Signals: SIGHUP re-reads FILE (new access points start, removed ones stop, changed ones restart,\n"
@@ -52,7 +61,7 @@ int Bad(const std::string& what)
 int main(int argc, char** argv)
 {
     using namespace approbe::poller;
-    std::string configPath, listen;
+    std::string configPath, listen, webConfigPath;
     Shard shard;
     bool check = false, verbose = false;
     for (int i = 1; i < argc; ++i) {
@@ -73,6 +82,9 @@ int main(int argc, char** argv)
         } else if (arg == "--listen") {
             if (!value(listen))
                 return Bad("--listen needs HOST:PORT");
+        } else if (arg == "--web.config.file") {
+            if (!value(webConfigPath))
+                return Bad("--web.config.file needs a FILE");
         } else if (arg == "--shard") {
             if (!value(shardText) || !ParseShard(shardText, shard))
                 return Bad("--shard needs K/N with 0 <= K < N");
@@ -100,12 +112,26 @@ int main(int argc, char** argv)
     if (!ParseListen(listen, host, port))
         return Bad("--listen must be IPV4ADDRESS:PORT, not " + listen);
 
+    ServerOptions serverOptions;
+    serverOptions.version = APPROBE_VERSION;
+    if (!webConfigPath.empty()) {
+        const WebConfigResult web = LoadWebConfig(webConfigPath);
+        if (!web.config) {
+            std::fprintf(stderr, "%s\n", web.error.c_str());
+            return 2;
+        }
+        serverOptions.web = *web.config;
+    }
+
     const auto mine = SelectShard(config.aps, shard);
     if (check) {
         std::printf("%s: %zu access points, %zu in shard %u/%u, polled every %d ms; /metrics on %s%s%s\n",
                     configPath.c_str(), config.aps.size(), mine.size(), shard.k, shard.n, config.pollMs,
                     listen.c_str(), config.recordDir.empty() ? "" : "; recording into ",
                     config.recordDir.c_str());
+        if (!webConfigPath.empty())
+            std::printf("%s: %s, %zu basic-auth users\n", webConfigPath.c_str(),
+                        serverOptions.web.Tls() ? "TLS" : "no TLS", serverOptions.web.users.size());
         for (const ApConfig& ap : mine)
             std::printf("  %s  %s:%d  user %s\n", ap.name.c_str(), ap.host.c_str(), ap.port, ap.user.c_str());
         return 0;
@@ -127,19 +153,42 @@ int main(int argc, char** argv)
     }
 
     try {
+        // The loop reports each reading of the config; /metrics shows the last outcome.
+        std::mutex statusMutex;
+        PollerStatus status;
+        status.version = APPROBE_VERSION;
+        status.lastReloadSuccess = std::chrono::system_clock::now();
         PollerOptions options;
         options.configPath = configPath;
         options.shard = shard;
         options.verbose = verbose;
+        options.reloaded = [&](bool ok) {
+            std::lock_guard lock(statusMutex);
+            status.lastReloadOk = ok;
+            if (ok)
+                status.lastReloadSuccess = std::chrono::system_clock::now();
+        };
         Poller poller(options, config);
-        MetricsServer server([&poller] { return poller.Metrics(); });
+        MetricsServer server(
+            [&] {
+                std::string text = poller.Metrics();
+                PollerStatus now;
+                {
+                    std::lock_guard lock(statusMutex);
+                    now = status;
+                }
+                now.process = ReadProcessStats();
+                return text + FormatPollerStatus(now);
+            },
+            serverOptions);
         std::string error;
         if (!server.Start(host, port, error)) {
             std::fprintf(stderr, "approbe-poller: %s\n", error.c_str());
             return 1;
         }
-        std::fprintf(stderr, "approbe-poller: polling %zu access points every %d ms; serving http://%s:%u/metrics\n",
-                     mine.size(), config.pollMs, host.c_str(), server.port());
+        std::fprintf(stderr, "approbe-poller: polling %zu access points every %d ms; serving %s://%s:%u/metrics%s\n",
+                     mine.size(), config.pollMs, server.scheme(), host.c_str(), server.port(),
+                     serverOptions.web.users.empty() ? "" : " (basic authentication)");
         poller.Run();
         server.Stop();
         std::fprintf(stderr, "approbe-poller: every session ended; exiting\n");

@@ -5,6 +5,19 @@
 
 namespace approbe::poller {
 
+void AppendFamilyHead(std::string& out, const char* name, const char* type, const char* help)
+{
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
 std::string EscapeLabel(const std::string& value)
 {
     std::string out;
@@ -30,15 +43,7 @@ std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::syst
     // One family: HELP, TYPE, then a sample per access point that has a value.
     auto family = [&](const char* name, const char* type, const char* help,
                       const std::function<std::optional<std::string>(const ApSeries&)>& value) {
-        out += "# HELP ";
-        out += name;
-        out += ' ';
-        out += help;
-        out += "\n# TYPE ";
-        out += name;
-        out += ' ';
-        out += type;
-        out += '\n';
+        AppendFamilyHead(out, name, type, help);
         for (std::size_t i = 0; i < aps.size(); ++i) {
             if (const auto v = value(aps[i])) {
                 out += name;
@@ -90,6 +95,44 @@ std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::syst
            [&](const ApSeries& a) { return count(a.hostKeyRejections); });
     family("approbe_poll_commands_total", "counter", "Poll commands sent (get station, get nf).",
            [&](const ApSeries& a) { return count(a.pollCommands); });
+    return out;
+}
+
+std::string FormatPollerStatus(const PollerStatus& status)
+{
+    std::string out;
+    auto sample = [&](const char* name, const char* type, const char* help, const char* format, auto value) {
+        AppendFamilyHead(out, name, type, help);
+        char text[64];
+        std::snprintf(text, sizeof text, format, value);
+        out += name;
+        out += ' ';
+        out += text;
+        out += '\n';
+    };
+    AppendFamilyHead(out, "approbe_poller_build_info", "gauge", "approbe-poller's version in a label; always 1.");
+    out += "approbe_poller_build_info{version=\"" + EscapeLabel(status.version) + "\"} 1\n";
+    sample("approbe_poller_config_last_reload_successful", "gauge",
+           "1 if the config was read at start or at the last SIGHUP, 0 if that reading failed.", "%d",
+           status.lastReloadOk ? 1 : 0);
+    sample("approbe_poller_config_last_reload_success_timestamp_seconds", "gauge",
+           "Unix time of the last successful reading of the config.", "%.3f",
+           std::chrono::duration<double>(status.lastReloadSuccess.time_since_epoch()).count());
+    if (!status.process)
+        return out;
+    const ProcessStats& p = *status.process;
+    sample("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.", "%.2f",
+           p.cpuSeconds);
+    sample("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", "%llu",
+           static_cast<unsigned long long>(p.residentBytes));
+    sample("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", "%llu",
+           static_cast<unsigned long long>(p.virtualBytes));
+    sample("process_open_fds", "gauge", "Number of open file descriptors.", "%llu",
+           static_cast<unsigned long long>(p.openFds));
+    sample("process_max_fds", "gauge", "Maximum number of open file descriptors.", "%llu",
+           static_cast<unsigned long long>(p.maxFds));
+    sample("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.", "%.2f",
+           p.startTimeSeconds);
     return out;
 }
 

@@ -19,6 +19,9 @@ struct ApSeries {
     std::uint64_t receivedBytes = 0, connects = 0, loginRejections = 0, pollCommands = 0, hostKeyRejections = 0;
 };
 
+// The HELP and TYPE lines that open a metric family.
+void AppendFamilyHead(std::string& out, const char* name, const char* type, const char* help);
+
 // A label value with backslash, double quote and line feed escaped.
 std::string EscapeLabel(const std::string& value);
 
@@ -26,5 +29,22 @@ std::string EscapeLabel(const std::string& value);
 // Prometheus instead of repeating; up is 1 only while logged in with a reading at most maxAge old.
 std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::system_clock::time_point now,
                              std::chrono::system_clock::duration maxAge);
+
+// This process's figures, as every Prometheus exporter serves them (process_*).
+struct ProcessStats {
+    double cpuSeconds = 0;
+    std::uint64_t residentBytes = 0, virtualBytes = 0, openFds = 0, maxFds = 0;
+    double startTimeSeconds = 0; // Unix time
+};
+
+// What /metrics says of the poller itself: its version, the outcome of the last reading of its
+// config (at start, then at each SIGHUP) and, when /proc could be read, the process's figures.
+struct PollerStatus {
+    std::string version;
+    bool lastReloadOk = true;
+    std::chrono::system_clock::time_point lastReloadSuccess;
+    std::optional<ProcessStats> process;
+};
+std::string FormatPollerStatus(const PollerStatus& status);
 
 } // namespace approbe::poller

@@ -3,41 +3,221 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <condition_variable>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 namespace approbe::poller {
-namespace {
 
-MHD_Result Reply(MHD_Connection* connection, unsigned status, std::string body, const char* type)
-{
-    // The response takes the rendered text over instead of copying it: a scrape of a thousand
-    // access points is over half a megabyte.
-    auto* owned = new std::string(std::move(body));
-    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
-        owned->size(), owned->data(), [](void* text) { delete static_cast<std::string*>(text); }, owned);
-    if (!response) {
-        delete owned;
-        return MHD_NO;
+// Closes connections that have not sent a whole request in time. libmicrohttpd's own timeout
+// counts from the last byte received, so a client sending a byte now and then would hold its
+// place for ever; this counts from the connection's opening, or from the previous answer.
+//
+// The keeper's thread sleeps until the earliest deadline (for ever while no connection waits) and
+// shuts a late connection's socket down; libmicrohttpd's thread then sees it end and closes it.
+// libmicrohttpd reports a connection closed before it closes the socket, and the report waits for
+// the keeper's lock, so a socket is never shut down after its number was reused.
+class MetricsServer::Deadlines {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit Deadlines(std::chrono::milliseconds limit) : m_limit(limit), m_thread([this] { Run(); }) {}
+    ~Deadlines()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
     }
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
-    const MHD_Result r = MHD_queue_response(connection, status, response);
-    MHD_destroy_response(response);
-    return r;
-}
 
-MHD_Result Answer(void* render, MHD_Connection* connection, const char* url, const char* method, const char*,
-                  const char*, std::size_t*, void**)
+    // A connection opened, or answered a request: the next request is due within the limit.
+    void Due(MHD_Connection* c, int fd)
+    {
+        const auto at = Clock::now() + m_limit;
+        std::lock_guard lock(m_mutex);
+        m_open[c] = {fd, at};
+        if (at < m_wakeAt)
+            m_wake.notify_one();
+    }
+    void Due(MHD_Connection* c)
+    {
+        const auto at = Clock::now() + m_limit;
+        std::lock_guard lock(m_mutex);
+        if (const auto it = m_open.find(c); it != m_open.end())
+            it->second.deadline = at;
+    }
+    // A request arrived whole: no deadline while it is answered.
+    void Serving(MHD_Connection* c)
+    {
+        std::lock_guard lock(m_mutex);
+        if (const auto it = m_open.find(c); it != m_open.end())
+            it->second.deadline = Clock::time_point::max();
+    }
+    void Closed(MHD_Connection* c)
+    {
+        std::lock_guard lock(m_mutex);
+        m_open.erase(c);
+    }
+
+private:
+    struct Entry {
+        int fd;
+        Clock::time_point deadline;
+    };
+
+    void Run()
+    {
+        std::unique_lock lock(m_mutex);
+        while (!m_stop) {
+            const auto now = Clock::now();
+            auto earliest = Clock::time_point::max();
+            for (auto& [c, e] : m_open) {
+                if (e.deadline <= now) {
+                    ::shutdown(e.fd, SHUT_RDWR);
+                    e.deadline = Clock::time_point::max();
+                } else if (e.deadline < earliest) {
+                    earliest = e.deadline;
+                }
+            }
+            m_wakeAt = earliest;
+            if (earliest == Clock::time_point::max())
+                m_wake.wait(lock);
+            else
+                m_wake.wait_until(lock, earliest);
+        }
+    }
+
+    const std::chrono::milliseconds m_limit;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::unordered_map<MHD_Connection*, Entry> m_open;
+    Clock::time_point m_wakeAt = Clock::time_point::max();
+    bool m_stop = false;
+    std::thread m_thread; // last: it starts once the rest is made
+};
+
+// libmicrohttpd's callbacks, with the server as their closure.
+struct Handlers {
+    static MHD_Result Reply(MetricsServer& self, MHD_Connection* connection, unsigned status, std::string body,
+                            const char* type, bool askForCredentials = false)
+    {
+        // The response takes the rendered text over instead of copying it: a scrape of a thousand
+        // access points is over half a megabyte.
+        auto* owned = new std::string(std::move(body));
+        MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+            owned->size(), owned->data(), [](void* text) { delete static_cast<std::string*>(text); }, owned);
+        if (!response) {
+            delete owned;
+            return MHD_NO;
+        }
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+        for (const auto& [name, value] : self.m_options.web.headers)
+            MHD_add_response_header(response, name.c_str(), value.c_str());
+        if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
+            MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+        const MHD_Result r = askForCredentials ? MHD_queue_basic_auth_fail_response(connection, "approbe-poller", response)
+                                               : MHD_queue_response(connection, status, response);
+        MHD_destroy_response(response);
+        return r;
+    }
+
+    static bool Authorized(MetricsServer& self, MHD_Connection* connection)
+    {
+        if (!self.m_auth.Enabled())
+            return true;
+        char* password = nullptr;
+        char* user = MHD_basic_auth_get_username_password(connection, &password);
+        const bool ok = user && password && self.m_auth.Check(user, password);
+        MHD_free(user);
+        MHD_free(password);
+        return ok;
+    }
+
+    static MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
+                             const char*, std::size_t*, void** request)
+    {
+        auto& self = *static_cast<MetricsServer*>(cls);
+        if (!*request) {
+            // The request's head is in: it is answered now, whatever its body.
+            static int seen;
+            *request = &seen;
+            self.m_deadlines->Serving(connection);
+        }
+        if (!Authorized(self, connection))
+            return Reply(self, connection, MHD_HTTP_UNAUTHORIZED, "Unauthorized\n", "text/plain", true);
+        if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
+            return Reply(self, connection, MHD_HTTP_METHOD_NOT_ALLOWED, "GET only\n", "text/plain");
+        if (std::strcmp(url, "/metrics") == 0)
+            return Reply(self, connection, MHD_HTTP_OK, self.m_render(), "text/plain; version=0.0.4; charset=utf-8");
+        if (std::strcmp(url, "/") == 0)
+            return Reply(self, connection, MHD_HTTP_OK, LandingPage(self.m_options.version), "text/html; charset=utf-8");
+        return Reply(self, connection, MHD_HTTP_NOT_FOUND, "approbe-poller: see /metrics\n", "text/plain");
+    }
+
+    static std::string LandingPage(const std::string& version)
+    {
+        return "<!DOCTYPE html>\n<html lang=\"en\">\n<head><meta charset=\"utf-8\"><title>approbe-poller</title></head>\n"
+               "<body>\n<h1>approbe-poller</h1>\n<p>Noise floor and RSSI of access points, for Prometheus. Version " +
+               version + ".</p>\n<p><a href=\"metrics\">Metrics</a></p>\n</body>\n</html>\n";
+    }
+
+    static void Connection(void* cls, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code)
+    {
+        auto& deadlines = *static_cast<MetricsServer*>(cls)->m_deadlines;
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+            if (info)
+                deadlines.Due(connection, info->connect_fd);
+        } else {
+            deadlines.Closed(connection);
+        }
+    }
+
+    static void Completed(void* cls, MHD_Connection* connection, void**, MHD_RequestTerminationCode)
+    {
+        static_cast<MetricsServer*>(cls)->m_deadlines->Due(connection);
+    }
+
+    // libmicrohttpd logs every connection it turns away: a line that repeats within a minute is
+    // counted instead of printed, so that a flood cannot flood the journal too.
+    static void Log(void* cls, const char* format, va_list args)
+    {
+        auto& self = *static_cast<MetricsServer*>(cls);
+        char text[512];
+        std::vsnprintf(text, sizeof text, format, args);
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard lock(self.m_logMutex);
+        if (self.m_lastLog == text && now - self.m_lastLogAt < std::chrono::minutes(1)) {
+            ++self.m_logRepeats;
+            return;
+        }
+        if (self.m_logRepeats)
+            std::fprintf(stderr, "approbe-poller: http: the line above came %u more times\n", self.m_logRepeats);
+        std::fprintf(stderr, "approbe-poller: http: %s", text);
+        self.m_lastLog = text;
+        self.m_lastLogAt = now;
+        self.m_logRepeats = 0;
+    }
+};
+
+MetricsServer::MetricsServer(std::function<std::string()> render, ServerOptions options)
+    : m_render(std::move(render)), m_options(std::move(options)), m_auth(m_options.web.users)
 {
-    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
-        return Reply(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "GET only\n", "text/plain");
-    if (std::strcmp(url, "/metrics") != 0)
-        return Reply(connection, MHD_HTTP_NOT_FOUND, "approbe-poller: see /metrics\n", "text/plain");
-    return Reply(connection, MHD_HTTP_OK, (*static_cast<std::function<std::string()>*>(render))(),
-                 "text/plain; version=0.0.4; charset=utf-8");
 }
 
-} // namespace
+MetricsServer::~MetricsServer()
+{
+    Stop();
+}
 
 bool MetricsServer::Start(const std::string& host, std::uint16_t port, std::string& error)
 {
@@ -48,13 +228,46 @@ bool MetricsServer::Start(const std::string& host, std::uint16_t port, std::stri
         error = "not an IPv4 address: " + host;
         return false;
     }
-    // One internal thread with poll: a scrape is a few kilobytes, rendered from a snapshot.
-    m_daemon = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG, port, nullptr,
-                                nullptr, &Answer, &m_render,
-                                MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&addr),
-                                MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
+    const WebConfig& web = m_options.web;
+    if (web.Tls() && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+        error = "this libmicrohttpd was built without TLS";
+        return false;
+    }
+    m_deadlines = std::make_unique<Deadlines>(m_options.requestDeadline);
+    auto pointer = [](MHD_OPTION option, const void* p) {
+        return MHD_OptionItem{option, 0, const_cast<void*>(p)};
+    };
+    auto number = [](MHD_OPTION option, unsigned v) { return MHD_OptionItem{option, static_cast<intptr_t>(v), nullptr}; };
+    auto callback = [](MHD_OPTION option, auto* function, void* cls) {
+        return MHD_OptionItem{option, reinterpret_cast<intptr_t>(function), cls};
+    };
+    std::vector<MHD_OptionItem> options = {
+        callback(MHD_OPTION_EXTERNAL_LOGGER, &Handlers::Log, this), // first, or the others log their own way
+        pointer(MHD_OPTION_SOCK_ADDR, &addr),
+        // Between requests on a kept-alive connection, and for a client slow to take its answer.
+        number(MHD_OPTION_CONNECTION_TIMEOUT, 10),
+        number(MHD_OPTION_CONNECTION_LIMIT, m_options.total),
+        number(MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_options.perClient),
+        callback(MHD_OPTION_NOTIFY_CONNECTION, &Handlers::Connection, this),
+        callback(MHD_OPTION_NOTIFY_COMPLETED, &Handlers::Completed, this),
+    };
+    if (web.Tls()) {
+        options.push_back(pointer(MHD_OPTION_HTTPS_MEM_CERT, web.certPem.c_str()));
+        options.push_back(pointer(MHD_OPTION_HTTPS_MEM_KEY, web.keyPem.c_str()));
+        options.push_back(pointer(MHD_OPTION_HTTPS_PRIORITIES, web.tlsPriorities.c_str()));
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    // One internal thread with epoll: a scrape is rendered from a snapshot in a few milliseconds,
+    // and epoll keeps the cost of many held connections off every wake-up.
+    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
+                           (web.Tls() ? static_cast<unsigned>(MHD_USE_TLS) : 0u);
+    errno = 0;
+    m_daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &Handlers::Answer, this, MHD_OPTION_ARRAY,
+                                options.data(), MHD_OPTION_END);
     if (!m_daemon) {
-        error = "cannot listen on " + host + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        error = "cannot serve on " + host + ":" + std::to_string(port) + ": " +
+                (errno ? std::strerror(errno) : "libmicrohttpd refused the settings (see above)");
+        m_deadlines.reset();
         return false;
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
@@ -67,6 +280,7 @@ void MetricsServer::Stop()
     if (m_daemon)
         MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
+    m_deadlines.reset();
 }
 
 } // namespace approbe::poller

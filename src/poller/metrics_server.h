@@ -1,19 +1,40 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
+#include "web_config.h"
+
 struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace approbe::poller {
 
-// Serves GET /metrics on its own thread (libmicrohttpd's); every other path is 404. The page
-// comes from render, which runs on that thread and must only take a short lock.
+struct ServerOptions {
+    WebConfig web;            // TLS and basic authentication (none by default)
+    std::string version;      // shown on the landing page
+    unsigned perClient = 16;  // connections at once from one address: a scraper needs one or two
+    unsigned total = 256;     // connections at once from everyone
+    // A connection must send each request head whole within this, counted from its opening or
+    // from the previous answer (TLS handshake included); a connection that dawdles is closed.
+    std::chrono::milliseconds requestDeadline{5000};
+};
+
+// Serves GET /metrics and a landing page at / on libmicrohttpd's thread, over TLS and behind basic
+// authentication when the web config asks; every other path is 404, every other method 405. The
+// page comes from render, which runs on that thread and must only take a short lock.
+//
+// Anyone who can reach the port must not be able to blind the monitoring by holding connections
+// open: connections are limited per client address and in total, and one that has not sent its
+// request within the deadline is closed, so a scrape finds a free place within a few seconds.
 class MetricsServer {
 public:
-    explicit MetricsServer(std::function<std::string()> render) : m_render(std::move(render)) {}
-    ~MetricsServer() { Stop(); }
+    explicit MetricsServer(std::function<std::string()> render, ServerOptions options = {});
+    ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 
@@ -21,11 +42,21 @@ public:
     bool Start(const std::string& host, std::uint16_t port, std::string& error);
     void Stop();
     std::uint16_t port() const { return m_port; }
+    const char* scheme() const { return m_options.web.Tls() ? "https" : "http"; }
 
 private:
+    class Deadlines;
+    friend struct Handlers;
     std::function<std::string()> m_render;
+    ServerOptions m_options;
+    BasicAuth m_auth;
+    std::unique_ptr<Deadlines> m_deadlines;
     MHD_Daemon* m_daemon = nullptr;
     std::uint16_t m_port = 0;
+    std::mutex m_logMutex;
+    std::string m_lastLog;
+    std::chrono::steady_clock::time_point m_lastLogAt;
+    unsigned m_logRepeats = 0;
 };
 
 } // namespace approbe::poller

@@ -248,6 +248,8 @@ void Poller::Reload()
     ConfigResult r = LoadConfig(m_options.configPath);
     if (!r.config) {
         Log("SIGHUP: config not reloaded: " + r.error);
+        if (m_options.reloaded)
+            m_options.reloaded(false);
         return;
     }
     const PollerConfig& next = *r.config;
@@ -289,6 +291,8 @@ void Poller::Reload()
     }
     Log("SIGHUP: config reloaded: " + std::to_string(m_aps.size()) + " access points; " + std::to_string(stopped) +
         " stopped, " + std::to_string(started) + " started");
+    if (m_options.reloaded)
+        m_options.reloaded(true);
 }
 
 void Poller::OnSignals()

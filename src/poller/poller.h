@@ -25,6 +25,7 @@ struct PollerOptions {
     Shard shard;
     bool verbose = false;   // the sessions' narration too, not only their state changes
     std::function<void(const std::string&)> log; // default: a line on stderr
+    std::function<void(bool)> reloaded;           // after each SIGHUP: whether the config was re-read
 };
 
 // The access points of config that belong to shard, in file order.

@@ -90,15 +90,18 @@ int ChildProcess::wait(std::chrono::milliseconds timeout)
     return code;
 }
 
-std::string HttpGet(int port, const std::string& target)
+HttpReply HttpRequest(int port, const std::string& method, const std::string& target, const std::string& from)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in source{AF_INET, 0, {}, {}};
+    ::inet_pton(AF_INET, from.c_str(), &source.sin_addr);
     timeval limit{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::string response;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-        const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+        const std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
         if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
             char buf[16384];
             for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
@@ -106,22 +109,32 @@ std::string HttpGet(int port, const std::string& target)
         }
     }
     ::close(fd);
+    HttpReply reply;
     const auto body = response.find("\r\n\r\n");
-    if (response.rfind("HTTP/1.1 200", 0) != 0 || body == std::string::npos)
-        return {};
+    if (response.rfind("HTTP/1.1 ", 0) != 0 || body == std::string::npos)
+        return reply;
+    reply.status = std::atoi(response.c_str() + 9);
+    reply.head = response.substr(0, body + 2);
     std::string content = response.substr(body + 4);
-    if (response.substr(0, body).find("Transfer-Encoding: chunked") == std::string::npos)
-        return content;
-    std::string joined;
+    if (reply.head.find("Transfer-Encoding: chunked") == std::string::npos) {
+        reply.body = content;
+        return reply;
+    }
     for (std::size_t at = 0; at < content.size();) {
         const auto eol = content.find("\r\n", at);
         const std::size_t size = std::strtoul(content.c_str() + at, nullptr, 16);
         if (eol == std::string::npos || size == 0)
             break;
-        joined += content.substr(eol + 2, size);
+        reply.body += content.substr(eol + 2, size);
         at = eol + 2 + size + 2;
     }
-    return joined;
+    return reply;
+}
+
+std::string HttpGet(int port, const std::string& target)
+{
+    HttpReply reply = HttpRequest(port, "GET", target);
+    return reply.status == 200 ? std::move(reply.body) : std::string();
 }
 
 int FreePort()

@@ -35,7 +35,15 @@ private:
     pid_t m_pid = -1;
 };
 
-// The body of GET http://127.0.0.1:port/target ("" if it fails), over a plain loopback socket.
+// An answer over plain HTTP: status 0 if none came.
+struct HttpReply {
+    int status = 0;
+    std::string head, body; // head: the status line and header lines
+};
+// method target to 127.0.0.1:port over a plain loopback socket from the loopback address from.
+HttpReply HttpRequest(int port, const std::string& method, const std::string& target,
+                      const std::string& from = "127.0.0.1");
+// The body of GET http://127.0.0.1:port/target ("" if it fails or is not 200).
 std::string HttpGet(int port, const std::string& target);
 
 // A loopback port that was free a moment ago, for a program that cannot take port 0.

@@ -1,0 +1,154 @@
+// What every Prometheus exporter has, through the real approbe-poller: a landing page, its own
+// series, methods and paths answered as HTTP says, and a scrape endpoint that clients holding
+// connections open cannot blind.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "poller_rig.h"
+#include "sim_process.h"
+
+namespace approbe::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The value of an unlabelled series (or one written out with its labels) on /metrics.
+std::optional<double> Value(const std::string& metrics, const std::string& series)
+{
+    const auto at = metrics.find("\n" + series + " ");
+    if (at == std::string::npos)
+        return std::nullopt;
+    return std::strtod(metrics.c_str() + at + series.size() + 2, nullptr);
+}
+
+TEST(Exporter, LandingPageMetricsAndNothingElseWithTheMethodsHttpNames)
+{
+    SimProcess ap({}, ValuesScript(-91, -51, -61));
+    PollerRig rig;
+    rig.WriteConfig(ApSection("a", ap.port()));
+    ASSERT_TRUE(rig.Start());
+
+    const HttpReply landing = HttpRequest(rig.port, "GET", "/");
+    EXPECT_EQ(landing.status, 200);
+    EXPECT_NE(landing.head.find("Content-Type: text/html"), std::string::npos) << landing.head;
+    EXPECT_NE(landing.body.find("<a href=\"metrics\">"), std::string::npos) << landing.body;
+    EXPECT_EQ(HttpRequest(rig.port, "HEAD", "/metrics").status, 200);
+    for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS"}) {
+        SCOPED_TRACE(method);
+        const HttpReply r = HttpRequest(rig.port, method, "/metrics");
+        EXPECT_EQ(r.status, 405);
+        EXPECT_NE(r.head.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos) << r.head;
+    }
+    for (const char* path : {"/other", "/metrics/", "/favicon.ico", "/index.html"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(HttpRequest(rig.port, "GET", path).status, 404);
+    }
+    EXPECT_EQ(HttpRequest(rig.port, "GET", "/metrics?format=text").status, 200) << "a query string is no other path";
+
+    const std::string metrics = rig.Metrics();
+    EXPECT_EQ(Value(metrics, "approbe_poller_build_info{version=\"" APPROBE_VERSION "\"}"), 1.0) << metrics;
+    EXPECT_EQ(Value(metrics, "approbe_poller_config_last_reload_successful"), 1.0);
+    const double now = static_cast<double>(std::time(nullptr));
+    EXPECT_NEAR(Value(metrics, "approbe_poller_config_last_reload_success_timestamp_seconds").value_or(0), now, 30);
+    EXPECT_NEAR(Value(metrics, "process_start_time_seconds").value_or(0), now, 30);
+    EXPECT_GE(Value(metrics, "process_cpu_seconds_total").value_or(-1), 0);
+    EXPECT_GT(Value(metrics, "process_resident_memory_bytes").value_or(0), 1e6);
+    EXPECT_GE(Value(metrics, "process_virtual_memory_bytes").value_or(0), Value(metrics, "process_resident_memory_bytes").value_or(1));
+    // stdin, stdout, stderr, the listening socket, the access point's: at least five.
+    EXPECT_GE(Value(metrics, "process_open_fds").value_or(0), 5);
+    EXPECT_GE(Value(metrics, "process_max_fds").value_or(0), Value(metrics, "process_open_fds").value_or(1));
+}
+
+TEST(Exporter, TheConfigsLastReloadFollowsEverySighup)
+{
+    SimProcess ap({}, ValuesScript(-91, -51, -61));
+    PollerRig rig;
+    rig.WriteConfig(ApSection("a", ap.port()));
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.WaitSample("approbe_up", "a", "1"));
+    const auto started = Value(rig.Metrics(), "approbe_poller_config_last_reload_success_timestamp_seconds");
+    ASSERT_TRUE(started);
+    auto successful = [&](double want) {
+        return WaitUntil([&] { return Value(rig.Metrics(), "approbe_poller_config_last_reload_successful") == want; }, 5s,
+                         [] { std::this_thread::sleep_for(20ms); });
+    };
+
+    rig.WriteConfig(ApSection("a", ap.port()) + "[b]\nHost = 127.0.0.1\n"); // b has no User
+    rig.process->signal(SIGHUP);
+    ASSERT_TRUE(successful(0)) << rig.process->log();
+    EXPECT_EQ(Value(rig.Metrics(), "approbe_poller_config_last_reload_success_timestamp_seconds"), started);
+    EXPECT_EQ(rig.Sample("approbe_up", "a"), "1") << "a bad config leaves the sessions as they were";
+
+    std::this_thread::sleep_for(10ms); // the next success's time must differ from the first's
+    rig.WriteConfig(ApSection("a", ap.port()));
+    rig.process->signal(SIGHUP);
+    ASSERT_TRUE(successful(1)) << rig.process->log();
+    EXPECT_GT(Value(rig.Metrics(), "approbe_poller_config_last_reload_success_timestamp_seconds"), started);
+}
+
+TEST(Exporter, ScrapesAreAnsweredWhileThousandsOfIdleConnectionsAreHeld)
+{
+    if (!HeldConnections::Allow(3000))
+        GTEST_SKIP() << "this process may not open 3,000 descriptors";
+
+    SimProcess ap({}, ValuesScript(-91, -51, -61));
+    PollerRig rig;
+    rig.WriteConfig(ApSection("a", ap.port()));
+    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.WaitSample("approbe_up", "a", "1"));
+
+    // One client opens 3,000 connections and sends none of its requests whole; a few more clients
+    // keep a connection each alive by sending a byte of a never-ending header every 200 ms, which
+    // resets libmicrohttpd's own timeout every time.
+    HeldConnections idle(rig.port, "127.0.0.2", 3000, HeldConnections::kUnfinishedRequest);
+    ASSERT_EQ(idle.size(), 3000u);
+    std::vector<std::unique_ptr<HeldConnections>> slow;
+    for (int i = 0; i < 8; ++i)
+        slow.push_back(std::make_unique<HeldConnections>(rig.port, "127.0.0." + std::to_string(10 + i), 1,
+                                                         HeldConnections::kUnfinishedRequest));
+    const auto held = std::chrono::steady_clock::now();
+
+    // Scrapes from the scraper's own address are answered all the while.
+    int scrapes = 0;
+    std::size_t slowOpen = slow.size();
+    while (slowOpen > 0 && std::chrono::steady_clock::now() - held < 15s) {
+        const HttpReply r = HttpRequest(rig.port, "GET", "/metrics");
+        ASSERT_EQ(r.status, 200) << "scrape " << scrapes << "\n" << rig.process->log();
+        EXPECT_NE(r.body.find("approbe_up{ap=\"a\"} 1"), std::string::npos);
+        ++scrapes;
+        std::this_thread::sleep_for(200ms);
+        slowOpen = 0;
+        for (auto& s : slow)
+            slowOpen += s->Trickle();
+    }
+    // Each was closed a few seconds after it opened, its request still unfinished.
+    EXPECT_EQ(slowOpen, 0u) << "connections sending a byte now and then are closed";
+    EXPECT_GE(scrapes, 5);
+    std::printf("%d scrapes answered; the slow connections were closed after %lld ms\n", scrapes,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - held).count()));
+    // The flood is logged once, with a count, not once a connection.
+    rig.process->signal(SIGTERM);
+    EXPECT_EQ(rig.process->wait(5s), 0) << "ends cleanly, with nothing leaked in the sanitizer passes";
+    const std::string log = rig.process->log();
+    EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 40) << log;
+}
+
+TEST(Exporter, ABadWebConfigStopsItAtStartNamingTheLine)
+{
+    PollerRig rig;
+    rig.WriteConfig("[poller]\n");
+    TempDir dir;
+    WriteFile(dir.file("web.yml"), "tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n  client_ca_file: ca.pem\n");
+    ChildProcess poller({APPROBE_POLLER_PATH, "--config", rig.config, "--listen", "127.0.0.1:0", "--web.config.file",
+                         dir.file("web.yml")});
+    EXPECT_EQ(poller.wait(5s), 2);
+    EXPECT_EQ(poller.log(), dir.file("web.yml") + ":4: tls_server_config.client_ca_file is not supported by approbe-poller\n");
+}
+
+} // namespace
+} // namespace approbe::test
