@@ -73,18 +73,18 @@ std::string Directory(const std::string& path)
 
 bool ParseListen(const std::string& text, std::string& host, std::uint16_t& port)
 {
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos)
+    std::string h;
+    int p = 0;
+    if (!session::ParseHostPort(text, h, p, true))
         return false;
-    std::string h = text.substr(0, colon);
     if (h == "localhost")
         h = "127.0.0.1";
-    in_addr a{};
-    const auto p = Number(text.substr(colon + 1), 0, 65535);
-    if (!p || ::inet_pton(AF_INET, h.c_str(), &a) != 1)
+    in_addr a4{};
+    in6_addr a6{};
+    if (::inet_pton(AF_INET, h.c_str(), &a4) != 1 && ::inet_pton(AF_INET6, h.c_str(), &a6) != 1)
         return false;
     host = h;
-    port = static_cast<std::uint16_t>(*p);
+    port = static_cast<std::uint16_t>(p);
     return true;
 }
 
@@ -147,7 +147,7 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
                 std::string h;
                 std::uint16_t p = 0;
                 if (!ParseListen(value, h, p))
-                    return fail(lineNo, "Listen must be IPV4ADDRESS:PORT, e.g. 127.0.0.1:9477");
+                    return fail(lineNo, "Listen must be ADDRESS:PORT, e.g. 127.0.0.1:9477 or [::1]:9477");
                 config.listen = value;
             } else if (SameKey(key, "PollMs")) {
                 const auto v = Number(value, 100, 3600000);

@@ -110,7 +110,7 @@ int main(int argc, char** argv)
     std::string host;
     std::uint16_t port = 0;
     if (!ParseListen(listen, host, port))
-        return Bad("--listen must be IPV4ADDRESS:PORT, not " + listen);
+        return Bad("--listen must be ADDRESS:PORT (an IPv6 address in brackets), not " + listen);
 
     ServerOptions serverOptions;
     serverOptions.version = APPROBE_VERSION;
@@ -186,8 +186,9 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "approbe-poller: %s\n", error.c_str());
             return 1;
         }
+        const std::string shownHost = host.find(':') == std::string::npos ? host : "[" + host + "]";
         std::fprintf(stderr, "approbe-poller: polling %zu access points every %d ms; serving %s://%s:%u/metrics%s\n",
-                     mine.size(), config.pollMs, server.scheme(), host.c_str(), server.port(),
+                     mine.size(), config.pollMs, server.scheme(), shownHost.c_str(), server.port(),
                      serverOptions.web.users.empty() ? "" : " (basic authentication)");
         poller.Run();
         server.Stop();

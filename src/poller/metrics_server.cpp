@@ -221,11 +221,19 @@ MetricsServer::~MetricsServer()
 
 bool MetricsServer::Start(const std::string& host, std::uint16_t port, std::string& error)
 {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-        error = "not an IPv4 address: " + host;
+    sockaddr_storage addr{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+    bool ipv6 = false;
+    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+    } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        ipv6 = true;
+    } else {
+        error = "not an IP address: " + host;
         return false;
     }
     const WebConfig& web = m_options.web;
@@ -260,7 +268,8 @@ bool MetricsServer::Start(const std::string& host, std::uint16_t port, std::stri
     // One internal thread with epoll: a scrape is rendered from a snapshot in a few milliseconds,
     // and epoll keeps the cost of many held connections off every wake-up.
     const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
-                           (web.Tls() ? static_cast<unsigned>(MHD_USE_TLS) : 0u);
+                           (web.Tls() ? static_cast<unsigned>(MHD_USE_TLS) : 0u) |
+                           (ipv6 ? static_cast<unsigned>(MHD_USE_IPv6) : 0u);
     errno = 0;
     m_daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &Handlers::Answer, this, MHD_OPTION_ARRAY,
                                 options.data(), MHD_OPTION_END);

@@ -32,7 +32,7 @@ HostText ParseHostText(const std::string& text)
     return out;
 }
 
-bool ParseHostPort(const std::string& text, std::string& host, int& port)
+bool ParseHostPort(const std::string& text, std::string& host, int& port, bool allowPortZero)
 {
     const auto colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0)
@@ -45,7 +45,7 @@ bool ParseHostPort(const std::string& text, std::string& host, int& port)
     const char* last = text.data() + text.size();
     int value = 0;
     const auto [end, ec] = std::from_chars(first, last, value);
-    if (ec != std::errc() || end != last || first == last || value < 1 || value > 65535)
+    if (ec != std::errc() || end != last || first == last || value < (allowPortZero ? 0 : 1) || value > 65535)
         return false;
     host = Unbracketed(name);
     port = value;

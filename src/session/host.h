@@ -22,7 +22,7 @@ inline bool IsSshHost(const std::string& text) { return ParseHostText(text).tran
 inline std::string HostName(const std::string& text) { return ParseHostText(text).name; }
 inline int DefaultPort(Transport transport) { return transport == Transport::Ssh ? 22 : 23; }
 
-// "HOST:PORT" or "[V6]:PORT", as Listen takes it; false if text is not that.
-bool ParseHostPort(const std::string& text, std::string& host, int& port);
+// "HOST:PORT" or "[V6]:PORT", as Listen takes it (port 0 only if allowed); false if text is not that.
+bool ParseHostPort(const std::string& text, std::string& host, int& port, bool allowPortZero = false);
 
 } // namespace approbe::session

@@ -92,15 +92,32 @@ int ChildProcess::wait(std::chrono::milliseconds timeout)
 
 HttpReply HttpRequest(int port, const std::string& method, const std::string& target, const std::string& from)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    sockaddr_in source{AF_INET, 0, {}, {}};
-    ::inet_pton(AF_INET, from.c_str(), &source.sin_addr);
+    // From an IPv6 address, to ::1.
+    const bool v6 = from.find(':') != std::string::npos;
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage to{}, source{};
+    socklen_t length = sizeof(sockaddr_in);
+    if (v6) {
+        auto* t = reinterpret_cast<sockaddr_in6*>(&to);
+        auto* f = reinterpret_cast<sockaddr_in6*>(&source);
+        t->sin6_family = f->sin6_family = AF_INET6;
+        t->sin6_port = htons(static_cast<std::uint16_t>(port));
+        t->sin6_addr = in6addr_loopback;
+        ::inet_pton(AF_INET6, from.c_str(), &f->sin6_addr);
+        length = sizeof(sockaddr_in6);
+    } else {
+        auto* t = reinterpret_cast<sockaddr_in*>(&to);
+        auto* f = reinterpret_cast<sockaddr_in*>(&source);
+        t->sin_family = f->sin_family = AF_INET;
+        t->sin_port = htons(static_cast<std::uint16_t>(port));
+        t->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::inet_pton(AF_INET, from.c_str(), &f->sin_addr);
+    }
     timeval limit{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::string response;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
-        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&source), length) == 0 &&
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), length) == 0) {
         const std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
         if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
             char buf[16384];

@@ -40,7 +40,8 @@ struct HttpReply {
     int status = 0;
     std::string head, body; // head: the status line and header lines
 };
-// method target to 127.0.0.1:port over a plain loopback socket from the loopback address from.
+// method target to 127.0.0.1:port over a plain loopback socket from the loopback address from
+// (from ::1, to [::1]:port).
 HttpReply HttpRequest(int port, const std::string& method, const std::string& target,
                       const std::string& from = "127.0.0.1");
 // The body of GET http://127.0.0.1:port/target ("" if it fails or is not 200).

@@ -1,7 +1,10 @@
 // The real approbe-poller against several approbe-sim processes over loopback.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -81,6 +84,32 @@ TEST(PollerLoopback, TroubleAtOneAccessPointNeverHoldsUpAnother)
     EXPECT_TRUE(WaitUntil([&] { return rig.process->log().find(retry) != std::string::npos; }, 20s,
                           [] { std::this_thread::sleep_for(100ms); }))
         << rig.process->log();
+}
+
+// IPv6 on both sides: an access point on ::1, written bare or bracketed, and /metrics on [::1].
+TEST(PollerLoopback, Ipv6AccessPointsAndListen)
+{
+    const int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    const bool v6 = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(probe);
+    if (!v6)
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    SimProcess sim({"--bind", "::1"}, ValuesScript(-93, -53, -63));
+    PollerRig rig;
+    const std::string port = std::to_string(sim.port());
+    rig.WriteConfig(std::string(kFast) + "[bare]\nHost = ::1\nPort = " + port + "\nUser = admin\nPass = admin\n" +
+                    "[bracketed]\nHost = [::1]\nPort = " + port + "\nUser = admin\nPass = admin\n");
+    ASSERT_TRUE(rig.Start({"--listen", "[::1]:0"})) << rig.process->log();
+    EXPECT_NE(rig.process->log().find("serving http://[::1]:"), std::string::npos) << rig.process->log();
+    std::string metrics;
+    ASSERT_TRUE(WaitUntil([&] {
+        metrics = HttpRequest(rig.port, "GET", "/metrics", "::1").body;
+        return metrics.find("approbe_noise_floor_dbm{ap=\"bare\"} -93") != std::string::npos &&
+               metrics.find("approbe_noise_floor_dbm{ap=\"bracketed\"} -93") != std::string::npos;
+    }, 10s, [] { std::this_thread::sleep_for(50ms); })) << metrics << rig.process->log();
 }
 
 TEST(PollerLoopback, SighupStartsNewStopsRemovedRestartsChangedAndRetriesRejected)

@@ -48,11 +48,12 @@ public:
         std::vector<std::string> args = {APPROBE_POLLER_PATH, "--config", config, "--listen", "127.0.0.1:0"};
         args.insert(args.end(), extra.begin(), extra.end());
         process = std::make_unique<ChildProcess>(args);
-        const std::string mark = "://127.0.0.1:";
+        const std::string mark = "/metrics";
         if (!process->waitLog(mark, std::chrono::seconds(5)))
             return false;
         const std::string log = process->log();
-        port = std::atoi(log.c_str() + log.find(mark) + mark.size());
+        const auto colon = log.rfind(':', log.find(mark));
+        port = colon == std::string::npos ? 0 : std::atoi(log.c_str() + colon + 1);
         return port > 0;
     }
     std::string Metrics() const { return HttpGet(port, "/metrics"); }

@@ -46,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ConfigErrors, ::testing::Values(
     BadConfig{"UnknownPollerKey", "[poller]\nPolMs = 5\n", "2: unknown key 'PolMs' in [poller] (Listen, PollMs, RecordDir)"},
     BadConfig{"PollMsNotANumber", "[poller]\nPollMs = 1s\n", "2: PollMs must be a whole number of milliseconds from 100 to 3600000"},
     BadConfig{"PollMsTooSmall", "[poller]\nPollMs = 10\n", "2: PollMs must be a whole number of milliseconds from 100 to 3600000"},
-    BadConfig{"BadListen", "[poller]\nListen = 9477\n", "2: Listen must be IPV4ADDRESS:PORT, e.g. 127.0.0.1:9477"},
+    BadConfig{"BadListen", "[poller]\nListen = 9477\n", "2: Listen must be ADDRESS:PORT, e.g. 127.0.0.1:9477 or [::1]:9477"},
     BadConfig{"PortZero", "[ap1]\nHost=h\nPort=0\n", "3: Port must be a number from 1 to 65535"},
     BadConfig{"PortTooBig", "[ap1]\nHost=h\nPort=65536\n", "3: Port must be a number from 1 to 65535"},
     BadConfig{"KeyTwice", "[ap1]\nHost=h\nhost=g\n", "3: key 'host' given twice in this section"},

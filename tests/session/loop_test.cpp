@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host.h"
 #include "loop.h"
 #include "loopback.h"
 #include "sim_process.h"
@@ -125,6 +126,34 @@ SessionSpec Spec(int port, std::string host = "127.0.0.1")
     spec.user = spec.password = "admin";
     spec.pollPeriod = 100ms;
     return spec;
+}
+
+TEST(HostText, SchemeBracketsAndScopes)
+{
+    struct Row {
+        const char* text;
+        Transport transport;
+        const char* name;
+    };
+    for (const Row& row : {Row{"ap1", Transport::Telnet, "ap1"}, Row{"telnet://10.0.0.2", Transport::Telnet, "10.0.0.2"},
+                           Row{"ssh://ap-north.example.net", Transport::Ssh, "ap-north.example.net"},
+                           Row{"::1", Transport::Telnet, "::1"}, Row{"[::1]", Transport::Telnet, "::1"},
+                           Row{"ssh://[2001:db8::2]", Transport::Ssh, "2001:db8::2"},
+                           Row{"fe80::1%eth0", Transport::Telnet, "fe80::1%eth0"},
+                           Row{"[fe80::1%eth0]", Transport::Telnet, "fe80::1%eth0"}}) {
+        const HostText parsed = ParseHostText(row.text);
+        EXPECT_EQ(parsed.transport, row.transport) << row.text;
+        EXPECT_EQ(parsed.name, row.name) << row.text;
+    }
+    std::string host;
+    int port = 0;
+    EXPECT_TRUE(ParseHostPort("[::1]:9477", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(port, 9477);
+    EXPECT_TRUE(ParseHostPort("127.0.0.1:0", host, port, true));
+    EXPECT_FALSE(ParseHostPort("127.0.0.1:0", host, port)) << "port 0 only where allowed";
+    EXPECT_FALSE(ParseHostPort("::1:9477", host, port)) << "a bare IPv6 address carries no port";
+    EXPECT_FALSE(ParseHostPort("host:99999", host, port));
 }
 
 double Ms(std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
