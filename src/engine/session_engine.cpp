@@ -121,14 +121,13 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
     else
         data.assign(bytes);
     SessionActions lines;
+    m_shellText = false;
     const bool lookedAt = TakeLines(lines, data, now);
-    // After the password, the shell shows itself by its prompt waiting for a command.
-    if (m_passwordAnswered && !m_shellShown && live() && !ShellPrompt(m_partLine.c_str()).empty()) {
-        m_shellShown = true;
-        m_atLoginPrompt = false;
-        if (m_awaitingShell)
-            StartPolling(lines);
-    }
+    // After the password, any whole line that is no prompt is the shell's, unless a prompt of
+    // the login program follows it in the block; a part line shows the shell only as its prompt,
+    // as a piece of a line may be the start of the login program's "Login incorrect".
+    if (m_passwordAnswered && !m_shellShown && live() && (m_shellText || !ShellPrompt(m_partLine.c_str()).empty()))
+        ShellShown(lines);
     // Pieces of a line wait for the rest of it; so does their count, so that a line that comes
     // in pieces updates the screen once, not once a piece. A prompt that waits is shown at once.
     if (lookedAt || !ShellPrompt(m_partLine.c_str()).empty() || PromptBegins()) {
@@ -207,10 +206,12 @@ void SessionEngine::LookAt(SessionActions& out, std::string examined, std::chron
         out.insert(out.end(), end.begin(), end.end());
         return;
     }
+    const bool text = examined.find_first_not_of(" \t") != std::string::npos;
     if (loginPrompt || passwordPrompt)
         m_atLoginPrompt = true;
-    else if (examined.find_first_not_of(" \t") != std::string::npos)
+    else if (text)
         m_atLoginPrompt = false;
+    m_shellText = m_shellText || (m_passwordAnswered && text && !loginPrompt && !passwordPrompt);
     if (loginPrompt)
         Answer(out, m_params.user, "User name", examined);
     if (HasPrompt(examined.c_str(), "Password:")) {
@@ -223,6 +224,14 @@ void SessionEngine::LookAt(SessionActions& out, std::string examined, std::chron
     }
     // The answer stands in for the prompt's line: its text is what is read.
     Read(out, examined.c_str(), now);
+}
+
+void SessionEngine::ShellShown(SessionActions& out)
+{
+    m_shellShown = true;
+    m_atLoginPrompt = false;
+    if (m_awaitingShell)
+        StartPolling(out);
 }
 
 void SessionEngine::Read(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)

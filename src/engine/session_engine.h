@@ -89,10 +89,11 @@ class SessionEngine {
 public:
     // A user name or password longer than this is not sent: the answer is built in a 512-byte buffer.
     static constexpr std::size_t kMaxAnswer = 510;
-    // After the password, polling starts when the shell shows itself (its prompt waits for a
-    // command, see ShellPrompt): a login program that is still checking the password, or about
-    // to reject it, must not be typed at. A shell that shows no prompt is polled from this long
-    // after the password on (login programs wait 2 to 3 s before they say a password was wrong).
+    // After the password, polling starts when the shell shows itself (a whole line that is no
+    // prompt, or its own prompt waiting for a command, see ShellPrompt): a login program that is
+    // still checking the password, or about to reject it, must not be typed at. A shell that
+    // prints nothing is polled from this long after the password on (login programs wait 2 to
+    // 3 s before they say a password was wrong).
     static constexpr std::chrono::seconds kQuietShell{5};
     // Text is looked at in whole lines; a part line this long is looked at without waiting for
     // its end, in pieces of this length.
@@ -167,6 +168,9 @@ private:
     // Sends text + answerEnd and makes it the examined text; false (and a log line) if too long.
     bool Answer(SessionActions& out, const std::string& text, const char* what, std::string& examined);
     void StartPolling(SessionActions& out);
+    // The shell has shown itself after the password: it gets the farewell, and the polls if
+    // they wait for it.
+    void ShellShown(SessionActions& out);
     // Whole lines out of data: each complete line, and the part line if it holds a login or
     // password prompt, is looked at. True if anything was.
     bool TakeLines(SessionActions& out, std::string_view data, std::chrono::system_clock::time_point now);
@@ -189,6 +193,7 @@ private:
     bool m_awaitingShell = false; // the password answered, polling not started yet
     bool m_shellShown = false;    // a shell has shown itself: the farewell is for it
     bool m_atLoginPrompt = false; // what was looked at last is a login or password prompt
+    bool m_shellText = false;     // the block held a line after the password that is no prompt
     std::chrono::system_clock::time_point m_passwordAt{};
     Statistics m_stats;
     std::unique_ptr<TelnetLayer> m_telnet;

@@ -99,10 +99,10 @@ TEST(EngineTest, AWholeSessionFromConnectToTheAccessPointClosing)
     EXPECT_EQ(Lines(engine.Tick(kT0)), Lines_{}) << "polling waits for the password";
     EXPECT_EQ(Lines(engine.Received("Password: ", kT0)),
               (Lines_{"rx 23", "status to ap1 connected", "send secret\r", "state logged in"}));
-    EXPECT_EQ(Lines(engine.Received("\r\nLast login: today\r\n", kT0)), Lines_{"rx 44"})
-        << "text is no sign of the shell: a login program may say it";
+    EXPECT_EQ(Lines(engine.Received("\r\n", kT0)), Lines_{"rx 25"}) << "a line end is no sign of the shell";
+    EXPECT_EQ(Lines(engine.Received("Last log", kT0)), Lines_{}) << "nor is a piece of a line";
     EXPECT_EQ(Lines(engine.Tick(kT0)), Lines_{}) << "the login program may still be checking the password";
-    EXPECT_EQ(Lines(engine.Received("AP> ", kT0)), (Lines_{"rx 48", "polling on"})) << "its prompt is";
+    EXPECT_EQ(Lines(engine.Received("in: today\r\nAP> ", kT0)), (Lines_{"rx 48", "polling on"}));
     EXPECT_EQ(Lines(engine.Tick(kT0)), (Lines_{"send get station", "send \r\n", "send get nf", "send \r\n"}));
     EXPECT_EQ(engine.shellPrompt(), "AP>");
     EXPECT_EQ(Lines(engine.Received("Local RSSI level: -61 dBm Remote RSSI level: -64 dBm\r\nAP> ", kT0)),
@@ -140,9 +140,9 @@ TEST(EngineTest, ReadingsCarryTheirBytesAndTime)
     Engine e;
     e.LogIn();
     const SessionActions actions = e.engine.Received("Level: -90\r\n", kT0 + std::chrono::seconds(5));
-    ASSERT_EQ(actions.back().kind, Kind::Reading);
-    EXPECT_EQ(actions.back().reading.rxBytes, 11 + 10 + 12);
-    EXPECT_EQ(actions.back().reading.at, kT0 + std::chrono::seconds(5));
+    ASSERT_EQ(Lines(actions), (Lines_{"rx 33", "reading -90/-/-", "polling on"}));
+    EXPECT_EQ(actions[1].reading.rxBytes, 11 + 10 + 12);
+    EXPECT_EQ(actions[1].reading.at, kT0 + std::chrono::seconds(5));
 }
 
 // A rejected login gets the user name and the password once each and nothing else: no second
@@ -152,9 +152,9 @@ TEST(EngineTest, ARejectedLoginEndsTheSessionWithoutAnsweringAgainOrSayingGoodby
 {
     Engine e("u", "wrong");
     e.LogIn();
-    EXPECT_EQ(e.Feed("\r\nLogin incorrect\r\n"), Lines_{"rx 40"});
+    EXPECT_EQ(e.Feed("\r\nLogin incorr"), Lines_{"rx 35"});
     EXPECT_EQ(Lines(e.engine.Tick(kT0 + std::chrono::seconds(1))), Lines_{}) << "no poll to the login program";
-    EXPECT_EQ(e.Feed("\r\nap1 login: "), Then({"rx 53", "status Login to ap1 rejected"}, kTeardown));
+    EXPECT_EQ(e.Feed("ect\r\nap1 login: "), Then({"rx 51", "status Login to ap1 rejected"}, kTeardown));
     SessionEngine again;
     again.Begin({"ap1", "u", "p"});
     again.Connected();
@@ -470,7 +470,7 @@ TEST(PollReadingTest, LinesOutsideAPollAreReadOneByOne)
     const std::string text = "Level: -90\r\nLevel: -91\r\n" + Row(1, kMac1, -60, -70) + Row(2, kMac2, -50, -55);
     EXPECT_EQ(e.Feed(text),
               (Lines_{"rx " + std::to_string(21 + text.size()), "reading -90/-/-", "reading -91/-/-", "reading -/-60/-70 [00:0c:42:1a:2b:3c -60/-70]",
-                      "reading -/-50/-55 [00:0c:42:aa:bb:cc -50/-55]"}));
+                      "reading -/-50/-55 [00:0c:42:aa:bb:cc -50/-55]", "polling on"}));
 }
 
 // The telnet layer between the socket and the session.

@@ -52,8 +52,10 @@ struct SessionRig {
 
 // The narration's last lines when a session ends, whoever ended it.
 Events TeardownLines();
-// The session has ended with its normal teardown, said q, and holds nothing.
-void ExpectTornDown(SessionRig& rig);
+// The session has ended with its normal teardown and holds nothing; it said q last if a shell
+// had shown itself, and never otherwise (a login program would take it for a user name).
+enum class Farewell { ToTheShell, None };
+void ExpectTornDown(SessionRig& rig, Farewell farewell = Farewell::ToTheShell);
 // A normal session in the same rig, against a fresh simulator that takes any user and password:
 // log in, one poll read back, Disconnect. Proves that whatever came before left the program
 // ready for the next Connect. Only host and port are typed: a five-digit port stops the pull of
