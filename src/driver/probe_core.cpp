@@ -210,7 +210,10 @@ template <typename F> void CProbeCore::Feed(F&& feed)
         // Sends never block; the window waits until the lock is released.
         std::lock_guard lock(m_engineMutex);
         const SessionActions actions = feed(m_engine);
+        ReadingsToShow readings;
         for (const SessionAction& a : actions) {
+            if (a.kind != Kind::Reading)
+                readings.Show(batch); // in their place among the window's other changes
             switch (a.kind) {
             case Kind::Send:
                 if (m_ssh) {
@@ -232,7 +235,7 @@ template <typename F> void CProbeCore::Feed(F&& feed)
                 break;
             case Kind::GreyBars: GreyAllBars(batch); break;
             case Kind::Reading: {
-                ShowReading(batch, a.reading, a.stats);
+                readings.Add(a.reading, a.stats);
                 SessionUpdate& update = updates.emplace_back();
                 update.host = m_engine.params().host;
                 update.reading = a.reading;
@@ -258,6 +261,7 @@ template <typename F> void CProbeCore::Feed(F&& feed)
             }
             }
         }
+        readings.Show(batch);
     }
     if (wakeWorker)
         m_sockets.WakeReceiver(); // a send from the UI thread; from the worker it costs one extra turn
