@@ -40,14 +40,14 @@ struct Reading {
     std::optional<int> noise;  // noise floor, dBm ("Level:")
     std::optional<int> local;  // the first station row's local RSSI, dBm
     std::optional<int> remote; // the first station row's remote RSSI, dBm
+    std::int64_t rxBytes = 0; // bytes received in the session so far, this block included
+    std::chrono::system_clock::time_point at{};
     // The poll's station rows so far, in the order they came; row is the one this reading
     // brought levels for (-1: none) and rowLocal/rowRemote what it brought (a row may come in
     // more than one line). For row 0 they equal local and remote.
-    std::vector<StationRow> stations;
+    std::vector<StationRow> stations{};
     int row = -1;
-    std::optional<int> rowLocal, rowRemote;
-    std::int64_t rxBytes = 0; // bytes received in the session so far, this block included
-    std::chrono::system_clock::time_point at{};
+    std::optional<int> rowLocal{}, rowRemote{};
 
     // A level of the first row or the noise floor.
     bool any() const { return noise || local || remote; }
