@@ -214,14 +214,7 @@ TEST(TrendSessionTest, CtrlTOpensTheWindowWhichFollowsTheSession)
 // graph, the SNR and the tone follow the one chosen while the main window shows the first row.
 TEST(TrendSessionTest, TheStationChoiceLeadsGraphSnrAndToneNotTheMainWindow)
 {
-    const std::string poll = "reply Station table\\r\\n"
-                             "  1   00:0c:42:1a:2b:3c  54M    Local RSSI level: -62 dBm  Remote RSSI level: -66 dBm\\r\\n"
-                             "  2   00:0c:42:aa:bb:cc  54M    Local RSSI level: -80 dBm  Remote RSSI level: -85 dBm\\r\\n"
-                             "AP>\\x20\nreply Noise Floor Level: -95 dBm\\r\\nAP>\\x20\n";
-    std::string script = "login\n";
-    for (int i = 0; i < 5; ++i)
-        script += poll;
-    SimProcess sim({}, script + "silent\n");
+    SimProcess sim({}, TwoStationScript(5, -62, -66, -80, -85, -95));
     DialogRig rig(sim);
     auto& tools = rig.dlg->tools();
     tools.OpenTrend();
