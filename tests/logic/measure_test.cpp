@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "bars.h"
+#include "display.h"
 #include "control_ids.h"
 #include "fake_window.h"
 #include "param_names.h"
@@ -292,6 +293,41 @@ TEST(StationTableTest, FollowedStationTakesItsOwnRowsLevelsOnce)
     EXPECT_EQ(FollowedStation(*noise, mac2).noise, -95);
     EXPECT_EQ(FollowedStation(*noise, MacAddress::Parse("02:00:00:00:00:01")).local, std::nullopt);
     EXPECT_EQ(completed->stations.size(), 2u);
+}
+
+// The readings of one step shown at once leave every field and bar as showing each in turn
+// would, with fewer writes.
+TEST(ScannerTest, ReadingsOfOneStepShowAsEachInTurn)
+{
+    const char* lines[] = {"1 Local RSSI level: -60 Remote RSSI level: -88", "2 Local RSSI level: -40",
+                           "Noise Floor Level: -95", "Local RSSI level: -70"};
+    FakeWindow each, once;
+    Statistics stats;
+    ReadingsToShow step;
+    WindowBatch batch;
+    for (const char* line : lines) {
+        const Reading r = ParseReading(line);
+        Accumulate(stats, r);
+        WindowBatch one;
+        ShowReading(one, r, stats);
+        each.Apply(one);
+        step.Add(r, stats);
+    }
+    step.Show(batch);
+    once.Apply(batch);
+    for (int id : {IDC_NOISE_CUR, IDC_NOISE_AVG, IDC_NOISE_MIN, IDC_NOISE_MAX, IDC_LOCAL_RSSI_CUR, IDC_LOCAL_RSSI_MIN,
+                   IDC_LOCAL_RSSI_MAX, IDC_REMOTE_RSSI_CUR}) {
+        EXPECT_EQ(once.latest("field " + std::to_string(id)), each.latest("field " + std::to_string(id))) << id;
+        EXPECT_FALSE(once.latest("field " + std::to_string(id)).empty()) << id;
+    }
+    for (int id : {IDC_NOISE_BAR, IDC_LOCAL_RSSI_BAR, IDC_REMOTE_RSSI_BAR}) {
+        EXPECT_EQ(once.latest("pos " + std::to_string(id)), each.latest("pos " + std::to_string(id))) << id;
+        EXPECT_EQ(once.latest("colour " + std::to_string(id)), each.latest("colour " + std::to_string(id))) << id;
+    }
+    EXPECT_LT(once.events().size(), each.events().size());
+    batch.clear();
+    step.Show(batch);
+    EXPECT_TRUE(batch.empty()) << "shown once";
 }
 
 } // namespace
