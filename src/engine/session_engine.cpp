@@ -145,15 +145,16 @@ bool SessionEngine::TakeLines(SessionActions& out, std::string_view data, std::c
 {
     bool lookedAt = false;
     auto lookAtPart = [&] {
-        std::string line = std::move(m_partLine);
-        m_partLine.clear();
-        m_partMatched = false;
         lookedAt = true;
-        LookAt(out, std::move(line), now);
+        LookAt(out, m_partLine.c_str(), now);
+        m_partLine.clear(); // keeps its buffer for the next line
+        m_partMatched = false;
     };
     std::size_t pos = 0;
     while (pos < data.size() && (m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn)) {
-        const std::size_t end = std::min(data.find_first_of("\r\n", pos), data.size());
+        std::size_t end = pos;
+        while (end < data.size() && data[end] != '\r' && data[end] != '\n')
+            ++end;
         const std::size_t take = std::min(end - pos, kMaxBlock - m_partLine.size());
         m_partLine.append(data.substr(pos, take));
         pos += take;
@@ -194,24 +195,26 @@ bool SessionEngine::AtPrompt() const
     return PromptBegins() && m_partLine.find_first_not_of(" \t", m_prompt.size()) == std::string::npos;
 }
 
-void SessionEngine::LookAt(SessionActions& out, std::string examined, std::chrono::system_clock::time_point now)
+void SessionEngine::LookAt(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)
 {
-    // A zero byte of data ends the text that is looked at.
-    examined.resize(std::strlen(examined.c_str()));
-    const bool loginPrompt = HasPrompt(examined.c_str(), "login:");
-    const bool passwordPrompt = HasPrompt(examined.c_str(), "Password:");
-    if (m_passwordAnswered && (loginPrompt || passwordPrompt)) {
+    // The line is looked at up to its first zero byte: a zero in the data ends the text.
+    const bool loginPrompt = HasPrompt(line, "login:");
+    const bool passwordPrompt = HasPrompt(line, "Password:");
+    if (!loginPrompt && !passwordPrompt) {
+        const bool text = line[std::strspn(line, " \t")] != '\0';
+        m_atLoginPrompt = m_atLoginPrompt && !text;
+        m_shellText = m_shellText || (m_passwordAnswered && text);
+        Read(out, line, now);
+        return;
+    }
+    if (m_passwordAnswered) {
         // Answering again would retype a password known to be wrong.
         SessionActions end = LoginRejected();
         out.insert(out.end(), end.begin(), end.end());
         return;
     }
-    const bool text = examined.find_first_not_of(" \t") != std::string::npos;
-    if (loginPrompt || passwordPrompt)
-        m_atLoginPrompt = true;
-    else if (text)
-        m_atLoginPrompt = false;
-    m_shellText = m_shellText || (m_passwordAnswered && text && !loginPrompt && !passwordPrompt);
+    m_atLoginPrompt = true;
+    std::string examined(line);
     if (loginPrompt)
         Answer(out, m_params.user, "User name", examined);
     if (HasPrompt(examined.c_str(), "Password:")) {

@@ -175,7 +175,7 @@ private:
     // password prompt, is looked at. True if anything was.
     bool TakeLines(SessionActions& out, std::string_view data, std::chrono::system_clock::time_point now);
     // A line, or a part line that is a prompt: the login's answers, else its levels.
-    void LookAt(SessionActions& out, std::string examined, std::chrono::system_clock::time_point now);
+    void LookAt(SessionActions& out, const char* line, std::chrono::system_clock::time_point now);
     void Read(SessionActions& out, const char* line, std::chrono::system_clock::time_point now);
     // Once the part line is as long as the prompt: if it begins with it, a reply has ended.
     void MatchPrompt();

@@ -41,17 +41,18 @@ std::optional<int> FindLabelled(const char* text, const char* label)
 }
 
 // The first MAC address standing on its own in the line: not inside a longer run of hex digits
-// and separators.
+// and separators. Found from its first separator, as most lines hold few.
 std::optional<MacAddress> FindMac(const char* line)
 {
-    const std::string_view text(line);
     auto joins = [](char c) { return HexValue(c) >= 0 || c == ':' || c == '-'; };
-    for (std::size_t i = 0; i + kMacLength <= text.size(); ++i) {
-        if (HexValue(text[i]) < 0 || (i > 0 && joins(text[i - 1])))
+    for (const char* sep = std::strpbrk(line, ":-"); sep; sep = std::strpbrk(sep + 1, ":-")) {
+        if (sep - line < 2)
             continue;
-        if (i + kMacLength < text.size() && joins(text[i + kMacLength]))
+        const char* start = sep - 2;
+        if ((start > line && joins(start[-1])) || ::strnlen(start, kMacLength) < kMacLength ||
+            (start[kMacLength] && joins(start[kMacLength])))
             continue;
-        if (auto mac = MacAddress::Parse(text.substr(i, kMacLength)))
+        if (auto mac = MacAddress::Parse(std::string_view(start, kMacLength)))
             return mac;
     }
     return std::nullopt;
