@@ -54,9 +54,9 @@ const std::string kLoginLine = "log " + kPrefix + "Login to 127.0.0.1";
 INSTANTIATE_TEST_SUITE_P(
     AccessPoints, HostileApTest,
     ::testing::Values(
-        Hostile{"LoggedInThenDisconnect", "login\nshell\n", kConnectedLine.c_str(), true,
-                "admin\radmin\r", true},
-        Hostile{"ResetWhileLoggedIn", "login\nreset\n", kConnectedLine.c_str(), false, "admin\radmin\r", true},
+        // Logged in: the shell has shown itself (its prompt turned polling on), so it gets the farewell.
+        Hostile{"LoggedInThenDisconnect", "login\nshell\n", "pause Pause", true, "admin\radmin\r", true},
+        Hostile{"ResetWhileLoggedIn", "login\nsleep 200\nreset\n", kConnectedLine.c_str(), false, "admin\radmin\r", true},
         Hostile{"ClosesAfterTheUserName", "send login: \nexpect admin\\r\nclose\n", kLoginLine.c_str(), false,
                 "admin\r", false},
         Hostile{"ResetsAfterTheUserName", "send login: \nexpect admin\\r\nreset\n", kLoginLine.c_str(), false,
