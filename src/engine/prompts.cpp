@@ -3,6 +3,12 @@
 #include <cstring>
 
 namespace approbe {
+namespace {
+
+// Longer than any prompt; a piece of a reply cut at a blank is usually longer.
+constexpr std::size_t kMaxShellPrompt = 64;
+
+} // namespace
 
 bool HasPrompt(const char* text, const char* label)
 {
@@ -15,6 +21,22 @@ bool HasPrompt(const char* text, const char* label)
             return true;
     }
     return false;
+}
+
+std::string ShellPrompt(const char* text)
+{
+    std::string prompt(text);
+    while (!prompt.empty() && (prompt.back() == ' ' || prompt.back() == '\t'))
+        prompt.pop_back();
+    if (prompt.empty() || prompt.size() > kMaxShellPrompt || !std::strchr(">#$%]", prompt.back()) ||
+        HasPrompt(text, "login:") || HasPrompt(text, "Password:"))
+        return {};
+    for (char c : prompt) {
+        // A terminal's escape sequences (ESC) may lead a prompt; other control characters do not.
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\x1b')
+            return {};
+    }
+    return prompt;
 }
 
 } // namespace approbe

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace approbe {
 
 // True if text holds label where it waits for input: nothing but blanks follows it up to the end
@@ -7,5 +9,12 @@ namespace approbe {
 // and "ap1 login: get station" (a prompt that has already taken typed-ahead input) are not.
 // Case-sensitive; text ends at its zero.
 bool HasPrompt(const char* text, const char* label);
+
+// A shell's prompt as it waits for a command at the end of what came: a short text without
+// control characters that ends, blanks aside, in one of > # $ % ] ("AP> ", "root@ap1:~# ",
+// "[admin@ap1] > "), and is no login or password prompt. What it is known by afterwards: the
+// text without the trailing blanks (a prompt may come back with a command's echo after it).
+// Empty if text is no such prompt. Text ends at its zero.
+std::string ShellPrompt(const char* text);
 
 } // namespace approbe

@@ -57,8 +57,14 @@ SessionActions SessionEngine::Begin(SessionParams params)
     m_shutBeforeConnected = false;
     m_passwordAnswered = false;
     m_awaitingShell = false;
+    m_shellShown = false;
+    m_atLoginPrompt = false;
     m_stats = Statistics{};
     m_partLine.clear();
+    m_partMatched = false;
+    m_prompt.clear();
+    m_pollsSent = false;
+    m_polls.clear();
     m_telnet = m_params.telnet ? std::make_unique<TelnetLayer>() : nullptr;
     SetState(out, SessionState::Starting);
     return out;
@@ -92,7 +98,7 @@ bool SessionEngine::Answer(SessionActions& out, const std::string& text, const c
                            Format("%s too long to send (at most %zu characters)", what, kMaxAnswer)));
         return false;
     }
-    // The answer stands in for the block: the checks after it look at the answer.
+    // The answer stands in for the line: the checks after it look at the answer.
     examined = text + m_params.answerEnd;
     Send(out, examined);
     return true;
@@ -113,31 +119,101 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
         m_telnet->Receive(bytes, data, reply);
     else
         data.assign(bytes);
-    // Pieces of a line wait for the rest of it; so does their count, so that a reply that comes in
-    // pieces updates the screen once, not once a piece.
-    const bool wait = m_params.wholeLines && !WholeLines(data);
-    if (!wait) {
+    SessionActions lines;
+    m_shellText = false;
+    const bool lookedAt = TakeLines(lines, data, now);
+    // After the password, any whole line that is no prompt is the shell's, unless a prompt of
+    // the login program follows it in the block; a part line shows the shell only as its prompt,
+    // as a piece of a line may be the start of the login program's "Login incorrect".
+    if (m_passwordAnswered && !m_shellShown && live() && (m_shellText || !ShellPrompt(m_partLine.c_str()).empty()))
+        ShellShown(lines);
+    // Pieces of a line wait for the rest of it; so does their count, so that a line that comes
+    // in pieces updates the screen once, not once a piece. A prompt that waits is shown at once.
+    if (lookedAt || !ShellPrompt(m_partLine.c_str()).empty() || PromptBegins()) {
         SessionAction total{SessionAction::Kind::RxTotal};
         total.count = m_stats.m_nRxTotal;
         out.push_back(std::move(total));
     }
     if (!reply.empty())
         out.push_back(SessionAction(SessionAction::Kind::Send, std::move(reply)));
-    if (wait)
-        return out;
-    // A zero byte of data ends the text that is looked at.
-    std::string examined(data.c_str());
+    out.insert(out.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+    return out;
+}
 
-    const bool loginPrompt = HasPrompt(examined.c_str(), "login:");
-    if (m_passwordAnswered && (loginPrompt || HasPrompt(examined.c_str(), "Password:"))) {
+bool SessionEngine::TakeLines(SessionActions& out, std::string_view data, std::chrono::system_clock::time_point now)
+{
+    bool lookedAt = false;
+    auto lookAtPart = [&] {
+        lookedAt = true;
+        LookAt(out, m_partLine.c_str(), now);
+        m_partLine.clear(); // keeps its buffer for the next line
+        m_partMatched = false;
+    };
+    std::size_t pos = 0;
+    while (pos < data.size() && (m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn)) {
+        std::size_t end = pos;
+        while (end < data.size() && data[end] != '\r' && data[end] != '\n')
+            ++end;
+        const std::size_t take = std::min(end - pos, kMaxBlock - m_partLine.size());
+        m_partLine.append(data.substr(pos, take));
+        pos += take;
+        MatchPrompt();
+        if (m_partLine.size() >= kMaxBlock || (pos < data.size() && pos == end)) {
+            if (pos == end)
+                ++pos; // the line end
+            lookAtPart();
+        }
+    }
+    // A login or password prompt waits for its answer: looked at at once.
+    const char* part = m_partLine.c_str();
+    if ((m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn) &&
+        (HasPrompt(part, "login:") || HasPrompt(part, "Password:")))
+        lookAtPart();
+    return lookedAt;
+}
+
+void SessionEngine::MatchPrompt()
+{
+    if (m_prompt.empty() || m_partMatched || m_partLine.size() < m_prompt.size())
+        return;
+    m_partMatched = true;
+    if (m_partLine.compare(0, m_prompt.size(), m_prompt) != 0 || m_polls.empty())
+        return;
+    // The prompt is back: a reply has ended.
+    if (--m_polls.front().repliesDue == 0)
+        m_polls.pop_front();
+}
+
+bool SessionEngine::PromptBegins() const
+{
+    return !m_prompt.empty() && m_partLine.compare(0, m_prompt.size(), m_prompt) == 0;
+}
+
+bool SessionEngine::AtPrompt() const
+{
+    return PromptBegins() && m_partLine.find_first_not_of(" \t", m_prompt.size()) == std::string::npos;
+}
+
+void SessionEngine::LookAt(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)
+{
+    // The line is looked at up to its first zero byte: a zero in the data ends the text.
+    const bool loginPrompt = HasPrompt(line, "login:");
+    const bool passwordPrompt = HasPrompt(line, "Password:");
+    if (!loginPrompt && !passwordPrompt) {
+        const bool text = line[std::strspn(line, " \t")] != '\0';
+        m_atLoginPrompt = m_atLoginPrompt && !text;
+        m_shellText = m_shellText || (m_passwordAnswered && text);
+        Read(out, line, now);
+        return;
+    }
+    if (m_passwordAnswered) {
         // Answering again would retype a password known to be wrong.
         SessionActions end = LoginRejected();
         out.insert(out.end(), end.begin(), end.end());
-        return out;
+        return;
     }
-    if (m_awaitingShell && examined.find_first_not_of(" \t\r\n") != std::string::npos &&
-        !HasPrompt(examined.c_str(), "Password:"))
-        StartPolling(out);
+    m_atLoginPrompt = true;
+    std::string examined(line);
     if (loginPrompt)
         Answer(out, m_params.user, "User name", examined);
     if (HasPrompt(examined.c_str(), "Password:")) {
@@ -148,37 +224,33 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
         m_passwordAt = now;
         SetState(out, SessionState::LoggedIn);
     }
-
-    Reading reading = ParseReading(examined.c_str());
-    if (reading.any()) {
-        reading.rxBytes = m_stats.m_nRxTotal;
-        reading.at = now;
-        Accumulate(m_stats, reading);
-        SessionAction a{SessionAction::Kind::Reading};
-        a.reading = reading;
-        a.stats = m_stats;
-        out.push_back(std::move(a));
-    }
-    // Over a terminal most lines carry nothing (the echo of our own commands, the table's head,
-    // the prompt): their count waits for the next line that does, so the screen is updated per
-    // reading, as a telnet block is.
-    if (m_params.wholeLines && out.size() == 1 && out.front().kind == SessionAction::Kind::RxTotal)
-        out.clear();
-    return out;
+    // The answer stands in for the prompt's line: its text is what is read.
+    Read(out, examined.c_str(), now);
 }
 
-bool SessionEngine::WholeLines(std::string& data)
+void SessionEngine::ShellShown(SessionActions& out)
 {
-    m_partLine += data;
-    const auto lastEnd = m_partLine.find_last_of("\r\n");
-    const std::size_t cut = lastEnd == std::string::npos ? 0 : lastEnd + 1;
-    const std::string tail = m_partLine.substr(cut);
-    // A prompt waits for an answer, and a block never grows past what the dialog receives at once.
-    const bool takeAll = HasPrompt(tail.c_str(), "login:") || HasPrompt(tail.c_str(), "Password:") ||
-                         tail.size() >= kMaxBlock;
-    data = takeAll ? std::move(m_partLine) : m_partLine.substr(0, cut);
-    m_partLine = takeAll ? std::string() : tail;
-    return !data.empty();
+    m_shellShown = true;
+    m_atLoginPrompt = false;
+    if (m_awaitingShell)
+        StartPolling(out);
+}
+
+void SessionEngine::Read(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)
+{
+    // A line outside a poll's replies is a reading of its own.
+    PollReading alone;
+    PollReading& poll = m_polls.empty() ? alone : m_polls.front().reading;
+    std::optional<Reading> reading = poll.Add(line);
+    if (!reading)
+        return;
+    reading->rxBytes = m_stats.m_nRxTotal;
+    reading->at = now;
+    Accumulate(m_stats, *reading);
+    SessionAction a{SessionAction::Kind::Reading};
+    a.reading = std::move(*reading);
+    a.stats = m_stats;
+    out.push_back(std::move(a));
 }
 
 SessionActions SessionEngine::LoggedInByTransport()
@@ -187,6 +259,7 @@ SessionActions SessionEngine::LoggedInByTransport()
     if (m_state != SessionState::LoggingIn)
         return out;
     out.push_back(SessionAction(SessionAction::Kind::Status, "to " + m_params.host + " connected"));
+    m_shellShown = true;
     StartPolling(out);
     SetState(out, SessionState::LoggedIn);
     return out;
@@ -235,13 +308,40 @@ SessionActions SessionEngine::Tick(std::chrono::system_clock::time_point now)
         return out;
     if (m_awaitingShell && now - m_passwordAt >= kQuietShell)
         StartPolling(out);
+    EndPolls();
     if (!m_polling)
         return out;
+    if (!m_pollsSent) {
+        // The prompt the shell waits at before the first poll is how its replies will end.
+        m_pollsSent = true;
+        m_prompt = ShellPrompt(m_partLine.c_str());
+        m_partMatched = !m_prompt.empty();
+    }
+    m_polls.emplace_back();
     Send(out, "get station");
     Send(out, m_params.pollLineEnd);
     Send(out, "get nf");
     Send(out, m_params.pollLineEnd);
     return out;
+}
+
+void SessionEngine::EndPolls()
+{
+    if (m_prompt.empty()) {
+        m_polls.clear(); // no prompt to tell where the replies end: the tick does
+        return;
+    }
+    if (m_polls.empty())
+        return;
+    Poll& oldest = m_polls.front();
+    ++oldest.ticks;
+    if (oldest.repliesDue < 2 && AtPrompt()) {
+        // A shell that ends both replies with one prompt waits at it now.
+        m_polls.pop_front();
+    } else if (oldest.ticks >= kPromptPatience) {
+        m_prompt.clear();
+        m_polls.clear();
+    }
 }
 
 SessionActions SessionEngine::Disconnect(bool sendSideShut)
@@ -265,8 +365,11 @@ SessionActions SessionEngine::End(SessionEnd why)
         return out;
     if (m_state == SessionState::Closing)
         why = SessionEnd::Disconnected; // however the wait ended, the user asked for it
-    Send(out, "q");
-    Send(out, m_params.answerEnd);
+    // The farewell is typed only to a shell: a login program would take it for a user name.
+    if (m_shellShown && !m_atLoginPrompt && why != SessionEnd::LoginRejected) {
+        Send(out, "q");
+        Send(out, m_params.answerEnd);
+    }
     out.push_back({SessionAction::Kind::Close});
     SetState(out, SessionState::Ended, why);
     return out;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,17 +45,12 @@ struct SessionParams {
     std::string pollLineEnd = "\r\n"; // after each poll command
     std::string answerEnd = "\r";     // after the prompt answers and the farewell
     bool telnet = true;               // run the received bytes through the telnet layer
-    // Look at whole lines only: a piece without a line end waits for the next one unless it
-    // holds a prompt. An SSH shell's replies come in pieces that split labels.
-    bool wholeLines = false;
 
     // A session with a shell on a terminal (SSH): no telnet layer, CR line ends (a terminal turns
-    // a separate CR LF into two line ends), whole lines.
+    // a separate CR LF into two line ends).
     static SessionParams OverTerminal(std::string host, std::string user, std::string password)
     {
-        SessionParams params{std::move(host), std::move(user), std::move(password), "\r", "\r", false};
-        params.wholeLines = true;
-        return params;
+        return {std::move(host), std::move(user), std::move(password), "\r", "\r", false};
     }
 };
 
@@ -85,13 +81,18 @@ class SessionEngine {
 public:
     // A user name or password longer than this is not sent: the answer is built in a 512-byte buffer.
     static constexpr std::size_t kMaxAnswer = 510;
-    // After the password, polling starts when the shell shows itself (a block with text that is
-    // no prompt): a login program that is still checking the password, or about to reject it,
-    // must not be typed at. A shell that prints nothing is polled from this long after the
-    // password on (login programs wait 2 to 3 s before they say a password was wrong).
+    // After the password, polling starts when the shell shows itself (a whole line that is no
+    // prompt, or its own prompt waiting for a command, see ShellPrompt): a login program that is
+    // still checking the password, or about to reject it, must not be typed at. A shell that
+    // prints nothing is polled from this long after the password on (login programs wait 2 to
+    // 3 s before they say a password was wrong).
     static constexpr std::chrono::seconds kQuietShell{5};
-    // wholeLines: a part line this long is looked at without waiting for its end.
+    // Text is looked at in whole lines; a part line this long is looked at without waiting for
+    // its end, in pieces of this length.
     static constexpr std::size_t kMaxBlock = 511;
+    // A poll whose replies have not ended (the prompt has not come back) after this many ticks
+    // means the prompt is not what was learned: the polls end at each tick from then on.
+    static constexpr int kPromptPatience = 2;
 
     SessionEngine() = default;
 
@@ -102,7 +103,12 @@ public:
     SessionActions StartFailed();
     // The connection is made.
     SessionActions Connected();
-    // One block as it came from the connection.
+    // One block as it came from the connection. Its text is looked at in whole lines, whatever
+    // the block boundaries: a prompt (login, password) that waits at the end counts at once.
+    // The lines of a poll's replies (from the tick that sent the poll commands until the shell's
+    // prompt has come back after both, or the next tick when no prompt is known) make one
+    // reading: the first noise floor and the first station row; lines outside a poll are read
+    // one by one.
     SessionActions Received(std::string_view bytes, std::chrono::system_clock::time_point now);
     // The transport has logged in by itself (SSH) and the shell is open: connected, polling on.
     SessionActions LoggedInByTransport();
@@ -135,8 +141,18 @@ public:
     bool live() const { return m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn || m_state == SessionState::Closing; }
     const Statistics& stats() const { return m_stats; }
     const SessionParams& params() const { return m_params; }
+    // The shell's prompt as learned at the first poll; empty while none is known.
+    const std::string& shellPrompt() const { return m_prompt; }
 
 private:
+    // One poll: the replies it still waits for (each ends with the prompt), the ticks it has
+    // lasted, what its lines said so far.
+    struct Poll {
+        int repliesDue = 2;
+        int ticks = 0;
+        PollReading reading;
+    };
+
     // The one way a connected session ends: the farewell, the close, the end and why.
     SessionActions End(SessionEnd why);
     // The status line that says why, then End.
@@ -145,20 +161,41 @@ private:
     void Send(SessionActions& out, std::string_view data);
     // Sends text + answerEnd and makes it the examined text; false (and a log line) if too long.
     bool Answer(SessionActions& out, const std::string& text, const char* what, std::string& examined);
+    void StartPolling(SessionActions& out);
+    // The shell has shown itself after the password: it gets the farewell, and the polls if
+    // they wait for it.
+    void ShellShown(SessionActions& out);
+    // Whole lines out of data: each complete line, and the part line if it holds a login or
+    // password prompt, is looked at. True if anything was.
+    bool TakeLines(SessionActions& out, std::string_view data, std::chrono::system_clock::time_point now);
+    // A line, or a part line that is a prompt: the login's answers, else its levels.
+    void LookAt(SessionActions& out, const char* line, std::chrono::system_clock::time_point now);
+    void Read(SessionActions& out, const char* line, std::chrono::system_clock::time_point now);
+    // Once the part line is as long as the prompt: if it begins with it, a reply has ended.
+    void MatchPrompt();
+    // The part line begins with the prompt; and nothing follows it: the shell waits for a command.
+    bool PromptBegins() const;
+    bool AtPrompt() const;
+    // At a tick: the polls whose replies are over by now end.
+    void EndPolls();
 
     SessionParams m_params;
     SessionState m_state = SessionState::Idle;
     bool m_polling = false;
     bool m_shutBeforeConnected = false;
     bool m_passwordAnswered = false;
-    bool m_awaitingShell = false; // the password answered, the shell not seen yet
+    bool m_awaitingShell = false; // the password answered, polling not started yet
+    bool m_shellShown = false;    // a shell has shown itself: the farewell is for it
+    bool m_atLoginPrompt = false; // what was looked at last is a login or password prompt
+    bool m_shellText = false;     // the block held a line after the password that is no prompt
     std::chrono::system_clock::time_point m_passwordAt{};
-    void StartPolling(SessionActions& out);
-    // wholeLines: data becomes what is ready to be looked at; false if nothing is.
-    bool WholeLines(std::string& data);
     Statistics m_stats;
     std::unique_ptr<TelnetLayer> m_telnet;
-    std::string m_partLine; // wholeLines: the piece after the last line end, not looked at yet
+    std::string m_partLine;       // the text after the last line end, not looked at yet
+    bool m_partMatched = false;   // the part line has been matched against the prompt
+    std::string m_prompt;         // the shell's prompt, learned at the first poll
+    bool m_pollsSent = false;
+    std::deque<Poll> m_polls;     // the polls whose replies are under way, oldest first
 };
 
 } // namespace approbe

@@ -7,13 +7,55 @@
 namespace approbe {
 namespace {
 
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+constexpr std::size_t kMacLength = 17; // "hh:hh:hh:hh:hh:hh"
+
+// The number after a label: one character after it is skipped whatever it is, then read as atoi
+// reads, if there are digits to read.
 std::optional<int> FindLabelled(const char* text, const char* label)
 {
     const char* at = std::strstr(text, label);
     if (!at)
         return std::nullopt;
     const char* after = at + std::strlen(label);
-    return *after ? ParseInt(after + 1) : 0;
+    if (!*after)
+        return std::nullopt;
+    const char* p = after + 1;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    if (*p == '+' || *p == '-')
+        ++p;
+    if (*p < '0' || *p > '9')
+        return std::nullopt;
+    return ParseInt(after + 1);
+}
+
+// The first MAC address standing on its own in the line: not inside a longer run of hex digits
+// and separators. Found from its first separator, as most lines hold few.
+std::optional<MacAddress> FindMac(const char* line)
+{
+    auto joins = [](char c) { return HexValue(c) >= 0 || c == ':' || c == '-'; };
+    for (const char* sep = std::strpbrk(line, ":-"); sep; sep = std::strpbrk(sep + 1, ":-")) {
+        if (sep - line < 2)
+            continue;
+        const char* start = sep - 2;
+        if ((start > line && joins(start[-1])) || ::strnlen(start, kMacLength) < kMacLength ||
+            (start[kMacLength] && joins(start[kMacLength])))
+            continue;
+        if (auto mac = MacAddress::Parse(std::string_view(start, kMacLength)))
+            return mac;
+    }
+    return std::nullopt;
 }
 
 void Extend(int v, int& min, int& max)
@@ -26,12 +68,121 @@ void Extend(int v, int& min, int& max)
 
 } // namespace
 
+std::optional<MacAddress> MacAddress::Parse(std::string_view text)
+{
+    if (text.size() != kMacLength || (text[2] != ':' && text[2] != '-'))
+        return std::nullopt;
+    MacAddress mac;
+    for (std::size_t i = 0; i < 6; ++i) {
+        const int hi = HexValue(text[3 * i]), lo = HexValue(text[3 * i + 1]);
+        if (hi < 0 || lo < 0 || (i < 5 && text[3 * i + 2] != text[2]))
+            return std::nullopt;
+        mac.m_bytes[i] = static_cast<std::uint8_t>(hi * 16 + lo);
+    }
+    return mac;
+}
+
+std::string MacAddress::ToString() const
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(kMacLength);
+    for (std::size_t i = 0; i < 6; ++i) {
+        if (i)
+            out += ':';
+        out += kHex[m_bytes[i] >> 4];
+        out += kHex[m_bytes[i] & 0xF];
+    }
+    return out;
+}
+
+LineLevels ScanLine(const char* line)
+{
+    LineLevels l;
+    l.noise = FindLabelled(line, "Level:");
+    l.local = FindLabelled(line, "Local RSSI level:");
+    l.remote = FindLabelled(line, "Remote RSSI level:");
+    if (l.local || l.remote)
+        l.mac = FindMac(line);
+    return l;
+}
+
+std::optional<Reading> PollReading::Add(const char* line)
+{
+    const LineLevels l = ScanLine(line);
+    Reading r;
+    if (l.noise && !m_noise) {
+        r.noise = l.noise;
+        m_noise = true;
+    }
+    if (l.local || l.remote) {
+        const bool completes = !m_rows.empty() && !(l.local && m_rows.back().local) &&
+                               !(l.remote && m_rows.back().remote) && !(l.mac && m_rows.back().mac);
+        if (completes || m_rows.size() < kMaxRows) {
+            if (!completes)
+                m_rows.emplace_back();
+            StationRow& row = m_rows.back();
+            if (l.mac)
+                row.mac = l.mac;
+            if (l.local)
+                row.local = l.local;
+            if (l.remote)
+                row.remote = l.remote;
+            r.row = static_cast<int>(m_rows.size() - 1);
+            r.rowLocal = l.local;
+            r.rowRemote = l.remote;
+            if (r.row == 0) {
+                r.local = l.local;
+                r.remote = l.remote;
+            }
+        }
+    }
+    if (!r.brings())
+        return std::nullopt;
+    r.stations = m_rows;
+    return r;
+}
+
 Reading ParseReading(const char* text)
 {
-    Reading r;
-    r.noise = FindLabelled(text, "Level:");
-    r.local = FindLabelled(text, "Local RSSI level:");
-    r.remote = FindLabelled(text, "Remote RSSI level:");
+    PollReading poll;
+    Reading all;
+    std::string line;
+    for (const char* p = text;; ++p) {
+        if (*p && *p != '\r' && *p != '\n') {
+            line += *p;
+            continue;
+        }
+        if (const auto r = poll.Add(line.c_str())) {
+            if (r->noise)
+                all.noise = r->noise;
+        }
+        line.clear();
+        if (!*p)
+            break;
+    }
+    all.stations = poll.rows();
+    if (!all.stations.empty()) {
+        all.row = 0;
+        all.local = all.rowLocal = all.stations.front().local;
+        all.remote = all.rowRemote = all.stations.front().remote;
+    }
+    return all;
+}
+
+Reading FollowedStation(const Reading& reading, const std::optional<MacAddress>& mac)
+{
+    Reading r = reading;
+    if (!mac)
+        return r;
+    int index = -1;
+    for (std::size_t i = 0; i < r.stations.size() && index < 0; ++i) {
+        if (r.stations[i].mac == mac)
+            index = static_cast<int>(i);
+    }
+    const bool brought = index >= 0 && index == r.row;
+    r.local = brought ? r.rowLocal : std::nullopt;
+    r.remote = brought ? r.rowRemote : std::nullopt;
     return r;
 }
 

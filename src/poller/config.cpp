@@ -186,8 +186,17 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
             if (value != "accept-new" && value != "strict")
                 return fail(lineNo, "HostKey must be strict (the default) or accept-new");
             s.ap.acceptNewHostKey = value == "accept-new";
+        } else if (SameKey(key, "Station")) {
+            s.ap.station = MacAddress::Parse(value);
+            if (!s.ap.station)
+                return fail(lineNo, "Station must be a MAC address, e.g. 00:0c:42:1a:2b:3c");
+        } else if (SameKey(key, "Stations")) {
+            if (value != "all" && value != "followed")
+                return fail(lineNo, "Stations must be all or followed (the default)");
+            s.ap.allStations = value == "all";
         } else {
-            return fail(lineNo, "unknown key '" + key + "' in [" + s.ap.name + "] (Host, Port, User, Pass, PassFile, HostKey)");
+            return fail(lineNo, "unknown key '" + key + "' in [" + s.ap.name +
+                                    "] (Host, Port, User, Pass, PassFile, HostKey, Station, Stations)");
         }
     }
 

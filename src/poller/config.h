@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "reading.h"
+
 // The poller's configuration file: INI, a [poller] section, then one section per access point.
 namespace approbe::poller {
 
@@ -16,11 +18,14 @@ struct ApConfig {
     std::string password; // from Pass, or read from PassFile
     int line = 0;         // the section's line, for messages
     bool acceptNewHostKey = false; // HostKey=accept-new: an unknown SSH key is saved, then held to
+    std::optional<MacAddress> station{}; // Station=MAC: the station followed, instead of the first row
+    bool allStations = false;          // Stations=all: a series per station row as well
 
+    // What a session shows depends on these too: a change restarts it, its series afresh.
     bool SameSession(const ApConfig& o) const
     {
         return host == o.host && port == o.port && user == o.user && password == o.password &&
-               acceptNewHostKey == o.acceptNewHostKey;
+               acceptNewHostKey == o.acceptNewHostKey && station == o.station && allStations == o.allStations;
     }
 };
 

@@ -31,8 +31,10 @@ void Usage(std::FILE* to)
         "\n"
         "  --config FILE      INI: [poller] (Listen, PollMs=1000, RecordDir), then one section per access\n"
         "                     point named after it (Host, Port=23 or 22 for ssh://, User, Pass or PassFile,\n"
-        "                     HostKey=strict|accept-new for ssh://). A file holding a\n"
-        "                     password must be readable by its owner only (chmod 600).\n"
+        "                     HostKey=strict|accept-new for ssh://, Station=MAC to follow that station\n"
+        "                     instead of the station table's first row, Stations=all for a series per\n"
+        "                     station as well). A file holding a password must be readable by its owner\n"
+        "                     only (chmod 600).\n"
         "  --listen HOST:PORT where /metrics is served (over Listen in FILE; default %s; port 0: any)\n"
         "  --web.config.file FILE\n"
         "                     TLS and basic authentication for /metrics, in the YAML of Prometheus exporters'\n"
@@ -133,7 +135,9 @@ int main(int argc, char** argv)
             std::printf("%s: %s, %zu basic-auth users\n", webConfigPath.c_str(),
                         serverOptions.web.Tls() ? "TLS" : "no TLS", serverOptions.web.users.size());
         for (const ApConfig& ap : mine)
-            std::printf("  %s  %s:%d  user %s\n", ap.name.c_str(), ap.host.c_str(), ap.port, ap.user.c_str());
+            std::printf("  %s  %s:%d  user %s%s%s%s\n", ap.name.c_str(), ap.host.c_str(), ap.port, ap.user.c_str(),
+                        ap.station ? "  station " : "", ap.station ? ap.station->ToString().c_str() : "",
+                        ap.allStations ? "  all stations" : "");
         return 0;
     }
 

@@ -18,6 +18,21 @@ void AppendFamilyHead(std::string& out, const char* name, const char* type, cons
     out += '\n';
 }
 
+void UpdateStations(ApSeries& series, const Reading& reading, std::chrono::system_clock::duration maxAge)
+{
+    if (reading.row >= 0) {
+        const StationRow& row = reading.stations[static_cast<std::size_t>(reading.row)];
+        StationSeries& s = series.stations[row.mac ? row.mac->ToString() : std::to_string(reading.row + 1)];
+        if (reading.rowLocal)
+            s.local = {reading.rowLocal, reading.at};
+        if (reading.rowRemote)
+            s.remote = {reading.rowRemote, reading.at};
+    }
+    std::erase_if(series.stations, [&](const auto& entry) {
+        return !entry.second.local.Fresh(reading.at, maxAge) && !entry.second.remote.Fresh(reading.at, maxAge);
+    });
+}
+
 std::string EscapeLabel(const std::string& value)
 {
     std::string out;
@@ -66,10 +81,30 @@ std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::syst
            });
     family("approbe_noise_floor_dbm", "gauge", "Latest noise floor in dBm.",
            [&](const ApSeries& a) { return fresh(a.levels.noise); });
-    family("approbe_local_rssi_dbm", "gauge", "Latest local RSSI in dBm.",
+    family("approbe_local_rssi_dbm", "gauge", "Latest local RSSI in dBm of the followed station (the first row, or Station).",
            [&](const ApSeries& a) { return fresh(a.levels.local); });
-    family("approbe_remote_rssi_dbm", "gauge", "Latest remote RSSI in dBm.",
+    family("approbe_remote_rssi_dbm", "gauge", "Latest remote RSSI in dBm of the followed station (the first row, or Station).",
            [&](const ApSeries& a) { return fresh(a.levels.remote); });
+    // A sample per station row, labelled ap and station; families only where some access point has them.
+    auto perStation = [&](const char* name, const char* help, LatestLevels::Level StationSeries::*level) {
+        std::string samples;
+        for (std::size_t i = 0; i < aps.size(); ++i) {
+            for (const auto& [station, s] : aps[i].stations) {
+                if (const auto v = (s.*level).Fresh(now, maxAge)) {
+                    samples += name;
+                    samples += "{ap=\"" + EscapeLabel(aps[i].name) + "\",station=\"" + EscapeLabel(station) + "\"} ";
+                    samples += std::to_string(*v);
+                    samples += '\n';
+                }
+            }
+        }
+        if (!samples.empty())
+            out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + samples;
+    };
+    perStation("approbe_station_local_rssi_dbm", "Latest local RSSI in dBm of each station in the table (Stations=all).",
+               &StationSeries::local);
+    perStation("approbe_station_remote_rssi_dbm", "Latest remote RSSI in dBm of each station in the table (Stations=all).",
+               &StationSeries::remote);
     family("approbe_snr_db", "gauge", "Local RSSI minus noise floor in dB, when both are fresh.",
            [&](const ApSeries& a) -> std::optional<std::string> {
                const auto v = a.levels.Snr(now, maxAge);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,16 +12,28 @@
 // What /metrics shows of each access point, and its Prometheus text exposition.
 namespace approbe::poller {
 
+// One row of the station table (Stations=all): its levels as they came last.
+struct StationSeries {
+    LatestLevels::Level local, remote;
+};
+
 struct ApSeries {
     std::string name;
     bool loggedIn = false;
-    LatestLevels levels;
+    LatestLevels levels; // the followed station's (the first row, or Station=MAC)
+    // By the station label: the row's MAC address, or its place in the table ("1", ...) if it
+    // shows none.
+    std::map<std::string, StationSeries> stations;
     std::optional<std::chrono::system_clock::time_point> lastReading;
     std::uint64_t receivedBytes = 0, connects = 0, loginRejections = 0, pollCommands = 0, hostKeyRejections = 0;
 };
 
 // The HELP and TYPE lines that open a metric family.
 void AppendFamilyHead(std::string& out, const char* name, const char* type, const char* help);
+
+// A reading's station rows into series.stations: the levels it brought for its row; a row none
+// came for within maxAge is dropped, as its station has gone from the table.
+void UpdateStations(ApSeries& series, const Reading& reading, std::chrono::system_clock::duration maxAge);
 
 // A label value with backslash, double quote and line feed escaped.
 std::string EscapeLabel(const std::string& value);

@@ -216,13 +216,16 @@ void Poller::Ended(Ap& ap, SessionEnd why)
 
 void Poller::Record(Ap& ap, const Reading& reading)
 {
-    ap.levels.Update(reading);
+    const Reading followed = FollowedStation(reading, ap.cfg.station);
+    ap.levels.Update(followed);
     {
         std::lock_guard lock(m_mutex);
-        ap.series->levels.Update(reading);
+        ap.series->levels.Update(followed);
         ap.series->lastReading = reading.at;
+        if (ap.cfg.allStations)
+            UpdateStations(*ap.series, reading, m_maxAge);
     }
-    if (m_config.recordDir.empty())
+    if (m_config.recordDir.empty() || !followed.any())
         return;
     const std::string time = IsoTime(reading.at);
     const std::string day = time.substr(0, 10);
@@ -236,9 +239,9 @@ void Poller::Record(Ap& ap, const Reading& reading)
     RecordRow row;
     row.at = reading.at;
     row.host = ap.cfg.host;
-    row.noise = reading.noise;
-    row.local = reading.local;
-    row.remote = reading.remote;
+    row.noise = followed.noise;
+    row.local = followed.local;
+    row.remote = followed.remote;
     row.snr = ap.levels.Snr(reading.at, m_maxAge);
     ap.csv.Append(row);
 }

@@ -64,6 +64,23 @@ void ShowReading(WindowBatch& window, const Reading& r, const Statistics& s)
     }
 }
 
+void ReadingsToShow::Add(const Reading& reading, const Statistics& stats)
+{
+    for (auto level : {&Reading::noise, &Reading::local, &Reading::remote}) {
+        if (reading.*level)
+            m_latest.*level = reading.*level;
+    }
+    m_stats = stats;
+}
+
+void ReadingsToShow::Show(WindowBatch& window)
+{
+    if (!m_latest.any())
+        return;
+    ShowReading(window, m_latest, m_stats);
+    m_latest = {};
+}
+
 void ShowRxTotal(WindowBatch& window, std::int64_t total)
 {
     window.SetField(IDC_RX_BYTES, std::to_string(total));

@@ -17,6 +17,20 @@ void GreyAllBars(WindowBatch& window);
 // local: maximum, minimum, bar, current; remote: bar, current).
 void ShowReading(WindowBatch& window, const Reading& reading, const Statistics& stats);
 
+// Readings that follow each other in one step, shown once: the latest value of each level with
+// the statistics after the last of them. A block of many lines is then one write of each field,
+// not one per line, and the window ends as it would after showing each in turn.
+class ReadingsToShow {
+public:
+    void Add(const Reading& reading, const Statistics& stats);
+    // Shows what was added since the last Show, if anything.
+    void Show(WindowBatch& window);
+
+private:
+    Reading m_latest;
+    Statistics m_stats;
+};
+
 // The received-byte count, "%d".
 void ShowRxTotal(WindowBatch& window, std::int64_t total);
 

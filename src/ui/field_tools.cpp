@@ -84,12 +84,15 @@ void CFieldTools::Store(const char* key, const QString& value)
 void CFieldTools::OnReading(const QString& host, const Reading& reading)
 {
     m_host = host;
-    m_data.Add(reading);
+    // The graph, the SNR and the tone follow the station chosen in the trend window; the
+    // recording keeps what the main window shows.
+    const Reading followed = m_data.Followed(reading);
+    m_data.Add(followed);
     m_recorder.AddReading(host.toStdString(), reading);
-    m_tone.AddReading(reading);
+    m_tone.AddReading(followed);
     if (m_trend) {
         m_trend->setHost(host);
-        m_trend->RefreshSoon(reading);
+        m_trend->RefreshSoon(followed);
     }
 }
 

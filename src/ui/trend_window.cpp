@@ -85,12 +85,26 @@ std::size_t TrendHistory::LowerBound(Clock::time_point t) const
 
 void TrendData::Add(const Reading& reading)
 {
+    for (const StationRow& row : reading.stations) {
+        if (row.mac && stationsSeen.size() < kMaxStationsSeen &&
+            std::find(stationsSeen.begin(), stationsSeen.end(), *row.mac) == stationsSeen.end())
+            stationsSeen.push_back(*row.mac);
+    }
     if (!reading.any())
         return;
     history.Add(reading);
     latest.Update(reading);
     Improve(bestLocal, reading.local, reading.at);
     Improve(bestRemote, reading.remote, reading.at);
+}
+
+void TrendData::Follow(const std::optional<MacAddress>& mac)
+{
+    if (mac == station)
+        return;
+    station = mac;
+    latest.local = latest.remote = {};
+    ResetBest();
 }
 
 CTrendPlot::CTrendPlot(const TrendData& source, QWidget* parent) : QWidget(parent), m_data(source)
@@ -552,6 +566,10 @@ CTrendWindow::CTrendWindow(TrendData& source, QWidget* parent) : QWidget(parent,
     m_volume->setRange(0, 100);
     m_volume->setValue(50);
     m_volume->setMaximumWidth(120);
+    m_station = new QComboBox(this);
+    m_station->setToolTip(tr("The station the graph, the SNR and the tone follow; the main window shows the first row"));
+    m_station->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    m_station->addItem(tr("First row"));
 
     auto* top = new QHBoxLayout;
     top->addWidget(m_snr);
@@ -562,6 +580,8 @@ CTrendWindow::CTrendWindow(TrendData& source, QWidget* parent) : QWidget(parent,
     bottom->addWidget(new QLabel(tr("Last"), this));
     bottom->addWidget(m_minutes);
     bottom->addWidget(m_mark);
+    bottom->addWidget(new QLabel(tr("Station"), this));
+    bottom->addWidget(m_station);
     bottom->addStretch(1);
     bottom->addWidget(new QLabel(tr("Tone follows"), this));
     bottom->addWidget(m_source);
@@ -587,6 +607,12 @@ CTrendWindow::CTrendWindow(TrendData& source, QWidget* parent) : QWidget(parent,
         Refresh();
     });
     connect(m_source, &QComboBox::currentIndexChanged, this, &CTrendWindow::toneSourceChanged);
+    connect(m_station, &QComboBox::activated, this, [this](int index) {
+        m_data.Follow(index > 0 && static_cast<std::size_t>(index) <= m_data.stationsSeen.size()
+                          ? std::optional<MacAddress>(m_data.stationsSeen[static_cast<std::size_t>(index) - 1])
+                          : std::nullopt);
+        Refresh();
+    });
     connect(m_volume, &QSlider::valueChanged, this, &CTrendWindow::toneVolumeChanged);
     connect(m_mute, &QCheckBox::toggled, this, &CTrendWindow::toneMuteChanged);
 
@@ -622,9 +648,25 @@ void CTrendWindow::hideEvent(QHideEvent* event)
     m_tick->stop();
 }
 
+void CTrendWindow::ListStations()
+{
+    const auto items = static_cast<std::size_t>(m_station->count()) - 1;
+    if (items > m_data.stationsSeen.size()) { // the data was reset
+        while (m_station->count() > 1)
+            m_station->removeItem(1);
+    }
+    for (std::size_t i = static_cast<std::size_t>(m_station->count()) - 1; i < m_data.stationsSeen.size(); ++i)
+        m_station->addItem(QString::fromStdString(m_data.stationsSeen[i].ToString()));
+    const auto at = std::find(m_data.stationsSeen.begin(), m_data.stationsSeen.end(), m_data.station);
+    m_station->setCurrentIndex(m_data.station && at != m_data.stationsSeen.end()
+                                   ? static_cast<int>(at - m_data.stationsSeen.begin()) + 1
+                                   : 0);
+}
+
 void CTrendWindow::Refresh()
 {
     m_awaited = kNoisePart | kStationPart;
+    ListStations();
     const auto now = m_plot->now();
     const auto snr = m_data.latest.Snr(now, kFreshFor);
     m_snr->setText(snr ? tr("SNR %1 dB").arg(*snr) : tr("SNR -- dB"));

@@ -64,9 +64,20 @@ struct TrendData {
     TrendHistory history;
     LatestLevels latest;
     Best bestLocal, bestRemote;
+    // The station followed (none: the station table's first row, as the dialog shows), and the
+    // MAC addresses the tables have shown, in the order they came.
+    std::optional<MacAddress> station;
+    std::vector<MacAddress> stationsSeen;
+    static constexpr std::size_t kMaxStationsSeen = 64;
 
+    // A reading as the followed station's: what Add, the SNR and the tone take.
+    Reading Followed(const Reading& reading) const { return FollowedStation(reading, station); }
+    // Takes a reading already Followed; notes the MAC addresses of its rows.
     void Add(const Reading& reading);
     void ResetBest() { bestLocal = bestRemote = {}; }
+    // Follows another station: its levels start afresh (no SNR of one station's RSSI and the
+    // other's noise, no best of the other); the history stays, as it was followed.
+    void Follow(const std::optional<MacAddress>& mac);
 };
 
 // The graph: noise, RSSI and SNR in three panels over a common time axis, the bars' colour bands
@@ -182,6 +193,8 @@ public:
     QLabel* bestLabel() const { return m_best; }
     QPushButton* markButton() const { return m_mark; }
     QPushButton* resetBestButton() const { return m_resetBest; }
+    // The station the graph, the SNR and the tone follow: the first row, then the MACs seen.
+    QComboBox* stationChoice() const { return m_station; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -205,8 +218,11 @@ private:
     QComboBox* m_source;
     QCheckBox* m_mute;
     QSlider* m_volume;
+    QComboBox* m_station;
     // The next Refresh: soon after a reading, or kScroll after the last one; idle while hidden.
     QTimer* m_tick;
+    // The station choice's items from the MAC addresses seen.
+    void ListStations();
     // What of a poll's readings the next Refresh waits for.
     static constexpr unsigned kNoisePart = 1, kStationPart = 2;
     unsigned m_awaited = kNoisePart | kStationPart;

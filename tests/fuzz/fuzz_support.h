@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,43 +66,89 @@ struct RefValue {
     int value = 0;
 };
 
-// The value after the first label: reading starts one character past the label's end.
-inline RefValue ReferenceLabel(std::string_view text, std::string_view label)
+// The value after the first label in a line: reading starts one character past the label's
+// end, and a value needs digits (after blanks and a sign).
+inline RefValue ReferenceLabel(std::string_view line, std::string_view label)
 {
-    const auto at = text.find(label);
-    if (at == std::string_view::npos)
+    const auto at = line.find(label);
+    if (at == std::string_view::npos || at + label.size() >= line.size())
         return {};
-    const std::size_t after = at + label.size();
-    return {true, after < text.size() ? ReferenceNumber(text.substr(after + 1)) : 0};
+    const std::string_view rest = line.substr(at + label.size() + 1);
+    std::size_t i = 0;
+    while (i < rest.size() && (rest[i] == ' ' || (rest[i] >= '\t' && rest[i] <= '\r')))
+        ++i;
+    if (i < rest.size() && (rest[i] == '+' || rest[i] == '-'))
+        ++i;
+    if (i >= rest.size() || rest[i] < '0' || rest[i] > '9')
+        return {};
+    return {true, ReferenceNumber(rest)};
 }
 
-// Statistics kept independently of Statistics, from every value read.
+// The lines of a text, split at CR and LF.
+inline std::vector<std::string_view> ReferenceLines(std::string_view text)
+{
+    std::vector<std::string_view> lines;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == '\r' || text[i] == '\n') {
+            lines.push_back(text.substr(from, i - from));
+            from = i + 1;
+        }
+    }
+    return lines;
+}
+
+// What a text taken as one poll's replies must give: the first noise floor of its lines; the
+// first row's local and remote RSSI, each one that a line gives (a row may take two lines).
+struct ReferencePoll {
+    RefValue noise;
+    std::vector<int> locals, remotes;
+    RefValue firstLocal, firstRemote; // of the first line that gives either
+
+    explicit ReferencePoll(std::string_view text)
+    {
+        bool rowSeen = false;
+        for (std::string_view line : ReferenceLines(text)) {
+            const RefValue n = ReferenceLabel(line, "Level:");
+            const RefValue l = ReferenceLabel(line, "Local RSSI level:");
+            const RefValue r = ReferenceLabel(line, "Remote RSSI level:");
+            if (n.found && !noise.found)
+                noise = n;
+            if (l.found)
+                locals.push_back(l.value);
+            if (r.found)
+                remotes.push_back(r.value);
+            if ((l.found || r.found) && !rowSeen) {
+                rowSeen = true;
+                firstLocal = l;
+                firstRemote = r;
+            }
+        }
+    }
+    static bool Among(const std::vector<int>& values, int v)
+    {
+        return std::find(values.begin(), values.end(), v) != values.end();
+    }
+};
+
+// Statistics kept independently of Statistics, from the values the texts gave.
 struct Reference {
     std::vector<int> noise;
     int noiseMin = 200, noiseMax = -200, localMin = 200, localMax = -200;
     long long noiseSum = 0;
-    int level = 0;
-    bool anyLocal = false;
 
-    void Read(std::string_view text)
+    void Read(const ReferencePoll& poll, const std::optional<int>& local)
     {
-        const RefValue n = ReferenceLabel(text, "Level:");
-        const RefValue l = ReferenceLabel(text, "Local RSSI level:");
-        const RefValue r = ReferenceLabel(text, "Remote RSSI level:");
-        if (n.found) {
-            noise.push_back(n.value);
-            noiseSum += n.value;
-            noiseMin = std::min(noiseMin, n.value);
-            noiseMax = std::max(noiseMax, n.value);
-            level = n.value;
+        if (poll.noise.found) {
+            noise.push_back(poll.noise.value);
+            noiseSum += poll.noise.value;
+            noiseMin = std::min(noiseMin, poll.noise.value);
+            noiseMax = std::max(noiseMax, poll.noise.value);
         }
-        if (l.found) {
-            localMin = std::min(localMin, l.value);
-            localMax = std::max(localMax, l.value);
-            level = l.value;
+        if (local) {
+            localMin = std::min(localMin, *local);
+            localMax = std::max(localMax, *local);
         }
-        if (r.found)
-            level = r.value;
     }
 
     // Statistics agree with the values read, and the statistics hold for every value.
@@ -111,7 +158,6 @@ struct Reference {
         Check(m.m_nNoiseSum == noiseSum, "noise sum = sum of values");
         Check(m.m_nNoiseMin == noiseMin && m.m_nNoiseMax == noiseMax, "noise min/max");
         Check(m.m_nLocalMin == localMin && m.m_nLocalMax == localMax, "local min/max");
-        Check(m.m_nLevel == level, "last level read");
         for (int v : noise)
             Check(m.m_nNoiseMin <= v && v <= m.m_nNoiseMax, "min <= every value <= max");
     }

@@ -122,9 +122,9 @@ INSTANTIATE_TEST_SUITE_P(
                       CloseCase{"AfterAReset", "login\nreset\n", kConnected},
                       CloseCase{"Flood", "login\nflood 100000000\n", kConnected}, // worker busy with window calls
                       CloseCase{"RepliesByteByByte",
-                                "login\nbytewise on\nsend Noise Floor Level: -90 dBm Local RSSI level: -60 dBm "
-                                "Remote RSSI level: -70 dBm Noise Floor Level: -91 dBm Local RSSI level: -61 dBm "
-                                "Remote RSSI level: -71 dBm Noise Floor Level: -92 dBm\nsilent\n",
+                                "login\nbytewise on\nsend Noise Floor Level: -90 dBm\\r\\nLocal RSSI level: -60 dBm "
+                                "Remote RSSI level: -70 dBm\\r\\nNoise Floor Level: -91 dBm\\r\\nLocal RSSI level: -61 dBm "
+                                "Remote RSSI level: -71 dBm\\r\\nNoise Floor Level: -92 dBm\\r\\n\nsilent\n",
                                 kConnected}),
     [](const auto& row) { return std::string(row.param.name); });
 

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <optional>
 
 #include "bars.h"
+#include "display.h"
 #include "control_ids.h"
 #include "fake_window.h"
 #include "param_names.h"
@@ -113,7 +115,7 @@ TEST(ScannerTest, OnlyTheFirstStationCounts)
 
 struct LabelCase {
     const char* text;
-    int noise;
+    std::optional<int> noise;
 };
 
 class NumberAfterLabelTest : public ::testing::TestWithParam<LabelCase> {};
@@ -122,18 +124,20 @@ TEST_P(NumberAfterLabelTest, ReadsFromTheSecondCharacterAfterTheColon)
 {
     Statistics m;
     Scan(GetParam().text, m);
-    EXPECT_EQ(m.m_nNoiseCount, 1);
-    EXPECT_EQ(m.m_nLevel, GetParam().noise) << GetParam().text;
+    EXPECT_EQ(m.m_nNoiseCount, GetParam().noise ? 1 : 0) << GetParam().text;
+    EXPECT_EQ(m.m_nLevel, GetParam().noise.value_or(0)) << GetParam().text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Labels, NumberAfterLabelTest,
     ::testing::Values(LabelCase{"Level: -95", -95},
-                      LabelCase{"Level:-95", 95},      // the separator is skipped whatever it is
-                      LabelCase{"Level:", 0},          // label ends the text: nothing read past it
-                      LabelCase{"Level: ", 0},         // number only in the next block
-                      LabelCase{"Level: -9", -9},      // number split across blocks
+                      LabelCase{"Level:-95", 95},             // the separator is skipped whatever it is
+                      LabelCase{"Level:", std::nullopt},      // a label with no number is no reading of 0
+                      LabelCase{"Level: \r\n", std::nullopt}, // nor is one whose line ends
+                      LabelCase{"Level: dBm", std::nullopt},
+                      LabelCase{"Level: - 5", std::nullopt},
                       LabelCase{"Level: \t -80", -80}, // white space before the number is skipped
+                      LabelCase{"Level: +7x", 7},
                       LabelCase{"Level: 99999999999", INT_MAX}),
     test::ByText());
 
@@ -223,6 +227,107 @@ TEST(BarsTest, RestingStateAndGreyAtTheEnd)
     GreyAllBars(batch);
     window.Apply(batch);
     EXPECT_EQ(window.events(), (Events{"colour 1012 " + grey, "colour 1013 " + grey, "colour 1014 " + grey}));
+}
+
+// A station table as one poll's reply: its rows in order with their MAC addresses, the first
+// row's levels as the reading's; a row whose levels come in two lines is one row.
+TEST(StationTableTest, RowsInOrderTheFirstGivesTheLevels)
+{
+    const Reading r = ParseReading("Station table\r\n"
+                                   "  1   00:0C:42:1A:2B:3C  54M    Local RSSI level: -62 dBm  Remote RSSI level: -66 dBm\r\n"
+                                   "  2   00-0c-42-aa-bb-cc  54M    Local RSSI level: -90 dBm  Remote RSSI level: -91 dBm\r\n"
+                                   "  3   no address   Local RSSI level: -70 dBm\r\n"
+                                   "                   Remote RSSI level: -71 dBm\r\n"
+                                   "Noise Floor Level: -95 dBm\r\nLevel: -20\r\n");
+    ASSERT_EQ(r.stations.size(), 3u);
+    EXPECT_EQ(r.stations[0], (StationRow{MacAddress::Parse("00:0c:42:1a:2b:3c"), -62, -66}));
+    EXPECT_EQ(r.stations[1], (StationRow{MacAddress::Parse("00:0c:42:aa:bb:cc"), -90, -91}));
+    EXPECT_EQ(r.stations[2], (StationRow{std::nullopt, -70, -71}));
+    EXPECT_EQ(r.local, -62);
+    EXPECT_EQ(r.remote, -66);
+    EXPECT_EQ(r.noise, -95) << "a poll's first noise floor";
+    EXPECT_EQ(r.stations[1].mac->ToString(), "00:0c:42:aa:bb:cc");
+}
+
+struct MacCase {
+    const char* text;
+    const char* mac; // "" for none
+};
+
+class MacInLineTest : public ::testing::TestWithParam<MacCase> {};
+
+TEST_P(MacInLineTest, OnlyAnAddressStandingOnItsOwn)
+{
+    const LineLevels l = ScanLine((std::string(GetParam().text) + " Local RSSI level: -60").c_str());
+    EXPECT_EQ(l.mac ? l.mac->ToString() : "", GetParam().mac) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Macs, MacInLineTest,
+                         ::testing::Values(MacCase{"1 00:0c:42:1a:2b:3c 54M", "00:0c:42:1a:2b:3c"},
+                                           MacCase{"[AA-BB-CC-DD-EE-FF]", "aa:bb:cc:dd:ee:ff"},
+                                           MacCase{"00:0c:42-1a:2b:3c", ""},  // mixed separators
+                                           MacCase{"00:0c:42:1a:2b:3c:4d", ""}, // a longer run
+                                           MacCase{"100:0c:42:1a:2b:3c", ""},
+                                           MacCase{"00:0c:42:1a:2b:3g", ""}, MacCase{"sta 1", ""}),
+                         test::ByText());
+
+// Following a station: the levels a reading brought for it, once; the first row when no
+// address is given; nothing while the station is not in the table.
+TEST(StationTableTest, FollowedStationTakesItsOwnRowsLevelsOnce)
+{
+    PollReading poll;
+    const auto mac2 = MacAddress::Parse("00:0c:42:aa:bb:cc");
+    const auto first = poll.Add("1 00:0c:42:1a:2b:3c Local RSSI level: -62 Remote RSSI level: -66");
+    const auto second = poll.Add("2 00:0c:42:aa:bb:cc Local RSSI level: -90");
+    const auto completed = poll.Add("   Remote RSSI level: -91");
+    const auto noise = poll.Add("Noise Floor Level: -95");
+    ASSERT_TRUE(first && second && completed && noise);
+    EXPECT_FALSE(poll.Add("Noise Floor Level: -99")) << "a poll's noise floor comes once";
+
+    EXPECT_EQ(FollowedStation(*first, std::nullopt).local, -62);
+    EXPECT_EQ(FollowedStation(*first, mac2).local, std::nullopt);
+    EXPECT_EQ(FollowedStation(*second, mac2).local, -90);
+    EXPECT_EQ(FollowedStation(*second, std::nullopt).local, std::nullopt) << "not the first row";
+    EXPECT_EQ(FollowedStation(*completed, mac2).local, std::nullopt) << "brought once";
+    EXPECT_EQ(FollowedStation(*completed, mac2).remote, -91);
+    EXPECT_EQ(FollowedStation(*noise, mac2).noise, -95);
+    EXPECT_EQ(FollowedStation(*noise, MacAddress::Parse("02:00:00:00:00:01")).local, std::nullopt);
+    EXPECT_EQ(completed->stations.size(), 2u);
+}
+
+// The readings of one step shown at once leave every field and bar as showing each in turn
+// would, with fewer writes.
+TEST(ScannerTest, ReadingsOfOneStepShowAsEachInTurn)
+{
+    const char* lines[] = {"1 Local RSSI level: -60 Remote RSSI level: -88", "2 Local RSSI level: -40",
+                           "Noise Floor Level: -95", "Local RSSI level: -70"};
+    FakeWindow each, once;
+    Statistics stats;
+    ReadingsToShow step;
+    WindowBatch batch;
+    for (const char* line : lines) {
+        const Reading r = ParseReading(line);
+        Accumulate(stats, r);
+        WindowBatch one;
+        ShowReading(one, r, stats);
+        each.Apply(one);
+        step.Add(r, stats);
+    }
+    step.Show(batch);
+    once.Apply(batch);
+    for (int id : {IDC_NOISE_CUR, IDC_NOISE_AVG, IDC_NOISE_MIN, IDC_NOISE_MAX, IDC_LOCAL_RSSI_CUR, IDC_LOCAL_RSSI_MIN,
+                   IDC_LOCAL_RSSI_MAX, IDC_REMOTE_RSSI_CUR}) {
+        EXPECT_EQ(once.latest("field " + std::to_string(id)), each.latest("field " + std::to_string(id))) << id;
+        EXPECT_FALSE(once.latest("field " + std::to_string(id)).empty()) << id;
+    }
+    for (int id : {IDC_NOISE_BAR, IDC_LOCAL_RSSI_BAR, IDC_REMOTE_RSSI_BAR}) {
+        EXPECT_EQ(once.latest("pos " + std::to_string(id)), each.latest("pos " + std::to_string(id))) << id;
+        EXPECT_EQ(once.latest("colour " + std::to_string(id)), each.latest("colour " + std::to_string(id))) << id;
+    }
+    EXPECT_LT(once.events().size(), each.events().size());
+    batch.clear();
+    step.Show(batch);
+    EXPECT_TRUE(batch.empty()) << "shown once";
 }
 
 } // namespace

@@ -50,7 +50,9 @@ INSTANTIATE_TEST_SUITE_P(Table, ConfigErrors, ::testing::Values(
     BadConfig{"PortZero", "[ap1]\nHost=h\nPort=0\n", "3: Port must be a number from 1 to 65535"},
     BadConfig{"PortTooBig", "[ap1]\nHost=h\nPort=65536\n", "3: Port must be a number from 1 to 65535"},
     BadConfig{"KeyTwice", "[ap1]\nHost=h\nhost=g\n", "3: key 'host' given twice in this section"},
-    BadConfig{"UnknownApKey", "[ap1]\nHost=h\nPassword=x\n", "3: unknown key 'Password' in [ap1] (Host, Port, User, Pass, PassFile, HostKey)"},
+    BadConfig{"UnknownApKey", "[ap1]\nHost=h\nPassword=x\n", "3: unknown key 'Password' in [ap1] (Host, Port, User, Pass, PassFile, HostKey, Station, Stations)"},
+    BadConfig{"StationNoMac", "[ap1]\nHost=h\nStation = 00:0c:42:1a:2b\n", "3: Station must be a MAC address, e.g. 00:0c:42:1a:2b:3c"},
+    BadConfig{"StationsNeither", "[ap1]\nHost=h\nStations = every\n", "3: Stations must be all or followed (the default)"},
     BadConfig{"NoHost", "[poller]\n\n[ap1]\nUser=u\nPass=p\n", "3: [ap1] has no Host"},
     BadConfig{"NoUser", "[ap1]\nHost=h\nPass=p\n", "1: [ap1] has no User"},
     BadConfig{"NoPassword", "[ap1]\nHost=h\nUser=u\n", "1: [ap1] has neither Pass nor PassFile"},
@@ -74,6 +76,22 @@ TEST(Config, ReadsEveryKeyWithDefaultsQuotedValuesAndCrLf)
     EXPECT_EQ(c.aps[0].password, "a;b \"c\"");
     EXPECT_EQ(c.aps[1].port, 2323);
     EXPECT_EQ(c.aps[1].password, "");
+}
+
+TEST(Config, StationKeysFollowAStationOrAddEveryRow)
+{
+    const ConfigResult r = ParseConfig("p.ini", std::string(kAp) + "Station = 00:0C:42:1A:2B:3C\nStations = all\n" +
+                                                    "[ap2]\nHost=h\nUser=u\nPass=p\n");
+    ASSERT_TRUE(r.config) << r.error;
+    const ApConfig& ap1 = r.config->aps[0];
+    ASSERT_TRUE(ap1.station);
+    EXPECT_EQ(ap1.station->ToString(), "00:0c:42:1a:2b:3c");
+    EXPECT_TRUE(ap1.allStations);
+    EXPECT_FALSE(r.config->aps[1].station) << "the first row by default";
+    EXPECT_FALSE(r.config->aps[1].allStations);
+    ApConfig other = ap1;
+    other.station.reset();
+    EXPECT_FALSE(other.SameSession(ap1)) << "a new station to follow restarts the session";
 }
 
 TEST(Config, PasswordsInFilesAndTheirPermissions)
@@ -167,7 +185,43 @@ protected:
         a.receivedBytes = 1234, a.connects = 2, a.loginRejections = 0, a.pollCommands = 40;
         return a;
     }
+    // A poll's station table, line by line, into the per-station series at time at.
+    static void Table(ApSeries& a, const std::vector<const char*>& rows, Clock::time_point at)
+    {
+        PollReading poll;
+        for (const char* row : rows) {
+            std::optional<Reading> r = poll.Add(row);
+            ASSERT_TRUE(r) << row;
+            r->at = at;
+            UpdateStations(a, *r, std::chrono::seconds(3));
+        }
+    }
 };
+
+// Stations=all: a sample per row, labelled by its MAC address or its place; a row that went
+// away is dropped once its levels are older than the limit.
+TEST_F(Exposition, EveryStationRowHasItsSeriesUntilItGoesAway)
+{
+    ApSeries a = Fresh("north");
+    Table(a, {"1 00:0C:42:1A:2B:3C Local RSSI level: -62 Remote RSSI level: -66",
+              "2 00:0c:42:aa:bb:cc Local RSSI level: -90 Remote RSSI level: -91", "3 Local RSSI level: -70"},
+          now - std::chrono::seconds(2));
+    const std::string text = FormatExposition({a, Fresh("plain")}, now, maxAge);
+    for (const char* line : {"# TYPE approbe_station_local_rssi_dbm gauge\n", "# TYPE approbe_station_remote_rssi_dbm gauge\n",
+                             "approbe_station_local_rssi_dbm{ap=\"north\",station=\"00:0c:42:1a:2b:3c\"} -62\n",
+                             "approbe_station_local_rssi_dbm{ap=\"north\",station=\"00:0c:42:aa:bb:cc\"} -90\n",
+                             "approbe_station_remote_rssi_dbm{ap=\"north\",station=\"00:0c:42:aa:bb:cc\"} -91\n",
+                             "approbe_station_local_rssi_dbm{ap=\"north\",station=\"3\"} -70\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_EQ(text.find("station=\"3\"} -", text.find("approbe_station_remote")), std::string::npos) << "no remote level, no sample";
+    EXPECT_EQ(text.find("ap=\"plain\",station"), std::string::npos);
+
+    Table(a, {"1 00:0c:42:1a:2b:3c Local RSSI level: -61 Remote RSSI level: -65"}, now + std::chrono::seconds(2));
+    ASSERT_EQ(a.stations.size(), 1u) << "the rows not seen for 3 s are gone";
+    EXPECT_EQ(*a.stations.begin()->second.local.value, -61);
+    EXPECT_EQ(FormatExposition({Fresh("plain")}, now, maxAge).find("approbe_station_"), std::string::npos)
+        << "no station families unless some access point has stations";
+}
 
 TEST_F(Exposition, EveryFamilyHasHelpAndTypeAndEverySampleItsLabel)
 {
@@ -229,7 +283,10 @@ TEST_F(Exposition, PromtoolAcceptsIt)
     if (promtool.empty())
         GTEST_SKIP() << "promtool not installed (Debian package prometheus): exposition not checked by it";
     TempDir dir;
-    WriteFile(dir.file("metrics"), FormatExposition({Fresh("north"), Fresh("we\"ird\\name\n"), ApSeries{}}, now, maxAge));
+    ApSeries stations = Fresh("stations");
+    Table(stations, {"1 00:0c:42:1a:2b:3c Local RSSI level: -62 Remote RSSI level: -66", "2 Remote RSSI level: -91"}, now);
+    WriteFile(dir.file("metrics"),
+              FormatExposition({Fresh("north"), Fresh("we\"ird\\name\n"), ApSeries{}, stations}, now, maxAge));
     const std::string command = promtool + " check metrics < " + dir.file("metrics") + " 2>&1";
     std::FILE* p = ::popen(command.c_str(), "r");
     ASSERT_TRUE(p);

@@ -6,8 +6,8 @@
 
 namespace approbe::test {
 
-// One received block as the session handles it once the prompts are dealt with: read, added to
-// the statistics, shown.
+// A text as the session handles a poll's replies once the prompts are dealt with: read (the
+// first noise floor and station row), added to the statistics, shown.
 inline Reading ScanBlock(const char* block, Statistics& stats, IProbeWindow& window)
 {
     const Reading reading = ParseReading(block);

@@ -1,5 +1,7 @@
 #include "session_rig.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "sim_process.h"
@@ -102,7 +104,7 @@ Events TeardownLines()
             "caption Test Korvane AP DISCONNECT"};
 }
 
-void ExpectTornDown(SessionRig& rig)
+void ExpectTornDown(SessionRig& rig, Farewell farewell)
 {
     const Events narration = rig.Narration();
     ASSERT_GE(narration.size(), 4u);

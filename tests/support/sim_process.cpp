@@ -217,4 +217,20 @@ bool SimProcess::waitClosedConnections(int n, std::chrono::milliseconds timeout)
     return changed_.wait_for(lock, timeout, [&] { return closed_ >= n; });
 }
 
+std::string TwoStationScript(int polls, int local1, int remote1, int local2, int remote2, int noise, int pauseMs)
+{
+    auto row = [](int id, const char* mac, int local, int remote) {
+        return "  " + std::to_string(id) + "   " + mac + "  54M    Local RSSI level: " + std::to_string(local) +
+               " dBm  Remote RSSI level: " + std::to_string(remote) + " dBm\\r\\n";
+    };
+    const std::string first = "Station table\\r\\n" + row(1, "00:0c:42:1a:2b:3c", local1, remote1);
+    const std::string second = row(2, "00:0C:42:AA:BB:CC", local2, remote2) + "AP>\\x20";
+    const std::string table = pauseMs > 0 ? "reply " + first + "\nsleep " + std::to_string(pauseMs) + "\nsend " + second + "\n"
+                                          : "reply " + first + second + "\n";
+    std::string script = "login\n";
+    for (int i = 0; i < polls; ++i)
+        script += table + "reply Noise Floor Level: " + std::to_string(noise) + " dBm\\r\\nAP>\\x20\n";
+    return script + "silent\n";
+}
+
 }  // namespace approbe::test

@@ -14,6 +14,11 @@ class TempDir;
 inline const char* const kAnyLogin = "send login:\\x20\nexpect \\r\nsend Password:\\x20\nexpect \\r\n"
                                      "send \\r\\nAP>\\x20\nvalues -88 -55 -66\nshell\n";
 
+// A simulator script for an access point with two stations: the normal login, then polls times
+// the replies of one poll (each ending with the prompt), station 1 first in the table, then
+// silence. pauseMs > 0 sends the table in two pieces, the second row that long after the first.
+std::string TwoStationScript(int polls, int local1, int remote1, int local2, int remote2, int noise, int pauseMs = 0);
+
 // A short simulator run whose exit status matters.
 struct SimExit {
     int code = -1; // -1: still running at the deadline (then killed), or killed by a signal

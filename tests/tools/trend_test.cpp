@@ -1,6 +1,7 @@
 // The trend window's pixels for known readings, and the window following a real session.
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
@@ -293,6 +294,44 @@ TEST(TrendSessionTest, CtrlTOpensTheWindowWhichFollowsTheSession)
     ASSERT_TRUE(ServeUntil([&] { return rig.ended(); }));
     // A poll's two replies may arrive as one block, and so as one reading.
     EXPECT_GE(tools.trendData().history.size(), 1u) << "kept after the session";
+}
+
+// An access point with two stations: the trend window's Station choice lists both, and the
+// graph, the SNR and the tone follow the one chosen while the main window shows the first row.
+TEST(TrendSessionTest, TheStationChoiceLeadsGraphSnrAndToneNotTheMainWindow)
+{
+    SimProcess sim({}, TwoStationScript(5, -62, -66, -80, -85, -95));
+    DialogRig rig(sim);
+    auto& tools = rig.dlg->tools();
+    tools.OpenTrend();
+    CTrendWindow& trend = *tools.trendWindow();
+    QTest::mouseClick(rig.button(IDOK), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return rig.loggedIn(); }));
+    rig.dlg->core().OnTimer();
+    ASSERT_TRUE(ServeUntil([&] { return trend.snrLabel()->text() == "SNR 33 dB" && trend.stationChoice()->count() == 3; }))
+        << trend.snrLabel()->text().toStdString() << ", " << trend.stationChoice()->count() << " choices";
+    EXPECT_EQ(trend.stationChoice()->itemText(0), "First row");
+    EXPECT_EQ(trend.stationChoice()->itemText(2), "00:0c:42:aa:bb:cc");
+
+    trend.stationChoice()->setCurrentIndex(2);
+    emit trend.stationChoice()->activated(2);
+    EXPECT_EQ(trend.snrLabel()->text(), "SNR -- dB") << "no SNR of one station's RSSI until its own comes";
+    rig.dlg->core().OnTimer();
+    EXPECT_TRUE(ServeUntil([&] { return trend.snrLabel()->text() == "SNR 15 dB"; })) << trend.snrLabel()->text().toStdString();
+    EXPECT_EQ(tools.trendData().bestLocal.value, -80);
+    EXPECT_EQ(tools.trendData().bestRemote.value, -85);
+    EXPECT_EQ(tools.tone().targetHz(), ui::ToneFrequency(ui::ToneSource::LocalRssi, -80));
+    EXPECT_EQ(rig.field(IDC_LOCAL_RSSI_CUR), "-62 dBm");
+    EXPECT_EQ(rig.field(IDC_REMOTE_RSSI_CUR), "-66 dBm");
+    const ui::TrendHistory& h = tools.trendData().history;
+    std::optional<int> lastLocal;
+    for (std::size_t i = h.size(); i-- > 0 && !lastLocal;) {
+        if (h[i].local != ui::TrendHistory::kNone)
+            lastLocal = h[i].local;
+    }
+    EXPECT_EQ(lastLocal, -80) << "the graph's latest local level is the chosen station's";
+    QTest::mouseClick(rig.button(IDC_DISCONNECT), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return rig.ended(); }));
 }
 
 } // namespace
