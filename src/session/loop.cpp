@@ -124,7 +124,7 @@ struct SessionLoop::Session {
     bool linkLost = false; // the last attempt ended because the link went quiet
     int failures = 0;
     std::int64_t attempts = 0;
-    std::uint64_t seq = 0, pollingSeq = 0;
+    std::uint64_t seq = 0;
     bool removing = false;
 
     bool ssh_() const { return host.transport == Transport::Ssh; }
@@ -214,18 +214,11 @@ void SessionLoop::Restart(SessionId id)
     StartAttempt(s);
 }
 
-std::uint64_t SessionLoop::pollingSeq(SessionId id) const
-{
-    const auto it = m_sessions.find(id);
-    return it == m_sessions.end() ? 0 : it->second->pollingSeq;
-}
-
-void SessionLoop::SetPolling(SessionId id, bool on, std::uint64_t seq)
+void SessionLoop::SetPolling(SessionId id, bool on)
 {
     const auto it = m_sessions.find(id);
     if (it == m_sessions.end())
         return;
-    it->second->pollingSeq = seq;
     it->second->engine.SetPolling(on);
     if (!on)
         it->second->unansweredSince.reset(); // a paused session is quiet, not silent

@@ -115,15 +115,12 @@ public:
     void Remove(SessionId id);
     // A new attempt of a session whose last one has ended (the user's Connect).
     void Restart(SessionId id);
-    void SetPolling(SessionId id, bool on, std::uint64_t seq = 0);
+    void SetPolling(SessionId id, bool on);
     void Disconnect(SessionId id);
     void PollNow(SessionId id);
     void AnswerHostKey(SessionId id, HostKeyAnswer answer);
     void SetRetry(SessionId id, const RetryPolicy& retry);
     bool Has(SessionId id) const { return m_sessions.count(id) != 0; }
-    // The Pause/Work command that polling's state reflects (SetPolling's seq), for a front end
-    // whose clicks may cross the loop's PollingOn.
-    std::uint64_t pollingSeq(SessionId id) const;
     const Deadlines& deadlines() const { return m_deadlines; }
 
     // Any thread: f runs on the loop's thread soon.

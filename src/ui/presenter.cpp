@@ -108,10 +108,11 @@ void CProbePresenter::OnOK()
         blank.SetField(id, " ");
     SetStale(blank, false);
     m_window.Apply(blank);
-    OnLoop([this, spec = Spec()](session::SessionLoop& loop) {
+    OnLoop([this, spec = Spec(), clicks = m_pauseClicks](session::SessionLoop& loop) {
         if (m_id)
             loop.Remove(*m_id);
         m_loopHost = spec.host;
+        m_loopPauseClicks = clicks;
         m_id = loop.Add(spec);
     });
 }
@@ -123,8 +124,9 @@ void CProbePresenter::OnPause()
     const std::uint64_t click = ++m_pauseClicks;
     if (m_loop)
         OnLoop([this, on = !pause, click](session::SessionLoop& loop) {
+            m_loopPauseClicks = click;
             if (m_id)
-                loop.SetPolling(*m_id, on, click);
+                loop.SetPolling(*m_id, on);
         });
 }
 
@@ -207,7 +209,7 @@ bool CProbePresenter::WaitSessionEnd(std::chrono::milliseconds timeout)
     return true;
 }
 
-void CProbePresenter::OnSessionEvent(session::SessionId id, const SessionEvent& event)
+void CProbePresenter::OnSessionEvent(session::SessionId, const SessionEvent& event)
 {
     // The loop's thread.
     if (event.kind == SessionEvent::Kind::Engine &&
@@ -221,7 +223,7 @@ void CProbePresenter::OnSessionEvent(session::SessionId id, const SessionEvent& 
         update.end = event.action.end;
         m_consumers.Publish(update);
     }
-    const std::uint64_t seq = m_loop->pollingSeq(id);
+    const std::uint64_t seq = m_loopPauseClicks;
     const bool rx = event.kind == SessionEvent::Kind::Engine && event.action.kind == SessionAction::Kind::RxTotal;
     const bool value = rx || IsReading(event);
     bool wake = false;
@@ -262,7 +264,7 @@ void CProbePresenter::ShowPending()
     WindowBatch batch;
     for (const Pending& p : pending) {
         if (p.event)
-            Show(batch, *p.event, p.pollingSeq);
+            Show(batch, *p.event, p.pauseClicks);
         else
             ShowValues(batch, p);
     }
@@ -295,7 +297,7 @@ void CProbePresenter::SetStale(WindowBatch& batch, bool stale)
     batch.SetStale(stale);
 }
 
-void CProbePresenter::Show(WindowBatch& batch, const SessionEvent& event, std::uint64_t pollingSeq)
+void CProbePresenter::Show(WindowBatch& batch, const SessionEvent& event, std::uint64_t pauseClicks)
 {
     using Kind = SessionEvent::Kind;
     switch (event.kind) {
@@ -348,7 +350,7 @@ void CProbePresenter::Show(WindowBatch& batch, const SessionEvent& event, std::u
         case SessionAction::Kind::Log: batch.AppendLog(a.text); break;
         case SessionAction::Kind::PollingOn:
             // A Pause clicked after the loop turned polling on wins: the button keeps offering Work.
-            if (pollingSeq >= m_pauseClicks)
+            if (pauseClicks >= m_pauseClicks)
                 batch.SetPauseCaption("Pause");
             break;
         case SessionAction::Kind::State:

@@ -74,7 +74,7 @@ private:
     void OnSessionEvent(session::SessionId id, const session::SessionEvent& event) override;
     // The window's thread: the events handed over since the last call, as one step.
     void ShowPending();
-    void Show(WindowBatch& batch, const session::SessionEvent& event, std::uint64_t pollingSeq);
+    void Show(WindowBatch& batch, const session::SessionEvent& event, std::uint64_t pauseClicks);
     void ShowValues(WindowBatch& batch, const Pending& values);
     void Ended(WindowBatch& batch, SessionEnd why);
     void SetStale(WindowBatch& batch, bool stale);
@@ -98,6 +98,7 @@ private:
     bool m_workerDone = false;
     std::optional<session::SessionId> m_id; // the loop's thread only
     std::string m_loopHost;                 // the loop's thread: its host as typed
+    std::uint64_t m_loopPauseClicks = 0;    // the loop's thread: the Pause clicks it has taken
 
     // Handed from the worker to the window's thread. The values between two other events are
     // merged into one entry (the latest byte count, the latest of each level), so that a flood
@@ -106,7 +107,7 @@ private:
         std::optional<session::SessionEvent> event; // or, if none, values
         std::optional<std::int64_t> rxTotal;
         std::optional<SessionAction> reading;
-        std::uint64_t pollingSeq = 0;
+        std::uint64_t pauseClicks = 0; // taken by the loop when the event came
     };
     std::mutex m_pendingMutex;
     std::vector<Pending> m_pending;

@@ -303,7 +303,7 @@ TEST_F(RealDaemonTest, WrongPasswordIsSentOnceNeverEchoedAndEndsTheSessionReject
     const std::string rejected = kPrefix + "Login to 127.0.0.1 rejected";
     EXPECT_TRUE(rig->window.waitForEvent("caption " + rejected, 0ms));
     EXPECT_TRUE(rig->window.waitForEvent("log " + rejected, 0ms));
-    ExpectTornDown(*rig, Farewell::None);
+    ExpectTornDown(*rig, "login rejected");
 }
 
 TEST_F(RealDaemonTest, DisconnectEndsTheSessionWithin1s)

@@ -98,17 +98,17 @@ Events SessionRig::Narration()
     return out;
 }
 
-Events TeardownLines()
+Events TeardownLines(const std::string& why)
 {
     return {"log " + kPrefix + "SOCKET closed", "log De-Initialized WinSock", "connect 1",
-            "caption Test Korvane AP DISCONNECT"};
+            "caption Test Korvane AP DISCONNECT" + (why.empty() ? "" : " (" + why + ")")};
 }
 
-void ExpectTornDown(SessionRig& rig, Farewell farewell)
+void ExpectTornDown(SessionRig& rig, const std::string& why)
 {
     const Events narration = rig.Narration();
     ASSERT_GE(narration.size(), 4u);
-    EXPECT_EQ(Events(narration.end() - 4, narration.end()), TeardownLines());
+    EXPECT_EQ(Events(narration.end() - 4, narration.end()), TeardownLines(why));
     EXPECT_TRUE(rig.window.connectEnabled());
 }
 

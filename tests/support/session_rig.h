@@ -79,10 +79,11 @@ struct SessionRig {
     std::unique_ptr<CProbePresenter> presenter;
 };
 
-// The narration's last lines when a session ends, whoever ended it.
-Events TeardownLines();
-// The session has ended with its normal teardown and holds nothing.
-void ExpectTornDown(SessionRig& rig);
+// The narration's last lines when a session ends, whoever ended it; why, for the endings the
+// caption names ("login rejected", "silent", "host key refused").
+Events TeardownLines(const std::string& why = {});
+// The session has ended with its normal teardown.
+void ExpectTornDown(SessionRig& rig, const std::string& why = {});
 // A normal session in the same rig, against a fresh simulator that takes any user and password:
 // log in, one poll read back, Disconnect, with the farewell at the simulator. Proves that whatever
 // came before left the program ready for the next Connect. Only host and port are typed: a

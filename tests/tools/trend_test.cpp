@@ -307,7 +307,7 @@ TEST(TrendSessionTest, TheStationChoiceLeadsGraphSnrAndToneNotTheMainWindow)
     CTrendWindow& trend = *tools.trendWindow();
     QTest::mouseClick(rig.button(IDOK), Qt::LeftButton);
     ASSERT_TRUE(ServeUntil([&] { return rig.loggedIn(); }));
-    rig.dlg->core().OnTimer();
+    rig.dlg->presenter().PollNow();
     ASSERT_TRUE(ServeUntil([&] { return trend.snrLabel()->text() == "SNR 33 dB" && trend.stationChoice()->count() == 3; }))
         << trend.snrLabel()->text().toStdString() << ", " << trend.stationChoice()->count() << " choices";
     EXPECT_EQ(trend.stationChoice()->itemText(0), "First row");
@@ -316,7 +316,7 @@ TEST(TrendSessionTest, TheStationChoiceLeadsGraphSnrAndToneNotTheMainWindow)
     trend.stationChoice()->setCurrentIndex(2);
     emit trend.stationChoice()->activated(2);
     EXPECT_EQ(trend.snrLabel()->text(), "SNR -- dB") << "no SNR of one station's RSSI until its own comes";
-    rig.dlg->core().OnTimer();
+    rig.dlg->presenter().PollNow();
     EXPECT_TRUE(ServeUntil([&] { return trend.snrLabel()->text() == "SNR 15 dB"; })) << trend.snrLabel()->text().toStdString();
     EXPECT_EQ(tools.trendData().bestLocal.value, -80);
     EXPECT_EQ(tools.trendData().bestRemote.value, -85);
