@@ -120,12 +120,10 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
     else
         data.assign(bytes);
     SessionActions lines;
-    m_shellText = false;
     const bool lookedAt = TakeLines(lines, data, now);
-    // After the password, any whole line that is no prompt is the shell's, unless a prompt of
-    // the login program follows it in the block; a part line shows the shell only as its prompt,
-    // as a piece of a line may be the start of the login program's "Login incorrect".
-    if (m_passwordAnswered && !m_shellShown && live() && (m_shellText || !ShellPrompt(m_partLine.c_str()).empty()))
+    // A part line shows the shell only as its prompt: a piece of a line may be the start of the
+    // login program's "Login incorrect".
+    if (m_passwordAnswered && !m_shellShown && live() && !ShellPrompt(m_partLine.c_str()).empty())
         ShellShown(lines);
     // Pieces of a line wait for the rest of it; so does their count, so that a line that comes
     // in pieces updates the screen once, not once a piece. A prompt that waits is shown at once.
@@ -202,7 +200,9 @@ void SessionEngine::LookAt(SessionActions& out, const char* line, std::chrono::s
     if (!loginPrompt && !passwordPrompt) {
         const bool text = line[std::strspn(line, " \t")] != '\0';
         m_atLoginPrompt = m_atLoginPrompt && !text;
-        m_shellText = m_shellText || (m_passwordAnswered && text);
+        // After the password, any whole line that is no prompt is the shell's.
+        if (text && m_passwordAnswered && !m_shellShown)
+            ShellShown(out);
         Read(out, line, now);
         return;
     }

@@ -187,7 +187,6 @@ private:
     bool m_awaitingShell = false; // the password answered, polling not started yet
     bool m_shellShown = false;    // a shell has shown itself: the farewell is for it
     bool m_atLoginPrompt = false; // what was looked at last is a login or password prompt
-    bool m_shellText = false;     // the block held a line after the password that is no prompt
     std::chrono::system_clock::time_point m_passwordAt{};
     Statistics m_stats;
     std::unique_ptr<TelnetLayer> m_telnet;

@@ -132,9 +132,9 @@ TEST(EngineTest, ReadingsCarryTheirBytesAndTime)
     Engine e;
     e.LogIn();
     const SessionActions actions = e.engine.Received("Level: -90\r\n", kT0 + std::chrono::seconds(5));
-    ASSERT_EQ(Lines(actions), (Lines_{"rx 33", "reading -90/-/-", "polling on"}));
-    EXPECT_EQ(actions[1].reading.rxBytes, 11 + 10 + 12);
-    EXPECT_EQ(actions[1].reading.at, kT0 + std::chrono::seconds(5));
+    ASSERT_EQ(Lines(actions), (Lines_{"rx 33", "polling on", "reading -90/-/-"}));
+    EXPECT_EQ(actions[2].reading.rxBytes, 11 + 10 + 12);
+    EXPECT_EQ(actions[2].reading.at, kT0 + std::chrono::seconds(5));
 }
 
 // A rejected login gets the user name and the password once each and nothing else: no second
@@ -146,7 +146,8 @@ TEST(EngineTest, ARejectedLoginEndsTheSessionWithoutAnsweringAgainOrSayingGoodby
     e.LogIn();
     EXPECT_EQ(e.Feed("\r\nLogin incorr"), Lines_{"rx 35"});
     EXPECT_EQ(Lines(e.engine.Tick(kT0 + std::chrono::seconds(1))), Lines_{}) << "no poll to the login program";
-    EXPECT_EQ(e.Feed("ect\r\nap1 login: "), Then({"rx 51", "status Login to ap1 rejected"}, kTeardown));
+    EXPECT_EQ(e.Feed("ect\r\nap1 login: "), Then({"rx 51", "polling on", "status Login to ap1 rejected"}, kTeardown))
+        << "a whole line after the password is taken for the shell's, but the prompt after it ends the session";
     SessionEngine again;
     again.Begin({"ap1", "u", "p"});
     again.Connected();
@@ -222,7 +223,7 @@ TEST(EngineTest, SshLineEndsAreTheSessionsOwn)
     engine.Connected();
     engine.Received("Password: ", kT0);
     // No telnet layer: 0xFF bytes are data.
-    EXPECT_EQ(Lines(engine.Received("\xff\xfd\x18Level: -90\r\nAP> ", kT0)), (Lines_{"rx 29", "reading -90/-/-", "polling on"}));
+    EXPECT_EQ(Lines(engine.Received("\xff\xfd\x18Level: -90\r\nAP> ", kT0)), (Lines_{"rx 29", "polling on", "reading -90/-/-"}));
     EXPECT_EQ(Lines(engine.Tick(kT0)), (Lines_{"send get station", "send \r", "send get nf", "send \r"}));
 }
 
@@ -461,8 +462,8 @@ TEST(PollReadingTest, LinesOutsideAPollAreReadOneByOne)
     e.LogIn();
     const std::string text = "Level: -90\r\nLevel: -91\r\n" + Row(1, kMac1, -60, -70) + Row(2, kMac2, -50, -55);
     EXPECT_EQ(e.Feed(text),
-              (Lines_{"rx " + std::to_string(21 + text.size()), "reading -90/-/-", "reading -91/-/-", "reading -/-60/-70 [00:0c:42:1a:2b:3c -60/-70]",
-                      "reading -/-50/-55 [00:0c:42:aa:bb:cc -50/-55]", "polling on"}));
+              (Lines_{"rx " + std::to_string(21 + text.size()), "polling on", "reading -90/-/-", "reading -91/-/-",
+                      "reading -/-60/-70 [00:0c:42:1a:2b:3c -60/-70]", "reading -/-50/-55 [00:0c:42:aa:bb:cc -50/-55]"}));
 }
 
 // The telnet layer between the socket and the session.
