@@ -96,7 +96,8 @@ struct SessionLoop::Lookup {
 struct SessionLoop::Drain {
     int fd = -1;
     std::string unsent;
-    Clock::time_point deadline;
+    bool shut = false;
+    Clock::time_point shutAt, deadline;
 };
 
 struct SessionLoop::Session {
@@ -815,14 +816,20 @@ void SessionLoop::Close(Session& s)
         Release(s);
         return;
     }
-    // The farewell and anything before it go out first; then our side is shut, and the access
-    // point closes first: closing with its reply unread would reset the connection.
+    // The farewell and anything before it go out first. A shell leaves on its q, and its access
+    // point then closes; our side is shut only if it has not done so soon, because a telnet
+    // daemon that sees our end of input first may end the shell before it has read the q. We
+    // close once the access point has: closing with its reply unread would reset the connection.
     auto drain = std::make_unique<Drain>();
     drain->fd = std::exchange(s.fd, -1);
     drain->unsent = std::move(s.unsent);
-    drain->deadline = Clock::now() + m_deadlines.farewell;
-    if (drain->unsent.empty())
-        ::shutdown(drain->fd, SHUT_WR);
+    const auto now = Clock::now();
+    drain->shutAt = now + m_deadlines.farewell / 2;
+    drain->deadline = now + m_deadlines.farewell;
+    if (s.writeShut) { // Disconnect shut it already
+        drain->shut = true;
+        drain->unsent.clear();
+    }
     const std::uint64_t key = m_nextDrain++;
     epoll_event ev{};
     ev.events = EPOLLIN | (drain->unsent.empty() ? 0u : EPOLLOUT);
@@ -846,7 +853,6 @@ void SessionLoop::OnDrainEvent(std::uint64_t key)
         else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             d.unsent.clear();
         if (d.unsent.empty()) {
-            ::shutdown(d.fd, SHUT_WR);
             epoll_event ev{};
             ev.events = EPOLLIN;
             ev.data.u64 = kDrainTag | key;
@@ -948,7 +954,12 @@ void SessionLoop::Run()
         const auto now = Clock::now();
         // Farewells whose access point did not close in time are closed by us.
         for (auto it = m_drains.begin(); it != m_drains.end();) {
-            if (it->second->deadline <= now) {
+            Drain& d = *it->second;
+            if (!d.shut && d.unsent.empty() && d.shutAt <= now) {
+                ::shutdown(d.fd, SHUT_WR);
+                d.shut = true;
+            }
+            if (d.deadline <= now) {
                 ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, it->second->fd, nullptr);
                 ::close(it->second->fd);
                 it = m_drains.erase(it);
@@ -962,7 +973,7 @@ void SessionLoop::Run()
         if (!m_due.empty())
             wake = m_due.front().at;
         for (const auto& [key, d] : m_drains)
-            wake = std::min(wake, d->deadline);
+            wake = std::min(wake, d->shut || !d->unsent.empty() ? d->deadline : std::min(d->shutAt, d->deadline));
         int timeout = -1;
         if (wake != Clock::time_point::max()) {
             // Rounded up: waking a little early would only spin until the due time.

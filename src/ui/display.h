@@ -25,6 +25,7 @@ public:
     void Add(const Reading& reading, const Statistics& stats);
     // Shows what was added since the last Show, if anything.
     void Show(WindowBatch& window);
+    bool empty() const { return !m_latest.any(); }
 
 private:
     Reading m_latest;

@@ -26,19 +26,6 @@ bool IsReading(const SessionEvent& e)
     return e.kind == SessionEvent::Kind::Engine && e.action.kind == SessionAction::Kind::Reading;
 }
 
-// b's values over a's: what the window shows after both.
-void Merge(Reading& a, const Reading& b)
-{
-    if (b.noise)
-        a.noise = b.noise;
-    if (b.local)
-        a.local = b.local;
-    if (b.remote)
-        a.remote = b.remote;
-    a.rxBytes = b.rxBytes;
-    a.at = b.at;
-}
-
 } // namespace
 
 CProbePresenter::CProbePresenter(IProbeWindow& window, IProfile& profile, UiPoster post, PresenterOptions options)
@@ -233,19 +220,15 @@ void CProbePresenter::OnSessionEvent(session::SessionId, const SessionEvent& eve
             return;
         wake = m_pending.empty();
         if (!value) {
-            m_pending.push_back({event, std::nullopt, std::nullopt, seq});
+            m_pending.push_back({event, std::nullopt, {}, seq});
         } else {
             if (m_pending.empty() || m_pending.back().event)
                 m_pending.emplace_back();
             Pending& values = m_pending.back();
-            if (rx) {
+            if (rx)
                 values.rxTotal = event.action.count;
-            } else if (!values.reading) {
-                values.reading = event.action;
-            } else {
-                Merge(values.reading->reading, event.action.reading);
-                values.reading->stats = event.action.stats;
-            }
+            else
+                values.readings.Add(event.action.reading, event.action.stats);
         }
     }
     if (wake)
@@ -262,7 +245,7 @@ void CProbePresenter::ShowPending()
         pending.swap(m_pending);
     }
     WindowBatch batch;
-    for (const Pending& p : pending) {
+    for (Pending& p : pending) {
         if (p.event)
             Show(batch, *p.event, p.pauseClicks);
         else
@@ -272,13 +255,13 @@ void CProbePresenter::ShowPending()
         m_window.Apply(batch);
 }
 
-void CProbePresenter::ShowValues(WindowBatch& batch, const Pending& values)
+void CProbePresenter::ShowValues(WindowBatch& batch, Pending& values)
 {
     if (values.rxTotal)
         ShowRxTotal(batch, *values.rxTotal);
-    if (values.reading) {
+    if (!values.readings.empty()) {
         SetStale(batch, false);
-        ShowReading(batch, values.reading->reading, values.reading->stats);
+        values.readings.Show(batch);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "consumers.h"
+#include "display.h"
 #include "loop.h"
 #include "probe_window.h"
 #include "profile.h"
@@ -75,7 +76,7 @@ private:
     // The window's thread: the events handed over since the last call, as one step.
     void ShowPending();
     void Show(WindowBatch& batch, const session::SessionEvent& event, std::uint64_t pauseClicks);
-    void ShowValues(WindowBatch& batch, const Pending& values);
+    void ShowValues(WindowBatch& batch, Pending& values);
     void Ended(WindowBatch& batch, SessionEnd why);
     void SetStale(WindowBatch& batch, bool stale);
     void ReportStatus(WindowBatch& batch, const std::string& text);
@@ -106,7 +107,7 @@ private:
     struct Pending {
         std::optional<session::SessionEvent> event; // or, if none, values
         std::optional<std::int64_t> rxTotal;
-        std::optional<SessionAction> reading;
+        ReadingsToShow readings;
         std::uint64_t pauseClicks = 0; // taken by the loop when the event came
     };
     std::mutex m_pendingMutex;

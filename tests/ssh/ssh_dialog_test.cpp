@@ -42,7 +42,7 @@ protected:
                 return true;
         return false;
     }
-    bool ended() { return button(IDOK)->isEnabled() && dlg->windowTitle() == "Test Korvane AP DISCONNECT"; }
+    bool ended() { return button(IDOK)->isEnabled() && dlg->windowTitle().startsWith("Test Korvane AP DISCONNECT"); }
     // Connect, and the question that comes.
     QMessageBox* Ask()
     {
@@ -126,6 +126,30 @@ TEST_F(SshDialogTest, CancelEndsTheSessionSayingSo)
     EXPECT_TRUE(logged("Test Korvane AP Host key of ssh://127.0.0.1 not trusted"));
     EXPECT_FALSE(std::filesystem::exists(knownHosts()));
     EXPECT_EQ(ShellLog(), "");
+}
+
+// A known host showing another key: a warning to close, naming both keys and the line to remove;
+// the session never logs in, and the caption says why it ended.
+TEST_F(SshDialogTest, AChangedKeyIsAWarningNamingFileAndLineAndTheSessionIsRefused)
+{
+    WriteKnownHosts("# approbe test\n127.0.0.1 " + server.otherKey + "\n");
+    QTest::mouseClick(button(IDOK), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return dlg->hostKeyWarning() != nullptr; }));
+    ASSERT_TRUE(ServeUntil([&] { return ended(); }, 5s));
+    QMessageBox* box = dlg->hostKeyWarning();
+    const QString text = box->text();
+    EXPECT_TRUE(text.contains("ssh://127.0.0.1")) << text.toStdString();
+    EXPECT_TRUE(text.contains("line 2 of " + QString::fromStdString(knownHosts()))) << text.toStdString();
+    EXPECT_EQ(text.count("SHA256:"), 2) << "the key shown and the key on file";
+    EXPECT_EQ(box->icon(), QMessageBox::Warning);
+    EXPECT_EQ(dlg->hostKeyQuestion(), nullptr) << "nothing is asked";
+    EXPECT_EQ(dlg->windowTitle(), "Test Korvane AP DISCONNECT (host key refused)");
+    EXPECT_TRUE(logged("Test Korvane AP Host key of ssh://127.0.0.1 has changed: refused; if the access point really has "
+                       "a new key, remove line 2 of " + knownHosts()));
+    EXPECT_FALSE(logged("Test Korvane AP to ssh://127.0.0.1 connected"));
+    EXPECT_EQ(ShellLog(), "");
+    box->close();
+    EXPECT_TRUE(ServeUntil([&] { return dlg->hostKeyWarning() == nullptr; }, 2s)) << "closed by the user";
 }
 
 TEST_F(SshDialogTest, DisconnectWhileAskingWithdrawsTheQuestion)

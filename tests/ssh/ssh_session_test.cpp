@@ -38,11 +38,11 @@ protected:
             }
         return true;
     }
-    void ExpectEnded()
+    void ExpectEnded(const std::string& why = {})
     {
         const Events narration = rig->Narration();
         ASSERT_GE(narration.size(), 4u);
-        EXPECT_EQ(Events(narration.end() - 4, narration.end()), TeardownLines());
+        EXPECT_EQ(Events(narration.end() - 4, narration.end()), TeardownLines(why));
         EXPECT_TRUE(rig->window.connectEnabled());
     }
     bool Logged(const std::string& line) { return rig->window.waitForEvent("log " + kPrefix + line, 0ms); }
@@ -93,7 +93,7 @@ TEST_F(SshSessionTest, WrongPasswordIsRejectedAndEndsTheSession)
             EXPECT_TRUE(rig->window.waitForEvent("caption " + kPrefix + "Login to ssh://127.0.0.1 rejected", 0ms));
         EXPECT_TRUE(Logged("Login to ssh://127.0.0.1 rejected"));
         EXPECT_FALSE(Logged("to ssh://127.0.0.1 connected"));
-        ExpectEnded();
+        ExpectEnded("login rejected");
     }
     EXPECT_EQ(ShellLog(), "") << "the shell never ran";
 }
@@ -107,8 +107,11 @@ TEST_F(SshSessionTest, ChangedKeyIsRefusedNamingTheFileAndLine)
     const std::string refusal = "Host key of ssh://127.0.0.1 has changed: refused; if the access point really has a "
                                 "new key, remove line 2 of " + knownHosts();
     EXPECT_TRUE(Logged(refusal)) << ::testing::PrintToString(rig->Narration());
-    EXPECT_TRUE(rig->window.events("hostkey").empty()) << "a changed key is never asked about";
-    ExpectEnded();
+    const Events hostKey = rig->window.events("hostkey");
+    ASSERT_EQ(hostKey.size(), 1u) << "a changed key is never asked about, only warned of";
+    EXPECT_EQ(hostKey[0].rfind("hostkey changed ssh://127.0.0.1 SHA256:", 0), 0u) << hostKey[0];
+    EXPECT_NE(hostKey[0].find(" " + knownHosts() + ":2"), std::string::npos) << hostKey[0];
+    ExpectEnded("host key refused");
     EXPECT_EQ(ShellLog(), "");
 }
 
