@@ -573,7 +573,8 @@ bool SessionLoop::SshHostKey(Session& s)
         if (m_ssh->SaveHostKey(name, type, blob, error)) {
             SessionEvent note;
             note.kind = SessionEvent::Kind::Note;
-            note.text = "new host key " + type + " " + m_ssh->Sha256Fingerprint(blob) + " saved in " + m_ssh->AppKnownHostsPath();
+            note.text = "new host key " + type + " " + m_ssh->Sha256Fingerprint(blob) + " saved in " +
+                        m_ssh->AppKnownHostsPath();
             Emit(s, std::move(note));
             return true;
         }
@@ -597,7 +598,8 @@ void SessionLoop::SshHostKeyAnswered(Session& s, HostKeyAnswer answer)
         std::string error;
         SessionEvent note;
         note.kind = SessionEvent::Kind::Note;
-        note.text = m_ssh->SaveHostKey(m_ssh->KnownHostsName(s.host.name, s.port), s.ssh->keyType(), s.ssh->keyBlob(), error)
+        const std::string name = m_ssh->KnownHostsName(s.host.name, s.port);
+        note.text = m_ssh->SaveHostKey(name, s.ssh->keyType(), s.ssh->keyBlob(), error)
                         ? "Host key of " + s.spec.host + " saved in " + m_ssh->AppKnownHostsPath()
                         : "Host key not saved: " + error;
         Emit(s, std::move(note));
