@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "csv_record.h"
+#include "linked_module.h"
 
 namespace approbe::poller {
 namespace {
@@ -59,7 +60,7 @@ std::vector<ApConfig> SelectShard(const std::vector<ApConfig>& aps, const Shard&
 }
 
 Poller::Poller(PollerOptions options, const PollerConfig& config)
-    : m_options(std::move(options)), m_config(config), m_loop(*this, PollerDeadlines()),
+    : m_options(std::move(options)), m_config(config), m_loop(*this, PollerDeadlines(), ssh::LinkedModule),
       m_maxAge(3 * config.pollMs)
 {
     if (!m_options.log)

@@ -2,8 +2,24 @@
 
 #include <string>
 
-// An SSH host key met for the first time, and what the user may answer.
+// What a known_hosts file says of a host's key; an SSH host key met for the first time, and what
+// the user may answer.
 namespace approbe {
+
+enum class HostKeyStatus {
+    Known,     // a line holds this very key
+    Unknown,   // no line names the host
+    Changed,   // a line holds another key of the same type: refused
+    OtherType, // the host is known with keys of other types only: refused
+    Revoked,   // a @revoked line holds this key: refused
+};
+
+struct HostKeyVerdict {
+    HostKeyStatus status = HostKeyStatus::Unknown;
+    std::string path; // the file and line to look at, for every refusal
+    int line = 0;
+    std::string knownFingerprint; // Changed and OtherType: the fingerprint of the key on that line
+};
 
 struct HostKeyQuestion {
     std::string host; // as the known_hosts file names it

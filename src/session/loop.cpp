@@ -16,8 +16,6 @@
 #include <utility>
 
 #include "host.h"
-#include "known_hosts.h"
-#include "ssh_link.h"
 
 namespace approbe::session {
 namespace {
@@ -116,7 +114,7 @@ struct SessionLoop::Session {
     std::vector<socklen_t> addressLengths;
     std::size_t nextAddress = 0;
     int lastConnectError = 0;
-    std::unique_ptr<ssh::SshLink> ssh;
+    std::unique_ptr<ISshLink> ssh;
     bool sshOpen = false;
     Clock::time_point deadline{};      // of the phase: connect, login, Disconnect's grace, the retry
     Clock::time_point nextPoll{};
@@ -131,8 +129,8 @@ struct SessionLoop::Session {
     bool ssh_() const { return host.transport == Transport::Ssh; }
 };
 
-SessionLoop::SessionLoop(ISessionEvents& events, Deadlines deadlines)
-    : m_events(events), m_deadlines(deadlines), m_wakeup(std::make_shared<Wakeup>())
+SessionLoop::SessionLoop(ISessionEvents& events, Deadlines deadlines, SshModuleSource ssh)
+    : m_events(events), m_deadlines(deadlines), m_sshSource(ssh), m_wakeup(std::make_shared<Wakeup>())
 {
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
     if (m_epoll < 0 || m_wakeup->fd < 0)
@@ -480,11 +478,8 @@ void SessionLoop::ConnectDone(Session& s)
     if (s.spec.pollPeriod.count() > 0)
         s.nextPoll = NextPoll(s, now);
     Apply(s, s.engine.Connected());
-    if (s.ssh_() && s.phase == Session::Phase::Live) {
-        s.ssh = std::make_unique<ssh::SshLink>(s.fd, ssh::LinkOptions{s.host.name, s.port, s.spec.user, s.spec.password});
-        s.sshOpen = false;
-        SshAdvance(s);
-    }
+    if (s.ssh_() && s.phase == Session::Phase::Live)
+        SshStart(s);
     if (s.phase == Session::Phase::Live)
         Schedule(s);
 }
@@ -502,24 +497,41 @@ void SessionLoop::ConnectFailed(Session& s, const std::string& why, bool timedOu
     Apply(s, s.engine.StartFailed());
 }
 
+// The first SSH session loads SSH. Without it the session ends as one whose link failed.
+void SessionLoop::SshStart(Session& s)
+{
+    std::string error;
+    if (!m_ssh && !(m_ssh = m_sshSource(error))) {
+        SessionEvent note;
+        note.kind = SessionEvent::Kind::Note;
+        note.text = "SSH: " + error;
+        Emit(s, std::move(note));
+        Release(s); // the telnet farewell is no SSH server's business
+        return Apply(s, s.engine.ReceiveFailed());
+    }
+    s.ssh = m_ssh->NewLink(s.fd, {s.host.name, s.port, s.spec.user, s.spec.password});
+    s.sshOpen = false;
+    SshAdvance(s);
+}
+
 void SessionLoop::SshAdvance(Session& s)
 {
     for (;;) {
         switch (s.ssh->Advance()) {
-        case ssh::SshLink::Step::Working:
+        case ISshLink::Step::Working:
             Watch(s, EPOLLIN | (s.ssh->WantsWrite() ? EPOLLOUT : 0u));
             return;
-        case ssh::SshLink::Step::HostKeyCheck:
+        case ISshLink::Step::HostKeyCheck:
             if (!SshHostKey(s))
                 return;
             s.ssh->TrustHostKey();
             continue;
-        case ssh::SshLink::Step::Open:
+        case ISshLink::Step::Open:
             s.sshOpen = true;
             Apply(s, s.engine.LoggedInByTransport());
             return SshRead(s);
-        case ssh::SshLink::Step::Rejected: return Apply(s, s.engine.LoginRejected());
-        case ssh::SshLink::Step::Failed: {
+        case ISshLink::Step::Rejected: return Apply(s, s.engine.LoginRejected());
+        case ISshLink::Step::Failed: {
             SessionEvent note;
             note.kind = SessionEvent::Kind::Note;
             note.text = "SSH: " + s.ssh->error();
@@ -532,20 +544,20 @@ void SessionLoop::SshAdvance(Session& s)
 
 bool SessionLoop::SshHostKey(Session& s)
 {
-    const std::string name = ssh::KnownHostsName(s.host.name, s.port);
+    const std::string name = m_ssh->KnownHostsName(s.host.name, s.port);
     const std::string& type = s.ssh->keyType();
     const std::string& blob = s.ssh->keyBlob();
-    const ssh::HostKeyVerdict verdict = ssh::CheckHostKey(ssh::ReadKnownHosts(), name, type, blob);
-    if (verdict.status == ssh::HostKeyStatus::Known)
+    const HostKeyVerdict verdict = m_ssh->CheckHostKey(name, type, blob);
+    if (verdict.status == HostKeyStatus::Known)
         return true;
     std::string refusal;
-    if (verdict.status != ssh::HostKeyStatus::Unknown) {
-        refusal = ssh::RefusalText(s.spec.host, verdict);
-        if (verdict.status != ssh::HostKeyStatus::Revoked) {
+    if (verdict.status != HostKeyStatus::Unknown) {
+        refusal = m_ssh->RefusalText(s.spec.host, verdict);
+        if (verdict.status != HostKeyStatus::Revoked) {
             SessionEvent changed;
             changed.kind = SessionEvent::Kind::HostKeyChanged;
-            changed.warning = {s.spec.host, s.port, type, ssh::Sha256Fingerprint(blob), verdict.knownFingerprint,
-                               verdict.path, verdict.line, verdict.status == ssh::HostKeyStatus::OtherType};
+            changed.warning = {s.spec.host, s.port, type, m_ssh->Sha256Fingerprint(blob), verdict.knownFingerprint,
+                               verdict.path, verdict.line, verdict.status == HostKeyStatus::OtherType};
             Emit(s, std::move(changed));
         }
     } else if (s.spec.hostKeys == HostKeyPolicy::Ask) {
@@ -554,22 +566,23 @@ bool SessionLoop::SshHostKey(Session& s)
         Watch(s, 0);
         SessionEvent ask;
         ask.kind = SessionEvent::Kind::HostKeyQuestion;
-        ask.question = {s.host.name, s.port, type, ssh::Sha256Fingerprint(blob)};
+        ask.question = {s.host.name, s.port, type, m_ssh->Sha256Fingerprint(blob)};
         Emit(s, std::move(ask));
         return false;
     } else if (s.spec.hostKeys == HostKeyPolicy::AcceptNew) {
         std::string error;
-        if (ssh::SaveHostKey(name, type, blob, error)) {
+        if (m_ssh->SaveHostKey(name, type, blob, error)) {
             SessionEvent note;
             note.kind = SessionEvent::Kind::Note;
-            note.text = "new host key " + type + " " + ssh::Sha256Fingerprint(blob) + " saved in " + ssh::AppKnownHostsPath();
+            note.text = "new host key " + type + " " + m_ssh->Sha256Fingerprint(blob) + " saved in " +
+                        m_ssh->AppKnownHostsPath();
             Emit(s, std::move(note));
             return true;
         }
         refusal = "Host key of " + s.spec.host + " not saved, so not trusted: " + error;
     } else {
-        refusal = "Host key of " + s.spec.host + " (" + type + " " + ssh::Sha256Fingerprint(blob) +
-                  ") is unknown: refused; add it to " + ssh::AppKnownHostsPath() + " or set HostKey=accept-new";
+        refusal = "Host key of " + s.spec.host + " (" + type + " " + m_ssh->Sha256Fingerprint(blob) +
+                  ") is unknown: refused; add it to " + m_ssh->AppKnownHostsPath() + " or set HostKey=accept-new";
     }
     Apply(s, s.engine.HostKeyRefused(refusal));
     return false;
@@ -586,8 +599,9 @@ void SessionLoop::SshHostKeyAnswered(Session& s, HostKeyAnswer answer)
         std::string error;
         SessionEvent note;
         note.kind = SessionEvent::Kind::Note;
-        note.text = ssh::SaveHostKey(ssh::KnownHostsName(s.host.name, s.port), s.ssh->keyType(), s.ssh->keyBlob(), error)
-                        ? "Host key of " + s.spec.host + " saved in " + ssh::AppKnownHostsPath()
+        const std::string name = m_ssh->KnownHostsName(s.host.name, s.port);
+        note.text = m_ssh->SaveHostKey(name, s.ssh->keyType(), s.ssh->keyBlob(), error)
+                        ? "Host key of " + s.spec.host + " saved in " + m_ssh->AppKnownHostsPath()
                         : "Host key not saved: " + error;
         Emit(s, std::move(note));
     }
@@ -600,14 +614,14 @@ void SessionLoop::SshHostKeyAnswered(Session& s, HostKeyAnswer answer)
 void SessionLoop::SshRead(Session& s)
 {
     std::string data;
-    const ssh::SshLink::ReadResult read = s.ssh->Read(data);
+    const ISshLink::ReadResult read = s.ssh->Read(data);
     if (!data.empty())
         Received(s, data);
     if (!s.ssh)
         return;
-    if (read == ssh::SshLink::ReadResult::Ended)
+    if (read == ISshLink::ReadResult::Ended)
         Apply(s, s.engine.PeerClosed());
-    else if (read == ssh::SshLink::ReadResult::Failed)
+    else if (read == ISshLink::ReadResult::Failed)
         Apply(s, s.engine.ReceiveFailed());
     if (s.ssh && s.fd >= 0)
         Watch(s, EPOLLIN | (s.ssh->WantsWrite() ? EPOLLOUT : 0u));

@@ -12,6 +12,7 @@
 
 #include "host_key.h"
 #include "session_engine.h"
+#include "ssh_module.h"
 
 // The session loop: one thread, one epoll set, any number of access point sessions over TCP
 // (telnet) or SSH, every wait with a named deadline. The dialog runs it on its worker thread with
@@ -104,7 +105,9 @@ public:
 
 class SessionLoop {
 public:
-    explicit SessionLoop(ISessionEvents& events, Deadlines deadlines = {});
+    // ssh: where the first SSH session finds SSH; by default the module, so that a program that
+    // never goes over SSH never loads it.
+    explicit SessionLoop(ISessionEvents& events, Deadlines deadlines = {}, SshModuleSource ssh = LoadSshModule);
     ~SessionLoop();
     SessionLoop(const SessionLoop&) = delete;
     SessionLoop& operator=(const SessionLoop&) = delete;
@@ -154,6 +157,7 @@ private:
     void ConnectNext(Session& s);
     void ConnectDone(Session& s);
     void ConnectFailed(Session& s, const std::string& why, bool timedOut);
+    void SshStart(Session& s);
     void SshAdvance(Session& s);
     bool SshHostKey(Session& s);
     void SshHostKeyAnswered(Session& s, HostKeyAnswer answer);
@@ -179,6 +183,8 @@ private:
 
     ISessionEvents& m_events;
     const Deadlines m_deadlines;
+    const SshModuleSource m_sshSource;
+    const ISshModule* m_ssh = nullptr; // once an SSH session has needed it
     int m_epoll = -1;
     std::shared_ptr<Wakeup> m_wakeup;
     const Clock::time_point m_base = Clock::now();

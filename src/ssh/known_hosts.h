@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host_key.h"
+
 // Host keys the way OpenSSH keeps them: known_hosts files of "HOSTS KEYTYPE BASE64 [COMMENT]"
 // lines, HOSTS a comma list of names, wildcards (* ?), negations (!) or hashed names
 // (|1|SALT|HMAC-SHA1), "[host]:port" for ports other than 22. Pure functions over texts, plus
@@ -27,20 +29,8 @@ struct KnownHostsText {
     std::string text;
 };
 
-enum class HostKeyStatus {
-    Known,     // a line holds this very key
-    Unknown,   // no line names the host
-    Changed,   // a line holds another key of the same type: refused
-    OtherType, // the host is known with keys of other types only: refused
-    Revoked,   // a @revoked line holds this key: refused
-};
-
-struct HostKeyVerdict {
-    HostKeyStatus status = HostKeyStatus::Unknown;
-    std::string path; // the file and line to look at, for every refusal
-    int line = 0;
-    std::string knownFingerprint; // Changed and OtherType: the fingerprint of the key on that line
-};
+using approbe::HostKeyStatus;
+using approbe::HostKeyVerdict;
 
 // The first file's verdict wins among equals; a key found anywhere is Known unless revoked.
 HostKeyVerdict CheckHostKey(const std::vector<KnownHostsText>& files, const std::string& name, const std::string& type,

@@ -4,58 +4,36 @@
 #include <string>
 #include <string_view>
 
+#include "ssh_module.h"
+
 struct ssh_session_struct;
 struct ssh_channel_struct;
 
-// One SSH connection to an access point's shell over libssh's non-blocking API, so that one
-// thread can drive it from its own wait (the dialog's worker) or many from one event loop (the
-// poller). It never blocks and never reads the user's ssh configuration. Not thread-safe: every
-// call for a link is made on the one thread that drives it.
+// One SSH connection to an access point's shell over libssh's non-blocking API (see ISshLink). It
+// never reads the user's ssh configuration.
 namespace approbe::ssh {
 
-struct LinkOptions {
-    std::string host; // the name the access point is known by, without the ssh:// prefix
-    int port = 22;
-    std::string user, password;
-};
+using LinkOptions = session::SshLinkOptions;
 
-class SshLink {
+class SshLink final : public session::ISshLink {
 public:
-    enum class Step {
-        Working,      // waiting for the access point: wait for the socket, then Advance again
-        HostKeyCheck, // the access point showed its key: check it, then TrustHostKey or drop the link
-        Open,         // the shell is running
-        Rejected,     // every way of logging in was refused
-        Failed,       // see error()
-    };
-    enum class ReadResult { Data, Nothing, Ended, Failed };
-
     // fd: a connected TCP socket. The link works on a duplicate, which libssh closes; fd stays the
     // caller's.
     SshLink(int fd, LinkOptions options);
-    ~SshLink();
+    ~SshLink() override;
     SshLink(const SshLink&) = delete;
     SshLink& operator=(const SshLink&) = delete;
 
-    // Goes as far as it can without blocking.
-    Step Advance();
-    // The access point's host key, once Advance has said HostKeyCheck.
-    const std::string& keyType() const { return m_keyType; }
-    const std::string& keyBlob() const { return m_keyBlob; }
-    void TrustHostKey();
-
-    // Once Open: appends what the shell sent to out.
-    ReadResult Read(std::string& out);
-    // Once Open; false if the link failed.
-    bool Write(std::string_view data);
-    // Closes the channel and says goodbye, without waiting for the access point.
-    void Close();
-
-    // libssh has output it could not hand to the socket yet: wait for writability too.
-    bool WantsWrite() const;
-    // Hands pending output to the socket as far as it takes it.
-    void FlushOutput();
-    std::string error() const;
+    Step Advance() override;
+    const std::string& keyType() const override { return m_keyType; }
+    const std::string& keyBlob() const override { return m_keyBlob; }
+    void TrustHostKey() override;
+    ReadResult Read(std::string& out) override;
+    bool Write(std::string_view data) override;
+    void Close() override;
+    bool WantsWrite() const override;
+    void FlushOutput() override;
+    std::string error() const override;
 
 private:
     // No more input for the shell.

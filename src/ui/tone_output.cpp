@@ -1,21 +1,18 @@
 #include "tone_output.h"
 
-#include <QCoreApplication>
-#include <QLibrary>
+#include <string>
+
+#include "module_loader.h"
 
 namespace approbe::ui {
 
 std::unique_ptr<IToneOutput> LoadToneOutput(QString& error)
 {
+    std::string why;
     // Never unloaded: Qt Multimedia keeps threads and registrations of its own.
-    static QLibrary* module = [] {
-        auto* lib = new QLibrary(QCoreApplication::applicationDirPath() + "/../lib/approbe/libapprobe-audio.so");
-        lib->load();
-        return lib;
-    }();
-    auto make = reinterpret_cast<NewToneOutputFn>(module->resolve(kNewToneOutputSymbol));
+    auto make = reinterpret_cast<NewToneOutputFn>(ModuleSymbol("libapprobe-audio.so", kNewToneOutputSymbol, why));
     if (!make) {
-        error = module->errorString();
+        error = QString::fromStdString(why);
         return nullptr;
     }
     return std::unique_ptr<IToneOutput>(make());

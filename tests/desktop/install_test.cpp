@@ -1,8 +1,10 @@
-// cmake --install into a temporary prefix: the desktop entry validates and Qt finds the icon
-// that the entry names in the installed hicolor theme.
+// cmake --install --strip (as scripts/install runs it) into a temporary prefix: the desktop entry
+// validates and Qt finds the icon that the entry names in the installed hicolor theme; the modules
+// are in place, the SSH one loads and works from there, and the program itself needs no SSH.
 #include <gtest/gtest.h>
 
 #include <QIcon>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <filesystem>
 
 #include "desktop_support.h"
+#include "ssh_module.h"
 #include "temp_dir.h"
 
 namespace approbe {
@@ -32,13 +35,25 @@ int RunToEnd(std::vector<std::string> argv, const std::string& outPath)
 TEST(InstallTest, DesktopEntryValidatesAndQtFindsItsIconInEverySize)
 {
     TempDir prefix;
-    ASSERT_EQ(RunToEnd({APPROBE_CMAKE, "--install", APPROBE_BUILD_DIR, "--prefix", prefix.path().string()},
+    ASSERT_EQ(RunToEnd({APPROBE_CMAKE, "--install", APPROBE_BUILD_DIR, "--prefix", prefix.path().string(), "--strip"},
                   prefix.file("install.log")),
               0)
         << ReadFile(prefix.file("install.log"));
     EXPECT_TRUE(fs::exists(prefix.path() / "bin/approbe"));
-    // The aiming tone's audio output, which bin/approbe loads from ../lib/approbe when first used.
+    // The aiming tone's audio output and SSH, which bin/approbe loads from ../lib/approbe when first
+    // used: start-up maps neither.
     EXPECT_TRUE(fs::exists(prefix.path() / "lib/approbe/libapprobe-audio.so"));
+    const fs::path ssh = prefix.path() / "lib/approbe/libapprobe-ssh.so";
+    ASSERT_TRUE(fs::exists(ssh));
+    void* module = ::dlopen(ssh.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    ASSERT_TRUE(module) << ::dlerror();
+    const auto sshEntry = reinterpret_cast<session::SshModuleEntry>(::dlsym(module, session::kSshModuleSymbol));
+    ASSERT_TRUE(sshEntry) << "stripped of its entry point";
+    EXPECT_EQ(sshEntry()->KnownHostsName("ap1", 2222), "[ap1]:2222");
+    ASSERT_EQ(RunToEnd({"ldd", (prefix.path() / "bin/approbe").string()}, prefix.file("ldd.log")), 0);
+    const std::string needed = ReadFile(prefix.file("ldd.log"));
+    EXPECT_EQ(needed.find("libssh"), std::string::npos) << needed;
+    EXPECT_EQ(needed.find("libcrypto"), std::string::npos) << needed;
     const fs::path entry = prefix.path() / "share/applications/approbe.desktop";
     ASSERT_TRUE(fs::exists(entry));
     EXPECT_NE(ReadFile(entry.string()).find("\nIcon=approbe\n"), std::string::npos);

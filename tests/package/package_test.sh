@@ -55,7 +55,8 @@ build_step() {
         expect "approbe's dependencies" "$info" '^ Depends: .*libqt6widgets6'
         files=$(dpkg-deb --contents $desktop_deb)
         for f in usr/bin/approbe usr/share/applications/approbe.desktop usr/share/icons/hicolor/48x48/apps/approbe.png \
-            usr/share/icons/hicolor/scalable/apps/approbe.svg usr/share/doc/approbe/copyright; do
+            usr/share/icons/hicolor/scalable/apps/approbe.svg usr/share/doc/approbe/copyright \
+            usr/lib/approbe/libapprobe-audio.so usr/lib/approbe/libapprobe-ssh.so; do
             expect "approbe's files" "$files" " \./$f\$"
         done
         refuse "approbe's files" "$files" 'approbe-poller'

@@ -1,12 +1,13 @@
 // The session loop against loopback peers, with short deadlines: silence, Disconnect's grace, the
-// farewell without a reset, the connect deadline, every address in turn, the retry schedule, and
-// commands from another thread in every state.
+// farewell without a reset, the connect deadline, every address in turn, the retry schedule,
+// commands from another thread in every state, and SSH loaded by the first SSH session only.
 #include <gtest/gtest.h>
 
 #include <netdb.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <future>
@@ -95,7 +96,10 @@ private:
 
 // A loop on a thread of its own, as the dialog runs it; stopped and joined at the end.
 struct LoopThread {
-    explicit LoopThread(Deadlines deadlines = {}) : loop(events, deadlines), thread([this] { loop.Run(); }) {}
+    explicit LoopThread(Deadlines deadlines = {}, SshModuleSource ssh = LoadSshModule)
+        : loop(events, deadlines, ssh), thread([this] { loop.Run(); })
+    {
+    }
     ~LoopThread()
     {
         loop.Stop();
@@ -397,6 +401,33 @@ TEST(SessionLoop, CommandsFromAnotherThreadInEveryStateNeverHangOrCrash)
             rig.thread = std::thread([] {});
         }
     }
+}
+
+// SSH as when the program's module is missing.
+std::atomic<int> sshLoads{0};
+const ISshModule* NoSshModule(std::string& error)
+{
+    ++sshLoads;
+    error = "libapprobe-ssh.so: cannot open shared object file";
+    return nullptr;
+}
+
+TEST(SessionLoop, SshIsLoadedByTheFirstSshSessionOnlyAndWithoutItThatSessionEndsCleanly)
+{
+    SimProcess telnetAp({}, test::kAnyLogin);
+    SimProcess sshAp; // nothing at all may reach it
+    LoopThread rig({}, NoSshModule);
+    rig.Add(Spec(telnetAp.port()));
+    ASSERT_TRUE(rig.events.WaitFor("polling on")) << rig.events.Dump();
+    EXPECT_EQ(sshLoads, 0) << "a telnet session loads no SSH";
+
+    rig.Add(Spec(sshAp.port(), "ssh://127.0.0.1"));
+    ASSERT_TRUE(rig.events.WaitFor("state ended receive failed")) << rig.events.Dump();
+    EXPECT_TRUE(rig.events.WaitFor("note SSH: libapprobe-ssh.so: cannot open shared object file", 0ms))
+        << rig.events.Dump();
+    EXPECT_EQ(sshLoads, 1);
+    ASSERT_TRUE(sshAp.waitClosedConnections(1, 5s));
+    EXPECT_EQ(sshAp.received(), "") << "not even the telnet farewell";
 }
 
 } // namespace
