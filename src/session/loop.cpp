@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -446,6 +447,10 @@ void SessionLoop::ConnectNext(Session& s)
         const std::size_t i = s.nextAddress++;
         const auto* to = reinterpret_cast<const sockaddr*>(&s.addresses[i]);
         s.fd = ::socket(to->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        // A step's few bytes must leave at once, not wait for the last segment's acknowledgement.
+        const int one = 1;
+        if (s.fd >= 0)
+            ::setsockopt(s.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (s.fd >= 0 && (::connect(s.fd, to, s.addressLengths[i]) == 0 || errno == EINPROGRESS)) {
             s.phase = Session::Phase::Connecting;
             Watch(s, EPOLLOUT);
@@ -770,6 +775,9 @@ void SessionLoop::Apply(Session& s, const SessionActions& actions)
             break;
         }
     }
+    // What one step sends goes out in one write: a poll's two commands in one segment.
+    if (s.fd >= 0 && !s.unsent.empty())
+        Flush(s);
 }
 
 void SessionLoop::Write(Session& s, const std::string& bytes)
@@ -783,8 +791,7 @@ void SessionLoop::Write(Session& s, const std::string& bytes)
             Watch(s, EPOLLIN | (s.ssh->WantsWrite() ? EPOLLOUT : 0u));
         return;
     }
-    s.unsent += bytes;
-    Flush(s);
+    s.unsent += bytes; // sent at the end of the step (Apply)
 }
 
 void SessionLoop::Flush(Session& s)
