@@ -25,8 +25,6 @@ namespace {
 constexpr std::uint64_t kWakeupKey = 0;
 constexpr std::uint64_t kWatchedTag = std::uint64_t{1} << 62;
 constexpr std::uint64_t kDrainTag = std::uint64_t{1} << 61;
-// One byte short of a 512-byte buffer, as the dialog always received.
-constexpr std::size_t kBlock = 511;
 // Blocks taken from one connection per wake-up, so that a flood cannot starve the others.
 constexpr int kBlocksPerWake = 8;
 // Unsent bytes beyond this mean the access point stopped reading: the session has failed.
@@ -649,7 +647,7 @@ void SessionLoop::Received(Session& s, std::string_view bytes)
 
 void SessionLoop::ReadTelnet(Session& s)
 {
-    char buf[kBlock];
+    char buf[SessionEngine::kMaxBlock]; // as the dialog always received: one block at a time
     for (int i = 0; i < kBlocksPerWake && s.fd >= 0 && s.phase == Session::Phase::Live; ++i) {
         const ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
         if (n > 0) {
