@@ -406,10 +406,10 @@ void SessionLoop::StartAttempt(Session& s)
     ev.sigev_value.sival_int = m_wakeup->fd;
     m_wakeup->lookupsStarted = true;
     if (l.name.empty() || ::getaddrinfo_a(GAI_NOWAIT, l.list, 1, &ev) != 0) {
-        s.lookup.reset();
         SessionEvent failed;
         failed.kind = SessionEvent::Kind::ResolveFailed;
         failed.text = l.name.empty() ? "no host given" : "the resolver could not be asked";
+        s.lookup.reset();
         Emit(s, std::move(failed));
         Apply(s, s.engine.StartFailed());
         return;
@@ -649,7 +649,7 @@ void SessionLoop::ReadTelnet(Session& s)
 {
     char buf[SessionEngine::kMaxBlock]; // as the dialog always received: one block at a time
     for (int i = 0; i < kBlocksPerWake && s.fd >= 0 && s.phase == Session::Phase::Live; ++i) {
-        const ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
+        const ssize_t n = ::recv(s.fd, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
             Received(s, std::string_view(buf, static_cast<std::size_t>(n)));
             continue;
@@ -880,7 +880,7 @@ void SessionLoop::OnDrainEvent(std::uint64_t key)
     }
     char scratch[4096];
     for (;;) {
-        const ssize_t n = ::recv(d.fd, scratch, sizeof scratch, 0);
+        const ssize_t n = ::recv(d.fd, scratch, sizeof scratch, MSG_DONTWAIT); // libssh may have made it blocking
         if (n > 0)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
