@@ -832,6 +832,7 @@ void SessionLoop::Close(Session& s)
     if (s.fd < 0)
         return;
     if (s.peerClosed || s.overflow) {
+        Flush(s); // the farewell still goes out to an access point that has only ended its side
         Release(s);
         return;
     }

@@ -40,8 +40,8 @@ TEST(SessionTest, LogsInReceivesAndEndsWhenTheAccessPointCloses)
         "log  127.0.0.1 probe ...", "caption " + kPrefix + " 127.0.0.1 probe ...",
         "caption " + kPrefix + "Login to 127.0.0.1", "log " + kPrefix + "Login to 127.0.0.1",
         "caption " + kPrefix + "to 127.0.0.1 connected", "log " + kPrefix + "to 127.0.0.1 connected",
-        "field 1018 -91 dBm", "pos 1012 59", "colour 1012 255,255,0", "field 1002 -91 dBm", "field 1010 -91 dBm",
-        "field 1006 -91 dBm", "pause Pause", "colour 1012 128,128,128", "colour 1013 128,128,128", "colour 1014 128,128,128",
+        "pause Pause", "field 1018 -91 dBm", "pos 1012 59", "colour 1012 255,255,0", "field 1002 -91 dBm", "field 1010 -91 dBm",
+        "field 1006 -91 dBm", "colour 1012 128,128,128", "colour 1013 128,128,128", "colour 1014 128,128,128",
         "caption " + kPrefix + "SOCKET closed", "log " + kPrefix + "SOCKET closed",
         "log De-Initialized WinSock", "connect 1", "caption Test Korvane AP DISCONNECT"};
     EXPECT_EQ(Without(rig.window.events(), "field 1011 "), expected);
