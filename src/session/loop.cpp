@@ -14,6 +14,7 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "host.h"
@@ -49,15 +50,13 @@ milliseconds RetryPolicy::Delay(int failures, bool linkLost, double unit) const
     return milliseconds(whole.count() / 2 + static_cast<long long>(static_cast<double>(whole.count()) / 2 * unit));
 }
 
-// The loop's eventfd: posted commands and finished name lookups wake it. A lookup's notification
-// runs on a thread of the resolver's after the lookup is done, so the descriptor stays open for
-// as long as one may still come.
+// The loop's eventfd: posted commands and finished name lookups wake it. A lookup's thread holds
+// it too, so the descriptor stays open until the last lookup has told it, even after the loop.
 struct SessionLoop::Wakeup {
     int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    bool lookupsStarted = false;
     ~Wakeup()
     {
-        if (fd >= 0 && !lookupsStarted)
+        if (fd >= 0)
             ::close(fd);
     }
     static void Notify(int fd)
@@ -67,26 +66,45 @@ struct SessionLoop::Wakeup {
     }
 };
 
-namespace {
-void NotifyLookup(sigval value)
-{
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(value.sival_int, &one, sizeof one);
-}
-} // namespace
-
-// A name lookup in flight (getaddrinfo_a): its request must live until the lookup is done.
+// A name lookup on a thread of its own (the resolver blocks, for seconds when a name server
+// does not answer). The session lets go of it when it no longer waits; the thread finishes alone.
 struct SessionLoop::Lookup {
-    std::string name, port;
-    addrinfo hints{};
-    gaicb request{};
-    gaicb* list[1] = {&request};
+    std::mutex mutex;
+    bool done = false; // under mutex, like the results
+    int error = 0;
+    std::vector<sockaddr_storage> addresses;
+    std::vector<socklen_t> lengths;
 
-    bool Done() const { return ::gai_error(const_cast<gaicb*>(&request)) != EAI_INPROGRESS; }
-    ~Lookup()
+    bool Done()
     {
-        if (request.ar_result)
-            ::freeaddrinfo(request.ar_result);
+        std::lock_guard lock(mutex);
+        return done;
+    }
+    static void Run(std::shared_ptr<Lookup> lookup, std::shared_ptr<Wakeup> wakeup, std::string name,
+                    std::string port)
+    {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        // No AI_ADDRCONFIG: it hides ::1 where only loopback has IPv6, and an address that cannot
+        // be reached fails at once and the next is tried.
+        hints.ai_flags = AI_NUMERICSERV;
+        addrinfo* result = nullptr;
+        const int error = ::getaddrinfo(name.c_str(), port.c_str(), &hints, &result);
+        {
+            std::lock_guard lock(lookup->mutex);
+            lookup->error = error;
+            for (const addrinfo* a = error == 0 ? result : nullptr; a; a = a->ai_next) {
+                sockaddr_storage address{};
+                std::memcpy(&address, a->ai_addr, a->ai_addrlen);
+                lookup->addresses.push_back(address);
+                lookup->lengths.push_back(a->ai_addrlen);
+            }
+            lookup->done = true;
+        }
+        if (result)
+            ::freeaddrinfo(result);
+        Wakeup::Notify(wakeup->fd);
     }
 };
 
@@ -108,7 +126,7 @@ struct SessionLoop::Session {
     int fd = -1;
     bool writeWait = false, overflow = false, writeShut = false, peerClosed = false;
     std::string unsent;
-    std::unique_ptr<Lookup> lookup;
+    std::shared_ptr<Lookup> lookup;
     std::vector<sockaddr_storage> addresses;
     std::vector<socklen_t> addressLengths;
     std::size_t nextAddress = 0;
@@ -146,13 +164,6 @@ SessionLoop::~SessionLoop()
         Release(*s);
     for (auto& [key, d] : m_drains)
         ::close(d->fd);
-    for (auto& [id, s] : m_sessions)
-        if (s->lookup && ::gai_cancel(&s->lookup->request) == EAI_NOTCANCELED)
-            m_abandoned.push_back(std::move(s->lookup));
-    // A lookup that is still running writes into its request when done: it is left to it.
-    for (auto& lookup : m_abandoned)
-        if (!lookup->Done())
-            [[maybe_unused]] Lookup* leaked = lookup.release();
     ::close(m_epoll);
 }
 
@@ -193,9 +204,7 @@ void SessionLoop::Remove(SessionId id)
     else if (s.engine.state() == SessionState::Starting)
         Apply(s, s.engine.StartFailed());
     Release(s);
-    if (s.lookup && ::gai_cancel(&s.lookup->request) == EAI_NOTCANCELED)
-        m_abandoned.push_back(std::move(s.lookup));
-    m_sessions.erase(it);
+    m_sessions.erase(it); // a lookup still running finishes alone
 }
 
 void SessionLoop::Restart(SessionId id)
@@ -388,53 +397,36 @@ void SessionLoop::StartAttempt(Session& s)
         return ConnectNext(s);
     }
     // A name: looked up off the loop, which the wake-up tells when the answer is in.
-    s.lookup = std::make_unique<Lookup>();
-    Lookup& l = *s.lookup;
-    l.name = s.host.name;
-    l.port = port;
-    l.hints.ai_family = AF_UNSPEC;
-    l.hints.ai_socktype = SOCK_STREAM;
-    // No AI_ADDRCONFIG: it hides ::1 where only loopback has IPv6, and an address that cannot be
-    // reached fails at once and the next is tried.
-    l.hints.ai_flags = AI_NUMERICSERV;
-    l.request.ar_name = l.name.c_str();
-    l.request.ar_service = l.port.c_str();
-    l.request.ar_request = &l.hints;
-    sigevent ev{};
-    ev.sigev_notify = SIGEV_THREAD;
-    ev.sigev_notify_function = NotifyLookup;
-    ev.sigev_value.sival_int = m_wakeup->fd;
-    m_wakeup->lookupsStarted = true;
-    if (l.name.empty() || ::getaddrinfo_a(GAI_NOWAIT, l.list, 1, &ev) != 0) {
+    if (s.host.name.empty()) {
         SessionEvent failed;
         failed.kind = SessionEvent::Kind::ResolveFailed;
-        failed.text = l.name.empty() ? "no host given" : "the resolver could not be asked";
-        s.lookup.reset();
+        failed.text = "no host given";
         Emit(s, std::move(failed));
         Apply(s, s.engine.StartFailed());
         return;
     }
+    s.lookup = std::make_shared<Lookup>();
+    std::thread(Lookup::Run, s.lookup, m_wakeup, s.host.name, port).detach();
     Schedule(s);
 }
 
 void SessionLoop::OnLookup(Session& s)
 {
     const auto lookup = std::move(s.lookup);
-    const int error = ::gai_error(&lookup->request);
-    const addrinfo* result = error == 0 ? lookup->request.ar_result : nullptr;
-    if (!result) {
+    int error = 0;
+    {
+        std::lock_guard lock(lookup->mutex);
+        error = lookup->addresses.empty() ? (lookup->error ? lookup->error : EAI_NONAME) : 0;
+        s.addresses = lookup->addresses;
+        s.addressLengths = lookup->lengths;
+    }
+    if (error) {
         SessionEvent failed;
         failed.kind = SessionEvent::Kind::ResolveFailed;
         failed.text = ::gai_strerror(error);
         Emit(s, std::move(failed));
         Apply(s, s.engine.StartFailed());
         return;
-    }
-    for (const addrinfo* a = result; a; a = a->ai_next) {
-        sockaddr_storage address{};
-        std::memcpy(&address, a->ai_addr, a->ai_addrlen);
-        s.addresses.push_back(address);
-        s.addressLengths.push_back(a->ai_addrlen);
     }
     ConnectNext(s);
 }
@@ -704,9 +696,7 @@ void SessionLoop::OnDue(Session& s, Clock::time_point now)
     case Session::Phase::Resolving:
     case Session::Phase::Connecting:
         if (now >= s.deadline) {
-            if (s.lookup && ::gai_cancel(&s.lookup->request) == EAI_NOTCANCELED)
-                m_abandoned.push_back(std::move(s.lookup));
-            s.lookup.reset();
+            s.lookup.reset(); // still running: it finishes alone
             ConnectFailed(s, "timed out", true);
         }
         return;
@@ -946,7 +936,6 @@ void SessionLoop::OnWakeup()
     }
     for (auto& f : posted)
         f();
-    std::erase_if(m_abandoned, [](const std::unique_ptr<Lookup>& l) { return l->Done(); });
     std::vector<SessionId> done;
     for (auto& [id, s] : m_sessions)
         if (s->phase == Session::Phase::Resolving && s->lookup && s->lookup->Done())

@@ -194,7 +194,6 @@ private:
     std::uint64_t m_nextDrain = 1;
     std::map<int, std::function<void()>> m_watched;
     std::vector<Due> m_due; // a min-heap; entries whose seq is old are skipped
-    std::vector<std::unique_ptr<Lookup>> m_abandoned; // lookups that could not be cancelled yet
     std::mt19937 m_random{std::random_device{}()};
     std::mutex m_postMutex;
     std::vector<std::function<void()>> m_posted;
