@@ -88,15 +88,15 @@ void Poller::Log(const std::string& line) const { m_options.log(line); }
 
 void Poller::Add(const ApConfig& cfg, std::chrono::steady_clock::duration offset)
 {
-    session::SessionSpec spec;
-    spec.host = cfg.host;
-    spec.port = cfg.port;
-    spec.user = cfg.user;
-    spec.password = cfg.password;
-    spec.pollPeriod = Period();
-    spec.pollOffset = offset;
-    spec.hostKeys = cfg.acceptNewHostKey ? session::HostKeyPolicy::AcceptNew : session::HostKeyPolicy::Strict;
-    spec.retry = session::RetryPolicy::Poller();
+    session::SessionSetup setup;
+    setup.host = cfg.host;
+    setup.port = cfg.port;
+    setup.user = cfg.user;
+    setup.password = cfg.password;
+    setup.pollPeriod = Period();
+    setup.pollOffset = offset;
+    setup.hostKeys = cfg.acceptNewHostKey ? session::HostKeyPolicy::AcceptNew : session::HostKeyPolicy::Strict;
+    setup.retry = session::RetryPolicy::Poller();
     auto ap = std::make_unique<Ap>();
     ap->cfg = cfg;
     {
@@ -105,7 +105,7 @@ void Poller::Add(const ApConfig& cfg, std::chrono::steady_clock::duration offset
         *ap->series = ApSeries{};
         ap->series->name = cfg.name;
     }
-    ap->id = m_loop.Add(std::move(spec));
+    ap->id = m_loop.Add(std::move(setup));
     m_byName[cfg.name] = ap->id;
     m_aps.emplace(ap->id, std::move(ap));
 }

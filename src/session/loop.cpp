@@ -118,7 +118,7 @@ struct SessionLoop::Drain {
 struct SessionLoop::Session {
     enum class Phase { Ended, Waiting, Resolving, Connecting, Asking, Live };
     SessionId id = 0;
-    SessionSpec spec;
+    SessionSetup setup;
     HostText host;
     int port = 0;
     SessionEngine engine;
@@ -176,13 +176,13 @@ void SessionLoop::EmitAction(Session& s, const SessionAction& action)
     Emit(s, std::move(event));
 }
 
-SessionId SessionLoop::Add(SessionSpec spec)
+SessionId SessionLoop::Add(SessionSetup setup)
 {
     auto s = std::make_unique<Session>();
     s->id = m_nextId++;
-    s->spec = std::move(spec);
-    s->host = ParseHostText(s->spec.host);
-    s->port = s->spec.port > 0 ? s->spec.port : DefaultPort(s->host.transport);
+    s->setup = std::move(setup);
+    s->host = ParseHostText(s->setup.host);
+    s->port = s->setup.port > 0 ? s->setup.port : DefaultPort(s->host.transport);
     Session& ref = *s;
     m_sessions.emplace(ref.id, std::move(s));
     // The first attempt starts on the loop's next turn: the caller knows the id before any event.
@@ -267,7 +267,7 @@ void SessionLoop::Disconnect(SessionId id)
     }
     if (s.phase == Session::Phase::Asking) {
         Apply(s, s.engine.Disconnect(true));
-        Apply(s, s.engine.HostKeyRefused("Host key of " + s.spec.host + " not trusted"));
+        Apply(s, s.engine.HostKeyRefused("Host key of " + s.setup.host + " not trusted"));
         return;
     }
     if (s.phase != Session::Phase::Live) {
@@ -302,7 +302,7 @@ void SessionLoop::SetRetry(SessionId id, const RetryPolicy& retry)
     if (it == m_sessions.end())
         return;
     Session& s = *it->second;
-    s.spec.retry = retry;
+    s.setup.retry = retry;
     if (!retry.enabled && s.phase == Session::Phase::Waiting)
         s.phase = Session::Phase::Ended;
 }
@@ -340,7 +340,7 @@ void SessionLoop::Schedule(Session& s)
     case Session::Phase::Live:
         if (s.engine.state() != SessionState::LoggedIn)
             at = s.deadline; // the login's deadline, or Disconnect's grace
-        if (s.spec.pollPeriod.count() > 0)
+        if (s.setup.pollPeriod.count() > 0)
             at = std::min(at, s.nextPoll);
         if (s.unansweredSince)
             at = std::min(at, *s.unansweredSince + SilentAfter(s));
@@ -355,10 +355,10 @@ void SessionLoop::Schedule(Session& s)
 
 Clock::time_point SessionLoop::NextPoll(const Session& s, Clock::time_point after) const
 {
-    const Clock::duration period = s.spec.pollPeriod;
-    const auto since = after - m_base - s.spec.pollOffset;
+    const Clock::duration period = s.setup.pollPeriod;
+    const auto since = after - m_base - s.setup.pollOffset;
     const auto periods = since < Clock::duration::zero() ? 0 : since / period + 1;
-    return m_base + s.spec.pollOffset + period * periods;
+    return m_base + s.setup.pollOffset + period * periods;
 }
 
 void SessionLoop::StartAttempt(Session& s)
@@ -368,8 +368,8 @@ void SessionLoop::StartAttempt(Session& s)
     attempt.kind = SessionEvent::Kind::Attempt;
     attempt.count = s.attempts++;
     Emit(s, std::move(attempt));
-    Apply(s, s.engine.Begin(s.ssh_() ? SessionParams::OverTerminal(s.spec.host, s.spec.user, s.spec.password)
-                                     : SessionParams{s.spec.host, s.spec.user, s.spec.password}));
+    Apply(s, s.engine.Begin(s.ssh_() ? SessionParams::OverTerminal(s.setup.host, s.setup.user, s.setup.password)
+                                     : SessionParams{s.setup.host, s.setup.user, s.setup.password}));
     s.stale = false;
     s.unansweredSince.reset();
     s.addresses.clear();
@@ -470,7 +470,7 @@ void SessionLoop::ConnectDone(Session& s)
     s.writeShut = s.peerClosed = false;
     Watch(s, EPOLLIN);
     s.deadline = now + m_deadlines.login;
-    if (s.spec.pollPeriod.count() > 0)
+    if (s.setup.pollPeriod.count() > 0)
         s.nextPoll = NextPoll(s, now);
     Apply(s, s.engine.Connected());
     if (s.ssh_() && s.phase == Session::Phase::Live)
@@ -504,7 +504,7 @@ void SessionLoop::SshStart(Session& s)
         Release(s); // the telnet farewell is no SSH server's business
         return Apply(s, s.engine.ReceiveFailed());
     }
-    s.ssh = m_ssh->NewLink(s.fd, {s.host.name, s.port, s.spec.user, s.spec.password});
+    s.ssh = m_ssh->NewLink(s.fd, {s.host.name, s.port, s.setup.user, s.setup.password});
     s.sshOpen = false;
     SshAdvance(s);
 }
@@ -547,15 +547,15 @@ bool SessionLoop::SshHostKey(Session& s)
         return true;
     std::string refusal;
     if (verdict.status != HostKeyStatus::Unknown) {
-        refusal = m_ssh->RefusalText(s.spec.host, verdict);
+        refusal = m_ssh->RefusalText(s.setup.host, verdict);
         if (verdict.status != HostKeyStatus::Revoked) {
             SessionEvent changed;
             changed.kind = SessionEvent::Kind::HostKeyChanged;
-            changed.warning = {s.spec.host, s.port, type, m_ssh->Sha256Fingerprint(blob), verdict.knownFingerprint,
+            changed.warning = {s.setup.host, s.port, type, m_ssh->Sha256Fingerprint(blob), verdict.knownFingerprint,
                                verdict.path, verdict.line, verdict.status == HostKeyStatus::OtherType};
             Emit(s, std::move(changed));
         }
-    } else if (s.spec.hostKeys == HostKeyPolicy::Ask) {
+    } else if (s.setup.hostKeys == HostKeyPolicy::Ask) {
         // The user may take as long as they like; Disconnect and closing call the question off.
         s.phase = Session::Phase::Asking;
         Watch(s, 0);
@@ -564,7 +564,7 @@ bool SessionLoop::SshHostKey(Session& s)
         ask.question = {s.host.name, s.port, type, m_ssh->Sha256Fingerprint(blob)};
         Emit(s, std::move(ask));
         return false;
-    } else if (s.spec.hostKeys == HostKeyPolicy::AcceptNew) {
+    } else if (s.setup.hostKeys == HostKeyPolicy::AcceptNew) {
         std::string error;
         if (m_ssh->SaveHostKey(name, type, blob, error)) {
             SessionEvent note;
@@ -574,9 +574,9 @@ bool SessionLoop::SshHostKey(Session& s)
             Emit(s, std::move(note));
             return true;
         }
-        refusal = "Host key of " + s.spec.host + " not saved, so not trusted: " + error;
+        refusal = "Host key of " + s.setup.host + " not saved, so not trusted: " + error;
     } else {
-        refusal = "Host key of " + s.spec.host + " (" + type + " " + m_ssh->Sha256Fingerprint(blob) +
+        refusal = "Host key of " + s.setup.host + " (" + type + " " + m_ssh->Sha256Fingerprint(blob) +
                   ") is unknown: refused; add it to " + m_ssh->AppKnownHostsPath() + " or set HostKey=accept-new";
     }
     Apply(s, s.engine.HostKeyRefused(refusal));
@@ -587,7 +587,7 @@ void SessionLoop::SshHostKeyAnswered(Session& s, HostKeyAnswer answer)
 {
     s.phase = Session::Phase::Live;
     if (answer == HostKeyAnswer::Cancel) {
-        Apply(s, s.engine.HostKeyRefused("Host key of " + s.spec.host + " not trusted"));
+        Apply(s, s.engine.HostKeyRefused("Host key of " + s.setup.host + " not trusted"));
         return;
     }
     if (answer == HostKeyAnswer::TrustAndSave) {
@@ -596,7 +596,7 @@ void SessionLoop::SshHostKeyAnswered(Session& s, HostKeyAnswer answer)
         note.kind = SessionEvent::Kind::Note;
         const std::string name = m_ssh->KnownHostsName(s.host.name, s.port);
         note.text = m_ssh->SaveHostKey(name, s.ssh->keyType(), s.ssh->keyBlob(), error)
-                        ? "Host key of " + s.spec.host + " saved in " + m_ssh->AppKnownHostsPath()
+                        ? "Host key of " + s.setup.host + " saved in " + m_ssh->AppKnownHostsPath()
                         : "Host key not saved: " + error;
         Emit(s, std::move(note));
     }
@@ -716,14 +716,14 @@ void SessionLoop::OnDue(Session& s, Clock::time_point now)
             return Apply(s, s.engine.Silent(std::chrono::duration_cast<std::chrono::seconds>(SilentAfter(s))));
         }
     }
-    if (s.spec.pollPeriod.count() > 0 && now >= s.nextPoll) {
+    if (s.setup.pollPeriod.count() > 0 && now >= s.nextPoll) {
         s.nextPoll = NextPoll(s, now);
         PollNow(s.id);
         if (s.phase != Session::Phase::Live)
             return;
     }
     // Stale is judged at the poll ticks: unanswered for this many of them.
-    const Clock::duration period = s.spec.pollPeriod.count() > 0 ? Clock::duration(s.spec.pollPeriod)
+    const Clock::duration period = s.setup.pollPeriod.count() > 0 ? Clock::duration(s.setup.pollPeriod)
                                                                   : Clock::duration(std::chrono::seconds(1));
     if (s.unansweredSince && !s.stale && now - *s.unansweredSince >= period * m_deadlines.stalePolls) {
         s.stale = true;
@@ -738,7 +738,7 @@ void SessionLoop::OnDue(Session& s, Clock::time_point now)
 milliseconds SessionLoop::SilentAfter(const Session& s) const
 {
     // A slow poll period must not make every access point silent between two polls.
-    return std::max(m_deadlines.silent, s.spec.pollPeriod * m_deadlines.stalePolls);
+    return std::max(m_deadlines.silent, s.setup.pollPeriod * m_deadlines.stalePolls);
 }
 
 void SessionLoop::Apply(Session& s, const SessionActions& actions)
@@ -910,11 +910,11 @@ void SessionLoop::Ended(Session& s, SessionEnd why)
     s.stale = false;
     if (why == SessionEnd::Silent)
         s.linkLost = true;
-    if (s.removing || m_stop || !s.spec.retry.enabled || !RetryPolicy::Retries(why))
+    if (s.removing || m_stop || !s.setup.retry.enabled || !RetryPolicy::Retries(why))
         return;
     ++s.failures;
     const milliseconds delay =
-        s.spec.retry.Delay(s.failures, s.linkLost, std::uniform_real_distribution<double>(0, 1)(m_random));
+        s.setup.retry.Delay(s.failures, s.linkLost, std::uniform_real_distribution<double>(0, 1)(m_random));
     s.phase = Session::Phase::Waiting;
     s.deadline = Clock::now() + delay;
     SessionEvent retrying;

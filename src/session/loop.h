@@ -63,7 +63,7 @@ struct Deadlines {
     milliseconds farewell{1000};      // after the farewell, for the access point to close first
 };
 
-struct SessionSpec {
+struct SessionSetup {
     std::string host; // as typed: "ap1", "ssh://10.1.0.2", "[::1]", "fe80::1%eth0"
     int port = 0;     // 0: the transport's own
     std::string user, password;
@@ -113,7 +113,7 @@ public:
     SessionLoop& operator=(const SessionLoop&) = delete;
 
     // The loop's thread (or before Run). Add starts the session's first attempt at once.
-    SessionId Add(SessionSpec spec);
+    SessionId Add(SessionSetup setup);
     // Ends the session (with its farewell when logged in); it says nothing more.
     void Remove(SessionId id);
     // A new attempt of a session whose last one has ended (the user's Connect).

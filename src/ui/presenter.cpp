@@ -63,18 +63,18 @@ void CProbePresenter::OnInitDialog()
     m_window.Apply(bars);
 }
 
-session::SessionSpec CProbePresenter::Spec() const
+session::SessionSetup CProbePresenter::Setup() const
 {
-    session::SessionSpec spec;
-    spec.host = m_settings.m_strHost;
-    spec.port = ParseInt(m_settings.m_strPort);
-    spec.user = m_settings.m_strUser;
-    spec.password = m_settings.m_strPassword;
-    spec.pollPeriod = m_options.pollPeriod;
-    spec.hostKeys = session::HostKeyPolicy::Ask;
-    spec.retry = session::RetryPolicy::Dialog();
-    spec.retry.enabled = m_autoReconnect;
-    return spec;
+    session::SessionSetup setup;
+    setup.host = m_settings.m_strHost;
+    setup.port = ParseInt(m_settings.m_strPort);
+    setup.user = m_settings.m_strUser;
+    setup.password = m_settings.m_strPassword;
+    setup.pollPeriod = m_options.pollPeriod;
+    setup.hostKeys = session::HostKeyPolicy::Ask;
+    setup.retry = session::RetryPolicy::Dialog();
+    setup.retry.enabled = m_autoReconnect;
+    return setup;
 }
 
 void CProbePresenter::OnOK()
@@ -95,12 +95,12 @@ void CProbePresenter::OnOK()
         blank.SetField(id, " ");
     SetStale(blank, false);
     m_window.Apply(blank);
-    OnLoop([this, spec = Spec(), clicks = m_pauseClicks](session::SessionLoop& loop) {
+    OnLoop([this, setup = Setup(), clicks = m_pauseClicks](session::SessionLoop& loop) {
         if (m_id)
             loop.Remove(*m_id);
-        m_loopHost = spec.host;
+        m_loopHost = setup.host;
         m_loopPauseClicks = clicks;
-        m_id = loop.Add(spec);
+        m_id = loop.Add(setup);
     });
 }
 

@@ -82,7 +82,7 @@ private:
     void ReportStatus(WindowBatch& batch, const std::string& text);
     // Runs f on the loop's thread, starting the loop first if need be.
     void OnLoop(std::function<void(session::SessionLoop&)> f);
-    session::SessionSpec Spec() const;
+    session::SessionSetup Setup() const;
 
     IProbeWindow& m_window;
     IProfile& m_profile;

@@ -112,9 +112,9 @@ struct LoopThread {
         loop.Post([&] { done.set_value(f(loop)); });
         return done.get_future().get();
     }
-    SessionId Add(SessionSpec spec)
+    SessionId Add(SessionSetup setup)
     {
-        return Call([&](SessionLoop& l) { return l.Add(spec); });
+        return Call([&](SessionLoop& l) { return l.Add(setup); });
     }
 
     Recorder events;
@@ -122,14 +122,14 @@ struct LoopThread {
     std::thread thread;
 };
 
-SessionSpec Spec(int port, std::string host = "127.0.0.1")
+SessionSetup ApSetup(int port, std::string host = "127.0.0.1")
 {
-    SessionSpec spec;
-    spec.host = std::move(host);
-    spec.port = port;
-    spec.user = spec.password = "admin";
-    spec.pollPeriod = 100ms;
-    return spec;
+    SessionSetup setup;
+    setup.host = std::move(host);
+    setup.port = port;
+    setup.user = setup.password = "admin";
+    setup.pollPeriod = 100ms;
+    return setup;
 }
 
 TEST(HostText, SchemeBracketsAndScopes)
@@ -168,9 +168,9 @@ TEST(SessionLoop, UnansweredPollsGoStaleThenTheSessionEndsSilentAndIsTriedAgainS
     Deadlines d;
     d.silent = 1000ms;
     LoopThread rig(d);
-    SessionSpec spec = Spec(sim.port());
-    spec.retry = {true, 5000ms, 30000ms, false, 200ms};
-    rig.Add(spec);
+    SessionSetup setup = ApSetup(sim.port());
+    setup.retry = {true, 5000ms, 30000ms, false, 200ms};
+    rig.Add(setup);
     const auto polling = rig.events.WaitFor("polling on");
     ASSERT_TRUE(polling) << rig.events.Dump();
     const auto stale = rig.events.WaitFor("stale 1");
@@ -189,7 +189,7 @@ TEST(SessionLoop, ARepliesAgainAfterAPauseIsLiveAgain)
 {
     SimProcess sim({}, "login\nreplies 1\nsleep 700\nshell\n");
     LoopThread rig;
-    rig.Add(Spec(sim.port()));
+    rig.Add(ApSetup(sim.port()));
     ASSERT_TRUE(rig.events.WaitFor("stale 1")) << rig.events.Dump();
     ASSERT_TRUE(rig.events.WaitFor("stale 0")) << rig.events.Dump();
     const auto lines = rig.events.Lines();
@@ -205,7 +205,7 @@ TEST(SessionLoop, DisconnectGivesTheAccessPointItsGraceToCloseAndNoLonger)
     for (const bool staysOpen : {false, true}) {
         SimProcess sim({}, staysOpen ? "login\nsilent\n" : "login\nshell\n");
         LoopThread rig(d);
-        const SessionId id = rig.Add(Spec(sim.port()));
+        const SessionId id = rig.Add(ApSetup(sim.port()));
         ASSERT_TRUE(rig.events.WaitFor("polling on")) << rig.events.Dump();
         const auto asked = std::chrono::steady_clock::now();
         rig.loop.Post([&rig, id] { rig.loop.Disconnect(id); });
@@ -284,7 +284,7 @@ TEST(SessionLoop, TheFarewellGoesOutThenOurSideIsShutAndTheAccessPointClosesFirs
     FarewellPeer peer;
     {
         LoopThread rig;
-        rig.Add(Spec(peer.port));
+        rig.Add(ApSetup(peer.port));
         ASSERT_TRUE(rig.events.WaitFor("polling on")) << rig.events.Dump();
         const auto stopping = std::chrono::steady_clock::now();
         rig.loop.Stop();
@@ -305,7 +305,7 @@ TEST(SessionLoop, AConnectThatIsNeverAnsweredEndsAtItsDeadline)
     d.connect = 300ms;
     LoopThread rig(d);
     const auto start = std::chrono::steady_clock::now();
-    rig.Add(Spec(full.port()));
+    rig.Add(ApSetup(full.port()));
     const auto failed = rig.events.WaitFor("connect failed timed out", 3s);
     ASSERT_TRUE(failed) << rig.events.Dump();
     EXPECT_GE(Ms(*failed - start), 290);
@@ -331,7 +331,7 @@ TEST(SessionLoop, Ipv6LiteralsBracketedOrNot)
     SimProcess six({"--bind", "::1"}, test::kAnyLogin);
     for (const std::string host : {"::1", "[::1]", "telnet://[::1]"}) {
         LoopThread rig;
-        rig.Add(Spec(six.port(), host));
+        rig.Add(ApSetup(six.port(), host));
         EXPECT_TRUE(rig.events.WaitFor("polling on")) << host << "\n" << rig.events.Dump();
     }
 }
@@ -353,7 +353,7 @@ TEST(SessionLoop, EveryAddressOfANameInTurn)
         GTEST_SKIP() << "localhost does not name both ::1 and 127.0.0.1 here";
     SimProcess second({"--bind", families.front() == AF_INET6 ? "127.0.0.1" : "::1"}, test::kAnyLogin);
     LoopThread rig;
-    rig.Add(Spec(second.port(), "localhost"));
+    rig.Add(ApSetup(second.port(), "localhost"));
     EXPECT_TRUE(rig.events.WaitFor("polling on")) << rig.events.Dump();
 }
 
@@ -361,16 +361,16 @@ TEST(SessionLoop, RefusedAttemptsBackOffAndTheUsersEndingsAreNotRetried)
 {
     SimProcess closer({}, "close\n");
     LoopThread rig;
-    SessionSpec spec = Spec(closer.port());
-    spec.retry = {true, 100ms, 400ms, false, 50ms};
-    rig.Add(spec);
+    SessionSetup setup = ApSetup(closer.port());
+    setup.retry = {true, 100ms, 400ms, false, 50ms};
+    rig.Add(setup);
     for (const char* line : {"retrying 100", "retrying 200", "retrying 400"})
         ASSERT_TRUE(rig.events.WaitFor(line)) << line << "\n" << rig.events.Dump();
 
     SimProcess rejecter({"--password", "other", "--fail-delay", "0"});
     LoopThread rejected;
-    SessionSpec wrong = Spec(rejecter.port());
-    wrong.retry = spec.retry;
+    SessionSetup wrong = ApSetup(rejecter.port());
+    wrong.retry = setup.retry;
     rejected.Add(wrong);
     ASSERT_TRUE(rejected.events.WaitFor("state ended login rejected")) << rejected.events.Dump();
     std::this_thread::sleep_for(300ms);
@@ -385,9 +385,9 @@ TEST(SessionLoop, CommandsFromAnotherThreadInEveryStateNeverHangOrCrash)
     for (int delayMs : {0, 1, 3, 10, 30, 100}) {
         for (int command = 0; command < 3; ++command) {
             LoopThread rig;
-            SessionSpec spec = Spec(sim.port());
-            spec.retry.enabled = true;
-            const SessionId id = rig.Add(spec);
+            SessionSetup setup = ApSetup(sim.port());
+            setup.retry.enabled = true;
+            const SessionId id = rig.Add(setup);
             std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
             if (command == 0)
                 rig.loop.Post([&rig, id] { rig.loop.Disconnect(id); });
@@ -417,11 +417,11 @@ TEST(SessionLoop, SshIsLoadedByTheFirstSshSessionOnlyAndWithoutItThatSessionEnds
     SimProcess telnetAp({}, test::kAnyLogin);
     SimProcess sshAp; // nothing at all may reach it
     LoopThread rig({}, NoSshModule);
-    rig.Add(Spec(telnetAp.port()));
+    rig.Add(ApSetup(telnetAp.port()));
     ASSERT_TRUE(rig.events.WaitFor("polling on")) << rig.events.Dump();
     EXPECT_EQ(sshLoads, 0) << "a telnet session loads no SSH";
 
-    rig.Add(Spec(sshAp.port(), "ssh://127.0.0.1"));
+    rig.Add(ApSetup(sshAp.port(), "ssh://127.0.0.1"));
     ASSERT_TRUE(rig.events.WaitFor("state ended receive failed")) << rig.events.Dump();
     EXPECT_TRUE(rig.events.WaitFor("note SSH: libapprobe-ssh.so: cannot open shared object file", 0ms))
         << rig.events.Dump();
