@@ -132,7 +132,7 @@ void Poller::OnSessionEvent(session::SessionId id, const session::SessionEvent& 
     if (it == m_aps.end())
         return;
     Ap& ap = *it->second;
-    const std::string where = ap.cfg.host + ":" + std::to_string(ap.cfg.port);
+    const auto where = [&ap] { return ap.cfg.host + ":" + std::to_string(ap.cfg.port); };
     switch (event.kind) {
     case Kind::Engine: {
         const SessionAction& a = event.action;
@@ -176,7 +176,7 @@ void Poller::OnSessionEvent(session::SessionId id, const session::SessionEvent& 
     case Kind::ResolveFailed: Log(ap.cfg.name + ": cannot look up " + ap.cfg.host + ": " + event.text); break;
     case Kind::ConnectFailed:
         if (m_options.verbose)
-            Log(ap.cfg.name + ": connect to " + where + ": " + event.text);
+            Log(ap.cfg.name + ": connect to " + where() + ": " + event.text);
         break;
     case Kind::Note: Log(ap.cfg.name + ": " + event.text); break;
     case Kind::Stale:
@@ -184,7 +184,7 @@ void Poller::OnSessionEvent(session::SessionId id, const session::SessionEvent& 
             Log(ap.cfg.name + (event.flag ? ": polls unanswered" : ": answers again"));
         break;
     case Kind::Retrying:
-        Log(ap.cfg.name + ": " + where + ": " + ToString(ap.lastEnd) + "; retrying in " +
+        Log(ap.cfg.name + ": " + where() + ": " + ToString(ap.lastEnd) + "; retrying in " +
             std::to_string(event.delay.count()) + " ms");
         break;
     case Kind::Attempt:

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "config.h"
@@ -62,7 +63,7 @@ private:
     PollerConfig m_config;
     session::SessionLoop m_loop;
     int m_signals = -1;
-    std::map<session::SessionId, std::unique_ptr<Ap>> m_aps;
+    std::unordered_map<session::SessionId, std::unique_ptr<Ap>> m_aps;
     std::map<std::string, session::SessionId> m_byName;
 
     // What /metrics reads, by name; the loop updates it and the server's thread copies it.

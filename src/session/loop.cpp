@@ -3,7 +3,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -30,6 +29,11 @@ constexpr std::uint64_t kDrainTag = std::uint64_t{1} << 61;
 constexpr int kBlocksPerWake = 8;
 // Unsent bytes beyond this mean the access point stopped reading: the session has failed.
 constexpr std::size_t kMaxUnsent = 64 * 1024;
+// With a due time this close, the loop sleeps until it and then takes whatever I/O is ready, in
+// one wake-up: many sessions polled a millisecond apart would otherwise wake it twice a poll (the
+// timer, then the reply), and the reply would often be read while its second half is still being
+// written. A reply waits at most this long.
+constexpr auto kGatherBefore = std::chrono::milliseconds(1);
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
@@ -141,6 +145,7 @@ struct SessionLoop::Session {
     int failures = 0;
     std::int64_t attempts = 0;
     std::uint64_t seq = 0;
+    Clock::time_point dueAt = Clock::time_point::min(); // of its entry in the due heap; min: none
     bool removing = false;
 
     bool ssh_() const { return host.transport == Transport::Ssh; }
@@ -169,10 +174,10 @@ SessionLoop::~SessionLoop()
 
 void SessionLoop::Emit(Session& s, SessionEvent event) { m_events.OnSessionEvent(s.id, event); }
 
-void SessionLoop::EmitAction(Session& s, const SessionAction& action)
+void SessionLoop::EmitAction(Session& s, SessionAction&& action)
 {
     SessionEvent event;
-    event.action = action;
+    event.action = std::move(action);
     Emit(s, std::move(event));
 }
 
@@ -237,12 +242,12 @@ void SessionLoop::PollNow(SessionId id)
     if (it == m_sessions.end() || it->second->phase != Session::Phase::Live)
         return;
     Session& s = *it->second;
-    const SessionActions actions = s.engine.Tick();
+    SessionActions actions = s.engine.Tick();
     const bool polled = std::any_of(actions.begin(), actions.end(),
                                     [](const SessionAction& a) { return a.kind == SessionAction::Kind::Send; });
     if (polled && !s.unansweredSince)
         s.unansweredSince = Clock::now();
-    Apply(s, actions);
+    Apply(s, std::move(actions));
     if (polled && s.phase == Session::Phase::Live) {
         SessionEvent event;
         event.kind = SessionEvent::Kind::Polled;
@@ -347,8 +352,9 @@ void SessionLoop::Schedule(Session& s)
         break;
     default: return;
     }
-    if (at == Clock::time_point::max())
-        return;
+    if (at == Clock::time_point::max() || at == s.dueAt)
+        return; // nothing due, or already due then: most events leave the next poll where it was
+    s.dueAt = at;
     m_due.push_back({at, s.id, ++s.seq});
     std::push_heap(m_due.begin(), m_due.end(), std::greater<>{});
 }
@@ -644,6 +650,10 @@ void SessionLoop::ReadTelnet(Session& s)
         const ssize_t n = ::recv(s.fd, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
             Received(s, std::string_view(buf, static_cast<std::size_t>(n)));
+            // A short read emptied the socket: epoll tells of more, and a read to hear EAGAIN
+            // would cost a system call per reply.
+            if (static_cast<std::size_t>(n) < sizeof buf)
+                break;
             continue;
         }
         if (n == 0) {
@@ -741,25 +751,28 @@ milliseconds SessionLoop::SilentAfter(const Session& s) const
     return std::max(m_deadlines.silent, s.setup.pollPeriod * m_deadlines.stalePolls);
 }
 
-void SessionLoop::Apply(Session& s, const SessionActions& actions)
+void SessionLoop::Apply(Session& s, SessionActions actions)
 {
-    for (const SessionAction& a : actions) {
+    for (SessionAction& a : actions) {
         switch (a.kind) {
         case SessionAction::Kind::Send: Write(s, a.text); break;
         case SessionAction::Kind::Close: Close(s); break;
-        case SessionAction::Kind::State:
-            EmitAction(s, a);
-            if (a.state == SessionState::Ended)
-                Ended(s, a.end);
+        case SessionAction::Kind::State: {
+            const SessionState state = a.state;
+            const SessionEnd end = a.end;
+            EmitAction(s, std::move(a));
+            if (state == SessionState::Ended)
+                Ended(s, end);
             break;
+        }
         case SessionAction::Kind::Reading:
             s.failures = 0; // the session works: the next failure starts the back-off afresh
             if (!s.removing)
-                EmitAction(s, a);
+                EmitAction(s, std::move(a));
             break;
         default:
             if (!s.removing)
-                EmitAction(s, a);
+                EmitAction(s, std::move(a));
             break;
         }
     }
@@ -985,9 +998,15 @@ void SessionLoop::Run()
             wake = std::min(wake, d->shut || !d->unsent.empty() ? d->deadline : std::min(d->shutAt, d->deadline));
         int timeout = -1;
         if (wake != Clock::time_point::max()) {
-            // Rounded up: waking a little early would only spin until the due time.
-            timeout = static_cast<int>(std::clamp<long long>(
-                std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now()).count(), 0, 60000));
+            const auto left = wake - Clock::now();
+            if (left > Clock::duration::zero() && left <= kGatherBefore) {
+                std::this_thread::sleep_until(wake);
+                timeout = 0;
+            } else {
+                // Rounded up: waking a little early would only spin until the due time.
+                timeout = static_cast<int>(
+                    std::clamp<long long>(std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0, 60000));
+            }
         }
         const int n = ::epoll_wait(m_epoll, events, 256, timeout);
         if (n < 0 && errno != EINTR)
@@ -1012,8 +1031,10 @@ void SessionLoop::Run()
             const Due due = m_due.back();
             m_due.pop_back();
             const auto it = m_sessions.find(due.id);
-            if (it != m_sessions.end() && it->second->seq == due.seq)
+            if (it != m_sessions.end() && it->second->seq == due.seq) {
+                it->second->dueAt = Clock::time_point::min();
                 OnDue(*it->second, after);
+            }
         }
     }
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host_key.h"
@@ -150,8 +151,8 @@ private:
     };
 
     void Emit(Session& s, SessionEvent event);
-    void EmitAction(Session& s, const SessionAction& action);
-    void Apply(Session& s, const SessionActions& actions);
+    void EmitAction(Session& s, SessionAction&& action);
+    void Apply(Session& s, SessionActions actions);
     void StartAttempt(Session& s);
     void OnLookup(Session& s);
     void ConnectNext(Session& s);
@@ -189,7 +190,7 @@ private:
     std::shared_ptr<Wakeup> m_wakeup;
     const Clock::time_point m_base = Clock::now();
     SessionId m_nextId = 1;
-    std::map<SessionId, std::unique_ptr<Session>> m_sessions;
+    std::unordered_map<SessionId, std::unique_ptr<Session>> m_sessions;
     std::map<std::uint64_t, std::unique_ptr<Drain>> m_drains;
     std::uint64_t m_nextDrain = 1;
     std::map<int, std::function<void()>> m_watched;
