@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <string_view>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -193,6 +194,12 @@ std::string BlockText(const Reading& r)
            " dBm  Remote RSSI level: " + std::to_string(r.remote) + " dBm\r\nAP> ";
 }
 
+std::string ReplyText(const Reading& r)
+{
+    return "Local RSSI level: " + std::to_string(r.local) + " dBm  Remote RSSI level: " + std::to_string(r.remote) +
+           " dBm\r\nAP> Noise Floor Level: " + std::to_string(r.noise) + " dBm\r\nAP> ";
+}
+
 // ---- Peer
 
 Peer::Peer(int port)
@@ -252,7 +259,9 @@ bool Peer::AcceptAndLogin(std::chrono::milliseconds timeout)
         return false;
     const int one = 1;
     ::setsockopt(m_conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return Send("login: ") && ReadUntil('\r', deadline) && Send("Password: ") && ReadUntil('\r', deadline);
+    // Then the shell shows its prompt, as the replies will end.
+    return Send("login: ") && ReadUntil('\r', deadline) && Send("Password: ") && ReadUntil('\r', deadline) &&
+           Send("\r\nAP> ");
 }
 
 bool Peer::Send(const std::string& block)
@@ -260,11 +269,20 @@ bool Peer::Send(const std::string& block)
     return ::send(m_conn, block.data(), block.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(block.size());
 }
 
-void Peer::Drain()
+bool Peer::Drain()
 {
+    static constexpr std::string_view kPoll = "get nf";
+    bool poll = false;
     char buf[256];
-    for (int i = 0; i < 100 && ::recv(m_conn, buf, sizeof buf, MSG_DONTWAIT) > 0; ++i) {
+    for (int i = 0; i < 100; ++i) {
+        const ssize_t n = ::recv(m_conn, buf, sizeof buf, MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        m_heard.append(buf, static_cast<std::size_t>(n));
+        poll = poll || m_heard.find(kPoll) != std::string::npos;
+        m_heard.erase(0, m_heard.size() - std::min(m_heard.size(), kPoll.size() - 1));
     }
+    return poll;
 }
 
 long Peer::Unacked() const

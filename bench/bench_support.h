@@ -59,6 +59,9 @@ struct Reading {
 };
 Reading ReadingFor(long i);
 std::string BlockText(const Reading& r);
+// The answer to one poll, as a shell gives it: the station row, then the noise floor, each reply
+// ended by the prompt.
+std::string ReplyText(const Reading& r);
 
 // A TCP peer on 127.0.0.1 standing in for the access point; each call from one thread at a time.
 class Peer {
@@ -73,8 +76,10 @@ public:
     bool AcceptAndLogin(std::chrono::milliseconds timeout);
     // The whole block in one write.
     bool Send(const std::string& block);
-    // Discards what the program sent (its poll commands); never blocks.
-    void Drain();
+    // Reads what the program sent (its poll commands) without blocking: true when a poll (its
+    // last command, "get nf") has come since the last call.
+    bool Drain();
+    int fd() const { return m_conn; }
     // Sends text over and over as fast as the connection takes it, until stop is set, the
     // deadline passes or the connection ends. Returns the bytes sent.
     long long Flood(const std::string& text, const std::atomic<bool>& stop, Clock::time_point deadline,
@@ -88,6 +93,7 @@ private:
     int m_listen = -1;
     int m_conn = -1;
     int m_port = 0;
+    std::string m_heard; // the end of what was read, for a command cut between two reads
 };
 
 // Starting and ending the programs measured (defined in x_watch.cpp).

@@ -1,7 +1,7 @@
 // The figures measured on a real X server with the real programs, from outside them: the bench is
 // the access point (or runs approbe-sim) and watches the screen through the X server.
 //   xstartup  exec to the first change of the program's window on screen, and peak RSS
-//   xsession  reply-to-screen latency, memory over many replies, throughput under a flood
+//   xsession  reply-to-screen latency, memory over many readings, throughput under a flood
 //   xidle     CPU, wake-ups and system calls of a polling session against approbe-sim
 // The floor in each is approbe-bench-bare-dialog: the same controls, and with --port the least
 // work a session needs (one receive, one parse, one hand-off, one repaint).
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -60,7 +61,7 @@ int RunXStartup(const Options& o)
 
 int RunXSession(const Options& o)
 {
-    const long replies = o.replies > 0 ? o.replies : 600;
+    const long replies = o.replies > 0 ? o.replies : 120;
     const long memoryReplies = o.memory > 0 ? o.memory : 20000;
     const double floodSeconds = o.seconds > 0 ? o.seconds : 5;
     XWatch x;
@@ -79,38 +80,47 @@ int RunXSession(const Options& o)
                 EndChild(s.pid), s.pid = -1;
     };
 
-    // Latency: from the send of a block with all three labels to the last change on screen it
-    // causes (a burst ends after 20 ms without a change); the sides alternate in chunks of 50.
-    long i = 0;
-    auto block = [&](int side, bool settle) {
-        peers[side].Drain();
-        x.Forget();
-        const std::int64_t sent = NowNs();
-        if (!peers[side].Send(BlockText(ReadingFor(i++))))
-            return -1.0;
-        const auto deadline = Clock::now() + 2s;
-        const std::int64_t shown =
-            settle ? x.LastDamage(sides[side].window, deadline, 20ms) : x.NextDamage(sides[side].window, deadline);
-        return shown < 0 ? -1.0 : static_cast<double>(shown - sent) / 1e3;
+    // The sides' sessions stay up throughout: each poll is answered, as an access point does,
+    // whichever side is measured. Every answer and block brings new values.
+    long next[2] = {0, 0};
+    auto answerPoll = [&](int side) {
+        if (peers[side].Drain())
+            peers[side].Send(ReplyText(ReadingFor(next[side]++)));
     };
+
+    // Latency: from the send of a poll's answer to the last change on screen it causes (a burst
+    // ends after 20 ms without a change). Each side polls once a second, so the sides are
+    // measured in turn as their polls come; the first few answers warm up.
+    constexpr long kWarm = 3;
     std::vector<double> lat[2];
-    for (int warm = 0; warm < 40; ++warm)
-        block(warm % 2, true);
-    for (long c = 0; c < replies / 50; ++c) {
-        for (int k = 0; k < 2; ++k) {
-            const int side = static_cast<int>((k + c) % 2);
-            for (int n = 0; n < 50; ++n) {
-                const double us = block(side, true);
-                if (us < 0) {
-                    std::fprintf(stderr, "xsession: %s showed no change within 2 s of a reply\n", sides[side].name);
-                    end();
-                    return 1;
-                }
-                lat[side].push_back(us);
+    long answered[2] = {0, 0};
+    const auto latencyEnd = Clock::now() + std::chrono::seconds(replies + kWarm + 30);
+    while (answered[0] < replies + kWarm || answered[1] < replies + kWarm) {
+        if (Clock::now() > latencyEnd) {
+            std::fprintf(stderr, "xsession: %ld and %ld polls answered, not %ld a side, in %ld s\n", answered[0],
+                         answered[1], replies + kWarm, replies + kWarm + 30);
+            end();
+            return 1;
+        }
+        pollfd wait[2] = {{peers[0].fd(), POLLIN, 0}, {peers[1].fd(), POLLIN, 0}};
+        ::poll(wait, 2, 100);
+        for (int side = 0; side < 2; ++side) {
+            if (!peers[side].Drain())
+                continue;
+            x.Forget();
+            const std::int64_t sent = NowNs();
+            const bool delivered = peers[side].Send(ReplyText(ReadingFor(next[side]++)));
+            const std::int64_t shown = delivered ? x.LastDamage(sides[side].window, Clock::now() + 2s, 20ms) : -1;
+            if (shown < 0) {
+                std::fprintf(stderr, "xsession: %s showed no change within 2 s of an answer\n", sides[side].name);
+                end();
+                return 1;
             }
+            if (answered[side]++ >= kWarm)
+                lat[side].push_back(static_cast<double>(shown - sent) / 1e3);
         }
     }
-    Note("reply-to-screen on Xvfb, %zu replies a side: approbe us p50 %.0f p90 %.0f p99 %.0f max %.0f; floor us "
+    Note("reply-to-screen on Xvfb, %zu answers a side: approbe us p50 %.0f p90 %.0f p99 %.0f max %.0f; floor us "
          "p50 %.0f p90 %.0f p99 %.0f max %.0f",
          lat[0].size(), Percentile(lat[0], 50), Percentile(lat[0], 90), Percentile(lat[0], 99),
          Percentile(lat[0], 100), Percentile(lat[1], 50), Percentile(lat[1], 90), Percentile(lat[1], 99),
@@ -120,13 +130,19 @@ int RunXSession(const Options& o)
     Result("lat_p99_us.ours", Percentile(lat[0], 99));
     Result("lat_p99_us.floor", Percentile(lat[1], 99));
 
-    // Memory: RSS after 1,000 and after memoryReplies replies, each sent once the last is on screen.
+    // Memory: RSS after 1,000 and after memoryReplies readings. Faster than polls come: blocks
+    // between the polls (each read on its own), each sent once the last is on screen, with every
+    // poll answered first so that no block falls into a poll that already has its values.
     for (int side = 0; side < 2; ++side) {
         long early = 0;
         const std::int64_t start = NowNs();
         for (long n = 1; n <= memoryReplies; ++n) {
-            if (block(side, false) < 0) {
-                std::fprintf(stderr, "xsession memory: %s showed no change within 2 s of a reply\n", sides[side].name);
+            answerPoll(1 - side);
+            answerPoll(side);
+            x.Forget();
+            if (!peers[side].Send(BlockText(ReadingFor(next[side]++))) ||
+                x.NextDamage(sides[side].window, Clock::now() + 2s) < 0) {
+                std::fprintf(stderr, "xsession memory: %s showed no change within 2 s of a block\n", sides[side].name);
                 end();
                 return 1;
             }
@@ -134,7 +150,7 @@ int RunXSession(const Options& o)
                 early = RssKb(sides[side].pid);
         }
         const long late = RssKb(sides[side].pid);
-        Note("%s: RSS %ld kB after 1000 replies, %ld kB after %ld (%.0f replies/s)", sides[side].name, early, late,
+        Note("%s: RSS %ld kB after 1000 readings, %ld kB after %ld (%.0f readings/s)", sides[side].name, early, late,
              memoryReplies, static_cast<double>(memoryReplies) / (static_cast<double>(NowNs() - start) / 1e9));
         if (memoryReplies > 1000) // the growth after the first thousand
             Result(std::string("mem_growth_kb.") + (side == 0 ? "ours" : "floor"), static_cast<double>(late - early));
@@ -150,10 +166,15 @@ int RunXSession(const Options& o)
         std::atomic<long long> progress{0};
         const auto length = std::chrono::milliseconds(static_cast<long>(floodSeconds * 1000));
         std::thread flooder([&] { peers[side].Flood(text, stop, Clock::now() + length + 2s, &progress); });
-        std::this_thread::sleep_for(1s);
+        auto wait = [&](Clock::duration d) {
+            for (const auto until = Clock::now() + d; Clock::now() < until; std::this_thread::sleep_for(50ms))
+                if (side == 0)
+                    answerPoll(1);
+        };
+        wait(1s);
         const long long taken0 = progress - peers[side].Unacked();
         const std::int64_t t0 = NowNs();
-        std::this_thread::sleep_for(length);
+        wait(length);
         const long long taken1 = progress - peers[side].Unacked();
         const double secs = static_cast<double>(NowNs() - t0) / 1e9;
         stop = true;
