@@ -182,7 +182,8 @@ int main(int argc, char** argv)
                     now = status;
                 }
                 now.process = ReadProcessStats();
-                return text + FormatPollerStatus(now);
+                text += FormatPollerStatus(now); // appended: a copy of half a megabyte costs more than the render
+                return text;
             },
             serverOptions);
         std::string error;
