@@ -26,6 +26,7 @@ public:
     // Waits for the exit: its code, -1 if a signal ended it, -2 if still running at the deadline.
     int wait(std::chrono::milliseconds timeout);
     bool running() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
     // CPU time (user + system) the program has used so far, in milliseconds.
     long CpuMs() const;
 
