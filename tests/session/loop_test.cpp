@@ -23,6 +23,7 @@ namespace approbe::session {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Listener;
 using test::SimProcess;
 
 // Every event as a line: "attempt 0", "status TEXT", "state ended silent", "stale 1", ...
@@ -223,25 +224,14 @@ TEST(SessionLoop, DisconnectGivesTheAccessPointItsGraceToCloseAndNoLonger)
 // A shell on a bare socket: the login dialogue, then it reads until our end of input, answering
 // the farewell with a line of its own; it tells what it saw.
 struct FarewellPeer {
-    FarewellPeer()
-    {
-        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        ::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listenFd, 1);
-        socklen_t len = sizeof a;
-        ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-        thread = std::thread([this] { Serve(); });
-    }
     ~FarewellPeer()
     {
-        ::shutdown(listenFd, SHUT_RDWR);
+        ::shutdown(listener.fd(), SHUT_RDWR); // ends an accept still waiting
         thread.join();
-        ::close(listenFd);
     }
     void Serve()
     {
-        const int fd = ::accept(listenFd, nullptr, nullptr);
+        const int fd = ::accept(listener.fd(), nullptr, nullptr);
         if (fd < 0)
             return;
         auto readUntil = [&](const std::string& needle) {
@@ -273,10 +263,9 @@ struct FarewellPeer {
         ::close(fd);
     }
 
-    int listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int port = 0;
+    Listener listener;
     std::string got, endedBy;
-    std::thread thread;
+    std::thread thread{[this] { Serve(); }}; // last: it serves once the rest is made
 };
 
 TEST(SessionLoop, TheFarewellGoesOutThenOurSideIsShutAndTheAccessPointClosesFirst)
@@ -284,7 +273,7 @@ TEST(SessionLoop, TheFarewellGoesOutThenOurSideIsShutAndTheAccessPointClosesFirs
     FarewellPeer peer;
     {
         LoopThread rig;
-        rig.Add(ApSetup(peer.port));
+        rig.Add(ApSetup(peer.listener.port()));
         ASSERT_TRUE(rig.events.WaitFor("polling on")) << rig.events.Dump();
         const auto stopping = std::chrono::steady_clock::now();
         rig.loop.Stop();

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -14,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "loopback.h"
+
 namespace approbe::test {
 
 // An access point on a bare loopback socket for cases that depend on how replies are cut: it
@@ -23,26 +24,18 @@ namespace approbe::test {
 class BlockPeer {
 public:
     explicit BlockPeer(std::deque<std::string> blocks, bool holdOpen = false)
-        : m_blocks(std::move(blocks)), m_holdOpen(holdOpen)
+        : m_blocks(std::move(blocks)), m_holdOpen(holdOpen), m_thread([this] { Serve(); })
     {
-        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t len = sizeof a;
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), len);
-        ::listen(m_listen, 1);
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
-        m_thread = std::thread([this] { Serve(); });
     }
     ~BlockPeer()
     {
-        ::shutdown(m_listen, SHUT_RDWR);
+        ::shutdown(m_listener.fd(), SHUT_RDWR); // ends an accept still waiting
         m_thread.join();
-        ::close(m_listen);
     }
     BlockPeer(const BlockPeer&) = delete;
     BlockPeer& operator=(const BlockPeer&) = delete;
 
-    int port() const { return m_port; }
+    int port() const { return m_listener.port(); }
     // What the client sent, once it has ended its side (or after timeout).
     std::string Received(std::chrono::milliseconds timeout = std::chrono::seconds(5))
     {
@@ -60,7 +53,7 @@ public:
 private:
     void Serve()
     {
-        const int fd = ::accept(m_listen, nullptr, nullptr);
+        const int fd = ::accept(m_listener.fd(), nullptr, nullptr);
         if (fd < 0) {
             Finish();
             return;
@@ -91,15 +84,14 @@ private:
         m_changed.notify_all();
     }
 
+    Listener m_listener;
     std::deque<std::string> m_blocks;
     bool m_holdOpen;
-    int m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int m_port = 0;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::string m_received;
     bool m_ended = false;
-    std::thread m_thread;
+    std::thread m_thread; // last: it serves once the rest is made
 };
 
 } // namespace approbe::test

@@ -52,6 +52,7 @@ public:
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
     int port() const { return ntohs(m_addr.sin_port); }
+    int fd() const { return m_fd; }
 
 private:
     sockaddr* Addr() { return reinterpret_cast<sockaddr*>(&m_addr); }
