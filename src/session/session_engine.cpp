@@ -1,6 +1,7 @@
 #include "session_engine.h"
 
 #include <cstring>
+#include <utility>
 
 #include "prompts.h"
 #include "text.h"
@@ -60,6 +61,7 @@ SessionActions SessionEngine::Begin(SessionParams params)
     m_shellShown = false;
     m_atLoginPrompt = false;
     m_stats = Statistics{};
+    m_rxCounted = 0;
     m_partLine.clear();
     m_partMatched = false;
     m_prompt.clear();
@@ -86,6 +88,7 @@ SessionActions SessionEngine::Connected()
     out.push_back(SessionAction(SessionAction::Kind::Status, "Login to " + m_params.host));
     m_polling = false;
     m_stats = Statistics{};
+    m_rxCounted = 0;
     SetState(out, m_shutBeforeConnected ? SessionState::Closing : SessionState::LoggingIn);
     return out;
 }
@@ -120,6 +123,8 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
     else
         data.assign(bytes);
     SessionActions lines;
+    // This block's count goes out before its lines: an ending among them must not tell it again.
+    const std::int64_t counted = std::exchange(m_rxCounted, m_stats.m_nRxTotal);
     const bool lookedAt = TakeLines(lines, data, now);
     // A part line shows the shell only as its prompt: a piece of a line may be the start of the
     // login program's "Login incorrect".
@@ -127,11 +132,10 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
         ShellShown(lines);
     // Pieces of a line wait for the rest of it; so does their count, so that a line that comes
     // in pieces updates the screen once, not once a piece. A prompt that waits is shown at once.
-    if (lookedAt || !ShellPrompt(m_partLine.c_str()).empty() || PromptBegins()) {
-        SessionAction total{SessionAction::Kind::RxTotal};
-        total.count = m_stats.m_nRxTotal;
-        out.push_back(std::move(total));
-    }
+    if (lookedAt || !ShellPrompt(m_partLine.c_str()).empty() || PromptBegins())
+        CountReceived(out);
+    else
+        m_rxCounted = counted;
     if (!reply.empty())
         out.push_back(SessionAction(SessionAction::Kind::Send, std::move(reply)));
     out.insert(out.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
@@ -370,9 +374,20 @@ SessionActions SessionEngine::End(SessionEnd why)
         Send(out, "q");
         Send(out, m_params.answerEnd);
     }
+    // A part line's bytes were held back for the rest of the line, which will not come now.
+    if (m_rxCounted != m_stats.m_nRxTotal)
+        CountReceived(out);
     out.push_back({SessionAction::Kind::Close});
     SetState(out, SessionState::Ended, why);
     return out;
+}
+
+void SessionEngine::CountReceived(SessionActions& out)
+{
+    m_rxCounted = m_stats.m_nRxTotal;
+    SessionAction total{SessionAction::Kind::RxTotal};
+    total.count = m_rxCounted;
+    out.push_back(std::move(total));
 }
 
 } // namespace approbe

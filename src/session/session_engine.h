@@ -158,6 +158,8 @@ private:
     // The status line that says why, then End.
     SessionActions EndSaying(const std::string& status, SessionEnd why);
     void SetState(SessionActions& out, SessionState state, SessionEnd end = SessionEnd::None);
+    // The bytes received so far, as an RxTotal.
+    void CountReceived(SessionActions& out);
     void Send(SessionActions& out, std::string_view data);
     // Sends text + answerEnd and makes it the examined text; false (and a log line) if too long.
     bool Answer(SessionActions& out, const std::string& text, const char* what, std::string& examined);
@@ -189,6 +191,7 @@ private:
     bool m_atLoginPrompt = false; // what was looked at last is a login or password prompt
     std::chrono::system_clock::time_point m_passwordAt{};
     Statistics m_stats;
+    std::int64_t m_rxCounted = 0; // the total last told
     std::unique_ptr<TelnetLayer> m_telnet;
     std::string m_partLine;       // the text after the last line end, not looked at yet
     bool m_partMatched = false;   // the part line has been matched against the prompt

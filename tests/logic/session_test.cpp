@@ -180,6 +180,8 @@ TEST(PromptTest, AnswersOnlyWholeCaseExactPromptsWithTheTextsAsTyped)
         {{"login: "}, "jürgen ✓", "jürgen ✓\r"}, // UTF-8 as typed
         // The farewell is for a shell that has shown its prompt after the password.
         {{"login: ", "Password: ", "\r\nAP> "}, "admin", "admin\rsecret\rq\r"},
+        // The bytes of a line the close cut off are counted too.
+        {{"login: ", "Password: ", "\r\nAP> ", "Noise Fl"}, "admin", "admin\rsecret\rq\r", {"field 1011 31"}},
     };
     for (const PromptCase& c : cases) {
         SCOPED_TRACE(c.blocks.front() + " / " + c.user.substr(0, 20));
