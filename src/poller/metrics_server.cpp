@@ -15,10 +15,6 @@
 #include <vector>
 
 namespace approbe::poller {
-namespace {
-constexpr unsigned kClosingHeadroom = 64;
-} // namespace
-
 // Closes connections that have not sent a whole request in time. libmicrohttpd's own timeout
 // counts from the last byte received, so a client sending a byte now and then would hold its
 // place for ever; this counts from the connection's opening, or from the previous answer.
@@ -295,9 +291,7 @@ bool MetricsServer::Start(const std::string& host, std::uint16_t port, std::stri
         pointer(MHD_OPTION_SOCK_ADDR, &addr),
         // Between requests on a kept-alive connection, and for a client slow to take its answer.
         number(MHD_OPTION_CONNECTION_TIMEOUT, 10),
-        // Above our own limit, which makes room by closing a waiting connection: the sockets shut
-        // down in one turn of libmicrohttpd's loop are closed in its next.
-        number(MHD_OPTION_CONNECTION_LIMIT, m_options.total + kClosingHeadroom),
+        number(MHD_OPTION_CONNECTION_LIMIT, m_options.ConnectionsAtMost()),
         number(MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_options.perClient),
         callback(MHD_OPTION_NOTIFY_CONNECTION, &Handlers::Connection, this),
         callback(MHD_OPTION_NOTIFY_COMPLETED, &Handlers::Completed, this),

@@ -24,6 +24,10 @@ struct ServerOptions {
     // A connection must send each request head whole within this, counted from its opening or
     // from the previous answer (TLS handshake included); a connection that dawdles is closed.
     std::chrono::milliseconds requestDeadline{5000};
+
+    // Connections open at most: the total, and those closed to make room that libmicrohttpd has
+    // not reaped yet (sockets shut down in one turn of its loop are closed in its next).
+    unsigned ConnectionsAtMost() const { return total + 64; }
 };
 
 // Serves GET /metrics and a landing page at / on libmicrohttpd's thread, over TLS and behind basic
