@@ -51,13 +51,17 @@ step() {
   echo "== $*"
 }
 
-# build DIR [cmake options...]: configures (once) and builds into DIR, showing the build's progress.
+# build DIR [cmake options...] [-- targets...]: configures (once) and builds into DIR, showing the
+# build's progress; everything, or only the targets given (and what they need).
 build() {
   local dir=$1; shift
+  local options=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do options+=("$1"); shift; done
+  [ $# -gt 0 ] && shift && targets=("$@")
   if [ ! -f "$dir/build.ninja" ]; then
     step "Configuring ${dir#"$ROOT"/}"
-    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    cmake -S "$ROOT" -B "$dir" -G Ninja "${options[@]}" >/dev/null
   fi
-  step "Building ${dir#"$ROOT"/}"
-  cmake --build "$dir" -j"$(nproc)"
+  step "Building ${dir#"$ROOT"/}${targets[*]:+: ${targets[*]}}"
+  cmake --build "$dir" -j"$(nproc)" ${targets[@]:+--target "${targets[@]}"}
 }
