@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -46,9 +47,28 @@ std::string Insecure(const std::string& path, const char* what)
 struct ApSection {
     ApConfig ap;
     std::map<std::string, int> seen; // lower-case key -> line
-    std::string pass, passFile;
-    int passFileLine = 0;
+    std::string pass, passFile, credential;
+    int passFileLine = 0, credentialLine = 0;
 };
+
+// The file systemd made for LoadCredential= or LoadCredentialEncrypted=, or why there is none.
+std::optional<std::string> CredentialPath(const std::string& name, std::string& why)
+{
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        why = "PassCredential must be a credential's name, without '/'";
+        return std::nullopt;
+    }
+    const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
+    if (!dir || !*dir) {
+        why = "PassCredential " + name +
+              ": no credentials were passed ($CREDENTIALS_DIRECTORY is not set; the unit's LoadCredential= sets it)";
+        return std::nullopt;
+    }
+    return std::string(dir) + "/" + name;
+}
+
+// A password file's first line: an editor's line end is not part of it.
+std::string FirstLine(const std::string& content) { return content.substr(0, content.find_first_of("\r\n")); }
 
 } // namespace
 
@@ -182,6 +202,9 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
                 return fail(lineNo, "PassFile is empty");
             s.passFile = value[0] == '/' ? value : Directory(path) + "/" + value;
             s.passFileLine = lineNo;
+        } else if (SameKey(key, "PassCredential")) {
+            s.credential = value;
+            s.credentialLine = lineNo;
         } else if (SameKey(key, "HostKey")) {
             if (value != "accept-new" && value != "strict")
                 return fail(lineNo, "HostKey must be strict (the default) or accept-new");
@@ -196,7 +219,7 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
             s.ap.allStations = value == "all";
         } else {
             return fail(lineNo, "unknown key '" + key + "' in [" + s.ap.name +
-                                    "] (Host, Port, User, Pass, PassFile, HostKey, Station, Stations)");
+                                    "] (Host, Port, User, Pass, PassFile, PassCredential, HostKey, Station, Stations)");
         }
     }
 
@@ -206,10 +229,12 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
             return fail(s.ap.line, where + "has no Host");
         if (!s.seen.count("user"))
             return fail(s.ap.line, where + "has no User");
-        const bool pass = s.seen.count("pass") != 0, passFile = s.seen.count("passfile") != 0;
-        if (pass == passFile)
-            return fail(s.ap.line, where + (pass ? "has both Pass and PassFile: keep one" : "has neither Pass nor PassFile"));
-        if (passFile) {
+        const int sources = static_cast<int>(s.seen.count("pass") + s.seen.count("passfile") +
+                                             s.seen.count("passcredential"));
+        if (sources != 1)
+            return fail(s.ap.line, where + (sources ? "has more than one of Pass, PassFile and PassCredential: keep one"
+                                                    : "has none of Pass, PassFile and PassCredential"));
+        if (!s.passFile.empty()) {
             std::string content, why;
             if (!ReadWhole(s.passFile, content, why))
                 return fail(s.passFileLine, "cannot read PassFile " + s.passFile + ": " + why);
@@ -217,7 +242,17 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
                 r.error = Insecure(s.passFile, "holds a password");
                 return r;
             }
-            s.pass = content.substr(0, content.find_first_of("\r\n"));
+            s.pass = FirstLine(content);
+        } else if (s.credentialLine) {
+            // No permission check: systemd keeps the folder private to the service, and the ACL it
+            // grants the unit's user shows as group bits.
+            std::string content, why;
+            const auto file = CredentialPath(s.credential, why);
+            if (!file)
+                return fail(s.credentialLine, why);
+            if (!ReadWhole(*file, content, why))
+                return fail(s.credentialLine, "cannot read credential " + *file + ": " + why);
+            s.pass = FirstLine(content);
         }
         s.ap.password = s.pass;
         if (!s.seen.count("port") && session::IsSshHost(s.ap.host))

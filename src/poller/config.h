@@ -15,7 +15,7 @@ struct ApConfig {
     std::string host;
     int port = 23;            // 22 for ssh:// hosts when no Port is given
     std::string user;
-    std::string password; // from Pass, or read from PassFile
+    std::string password; // from Pass, or read from PassFile or PassCredential
     int line = 0;         // the section's line, for messages
     bool acceptNewHostKey = false; // HostKey=accept-new: an unknown SSH key is saved, then held to
     std::optional<MacAddress> station{}; // Station=MAC: the station followed, instead of the first row
@@ -41,7 +41,8 @@ struct ConfigResult {
     std::string error; // "FILE:LINE: what is wrong", or "FILE: ..." for the file as a whole
 };
 
-// Parses the text of file (named path, which also anchors a relative PassFile). Reads PassFiles.
+// Parses the text of file (named path, which also anchors a relative PassFile). Reads PassFiles and
+// PassCredentials ($CREDENTIALS_DIRECTORY/NAME, as systemd passes them).
 ConfigResult ParseConfig(const std::string& path, const std::string& text);
 // Reads and parses path; refuses a file holding a password (or a PassFile) that group or others
 // can read.

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <set>
 
 #include "child_process.h"
@@ -50,13 +52,18 @@ INSTANTIATE_TEST_SUITE_P(Table, ConfigErrors, ::testing::Values(
     BadConfig{"PortZero", "[ap1]\nHost=h\nPort=0\n", "3: Port must be a number from 1 to 65535"},
     BadConfig{"PortTooBig", "[ap1]\nHost=h\nPort=65536\n", "3: Port must be a number from 1 to 65535"},
     BadConfig{"KeyTwice", "[ap1]\nHost=h\nhost=g\n", "3: key 'host' given twice in this section"},
-    BadConfig{"UnknownApKey", "[ap1]\nHost=h\nPassword=x\n", "3: unknown key 'Password' in [ap1] (Host, Port, User, Pass, PassFile, HostKey, Station, Stations)"},
+    BadConfig{"UnknownApKey", "[ap1]\nHost=h\nPassword=x\n", "3: unknown key 'Password' in [ap1] (Host, Port, User, Pass, PassFile, PassCredential, HostKey, Station, Stations)"},
     BadConfig{"StationNoMac", "[ap1]\nHost=h\nStation = 00:0c:42:1a:2b\n", "3: Station must be a MAC address, e.g. 00:0c:42:1a:2b:3c"},
     BadConfig{"StationsNeither", "[ap1]\nHost=h\nStations = every\n", "3: Stations must be all or followed (the default)"},
     BadConfig{"NoHost", "[poller]\n\n[ap1]\nUser=u\nPass=p\n", "3: [ap1] has no Host"},
     BadConfig{"NoUser", "[ap1]\nHost=h\nPass=p\n", "1: [ap1] has no User"},
-    BadConfig{"NoPassword", "[ap1]\nHost=h\nUser=u\n", "1: [ap1] has neither Pass nor PassFile"},
-    BadConfig{"BothPasswords", "[ap1]\nHost=h\nUser=u\nPass=p\nPassFile=/f\n", "1: [ap1] has both Pass and PassFile: keep one"},
+    BadConfig{"NoPassword", "[ap1]\nHost=h\nUser=u\n", "1: [ap1] has none of Pass, PassFile and PassCredential"},
+    BadConfig{"BothPasswords", "[ap1]\nHost=h\nUser=u\nPass=p\nPassFile=/f\n",
+              "1: [ap1] has more than one of Pass, PassFile and PassCredential: keep one"},
+    BadConfig{"FileAndCredential", "[ap1]\nHost=h\nUser=u\nPassCredential=c\nPassFile=/f\n",
+              "1: [ap1] has more than one of Pass, PassFile and PassCredential: keep one"},
+    BadConfig{"CredentialWithSlash", "[ap1]\nHost=h\nUser=u\nPassCredential=../etc/c\n",
+              "4: PassCredential must be a credential's name, without '/'"},
     BadConfig{"SecondApBroken", "[ap1]\nHost=h\nUser=u\nPass=p\n[ap2]\nHost=h\n", "5: [ap2] has no User"}),
     [](const auto& row) { return std::string(row.param.name); });
 
@@ -122,6 +129,42 @@ TEST(Config, PasswordsInFilesAndTheirPermissions)
     EXPECT_NE(r.error.find("chmod 600 " + config), std::string::npos);
     ::chmod(config.c_str(), 0600);
     EXPECT_TRUE(LoadConfig(config).config);
+}
+
+// systemd's LoadCredential= hands the service a private folder named by $CREDENTIALS_DIRECTORY.
+TEST(Config, PasswordsFromSystemdCredentials)
+{
+    TempDir dir;
+    const std::string config = dir.file("p.ini"), creds = dir.file("creds");
+    std::filesystem::create_directory(creds);
+    WriteFile(creds + "/mast", "s3cret\n");
+    // The group bits systemd's ACL for the unit's user shows do not make it refuse the credential.
+    ::chmod((creds + "/mast").c_str(), 0440);
+    WriteFile(config, "[ap1]\nHost=h\nUser=u\nPassCredential = mast\n");
+    ::chmod(config.c_str(), 0644); // holds no password itself
+
+    const char* before = std::getenv("CREDENTIALS_DIRECTORY");
+    const std::string saved = before ? before : "";
+    ::unsetenv("CREDENTIALS_DIRECTORY");
+    ConfigResult r = LoadConfig(config);
+    EXPECT_FALSE(r.config);
+    EXPECT_EQ(r.error, config + ":4: PassCredential mast: no credentials were passed ($CREDENTIALS_DIRECTORY is not "
+                                "set; the unit's LoadCredential= sets it)");
+
+    ::setenv("CREDENTIALS_DIRECTORY", creds.c_str(), 1);
+    r = LoadConfig(config);
+    ASSERT_TRUE(r.config) << r.error;
+    EXPECT_EQ(r.config->aps[0].password, "s3cret");
+
+    WriteFile(config, "[ap1]\nHost=h\nUser=u\nPassCredential = other\n");
+    r = LoadConfig(config);
+    EXPECT_FALSE(r.config);
+    EXPECT_EQ(r.error, config + ":4: cannot read credential " + creds + "/other: No such file or directory");
+
+    if (before)
+        ::setenv("CREDENTIALS_DIRECTORY", saved.c_str(), 1);
+    else
+        ::unsetenv("CREDENTIALS_DIRECTORY");
 }
 
 TEST(Shard, ParsesOnlyKOfN)
