@@ -10,6 +10,7 @@
 
 #include "child_process.h"
 #include "config.h"
+#include "failure_digest.h"
 #include "metrics.h"
 #include "poller.h"
 #include "schedule.h"
@@ -339,6 +340,49 @@ TEST_F(Exposition, PromtoolAcceptsIt)
         out += buf;
     EXPECT_EQ(::pclose(p), 0) << out;
     EXPECT_EQ(out, "");
+}
+
+TEST(FailureDigest, AFailureIsSaidAtOnceTheSameAtOtherAccessPointsOnceAMinuteAsACountAndAFewNames)
+{
+    using namespace std::chrono_literals;
+    std::vector<std::string> lines;
+    FailureDigest digest([&](const std::string& l) { lines.push_back(l); });
+    const auto t0 = FailureDigest::Clock::time_point{} + 1h;
+    const auto fail = [&](const std::string& name, const std::string& why, FailureDigest::Clock::time_point at) {
+        digest.Failed(name, why, name + ": " + why + "; retrying", at);
+    };
+
+    // An outage: 10,000 access points refused, each twice, and one name not found.
+    for (int attempt = 0; attempt < 2; ++attempt)
+        for (int i = 0; i < 10000; ++i)
+            fail("ap" + std::to_string(i), "cannot start: connection refused", t0 + std::chrono::milliseconds(i + attempt));
+    fail("far", "cannot start: name not found", t0 + 30s);
+    const std::string counted = " (the same at other access points within a minute is counted)";
+    EXPECT_EQ(lines, (std::vector<std::string>{"ap0: cannot start: connection refused; retrying" + counted,
+                                               "far: cannot start: name not found; retrying" + counted}));
+    EXPECT_EQ(digest.Flush(t0 + 59s), t0 + 60s) << "nothing before the minute is over";
+    EXPECT_EQ(lines.size(), 2u);
+
+    // The minute's count: each access point once, the first few by name.
+    EXPECT_EQ(digest.Flush(t0 + 60s), t0 + 30s + 60s);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "cannot start: connection refused: 10000 access points in the last minute (ap1, ap2, ap3 and "
+                        "9997 more)");
+    // Quiet for a minute: the kinds go, and a new failure is said at once again.
+    EXPECT_EQ(digest.Flush(t0 + 120s), FailureDigest::Clock::time_point::max());
+    EXPECT_EQ(lines.size(), 3u);
+    fail("ap7", "silent", t0 + 121s);
+    EXPECT_EQ(lines.back(), "ap7: silent; retrying" + counted);
+}
+
+TEST(FailureDigest, ReasonsAreShortAndTheSameForTheSameCause)
+{
+    EXPECT_EQ(StartFailureReason("Connection refused"), "connection refused");
+    EXPECT_EQ(StartFailureReason("No route to host"), "no route to host");
+    EXPECT_EQ(StartFailureReason("Network is unreachable"), "no route to host");
+    EXPECT_EQ(StartFailureReason("timed out"), "timed out");
+    EXPECT_EQ(StartFailureReason("Name or service not known"), "name not found");
+    EXPECT_EQ(StartFailureReason("Permission denied"), "permission denied");
 }
 
 } // namespace
