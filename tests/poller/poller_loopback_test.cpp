@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "poller_rig.h"
 #include "sim_process.h"
@@ -120,6 +122,41 @@ TEST(PollerLoopback, TroubleAtOneAccessPointNeverHoldsUpAnother)
     EXPECT_TRUE(WaitUntil([&] { return rig.process->log().find(retry) != std::string::npos; }, 20s,
                           [] { std::this_thread::sleep_for(100ms); }))
         << rig.process->log();
+}
+
+// RecordDir: a CSV per access point per day under a file-safe name, a row per reading; a folder
+// that cannot be made costs the recording, said once, and never the polling.
+TEST(PollerLoopback, RecordsARowPerReadingAndAFolderThatCannotBeMadeStopsNoPolls)
+{
+    SimProcess a({}, ValuesScript(-91, -51, -61));
+    TempDir dir;
+    WriteFile(dir.file("file"), "");
+    for (const bool writable : {true, false}) {
+        PollerRig rig;
+        const std::string folder = writable ? dir.file("rec") : dir.file("file") + "/rec";
+        rig.WriteConfig(std::string(kFast) + "RecordDir = " + folder + "\n" + ApSection("mast/north", a.port()));
+        ASSERT_TRUE(rig.Start());
+        ASSERT_TRUE(rig.WaitSample("approbe_noise_floor_dbm", "mast/north", "-91")) << rig.Metrics();
+        const long polls = rig.Count("approbe_poll_commands_total", "mast/north");
+        ASSERT_TRUE(WaitUntil([&] { return rig.Count("approbe_poll_commands_total", "mast/north") >= polls + 6; }, 5s,
+                              [] { std::this_thread::sleep_for(50ms); }));
+        if (writable) {
+            std::string rows;
+            for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+                EXPECT_EQ(entry.path().filename().string().rfind("mast_north-", 0), 0u) << entry.path();
+                rows += ReadFile(entry.path().string());
+            }
+            EXPECT_EQ(rows.rfind("time,host,noise_dbm,", 0), 0u) << rows;
+            EXPECT_GE(std::count(rows.begin(), rows.end(), '\n'), 3) << rows;
+            EXPECT_NE(rows.find(",127.0.0.1,,-51,-61,40,"), std::string::npos) << rows;
+            EXPECT_NE(rows.find(",127.0.0.1,-91,,,40,"), std::string::npos) << rows;
+        } else {
+            const std::string log = rig.process->log();
+            const auto at = log.find("mast/north: not recording today:");
+            EXPECT_NE(at, std::string::npos) << log;
+            EXPECT_EQ(log.find("not recording today", log.find('\n', at)), std::string::npos) << "said once a day:\n" << log;
+        }
+    }
 }
 
 // IPv6 on both sides: an access point on ::1, written bare or bracketed, and /metrics on [::1].
