@@ -134,7 +134,7 @@ void Poller::Add(const ApConfig& cfg, std::chrono::steady_clock::duration offset
     setup.pollPeriod = Period();
     setup.pollOffset = offset;
     setup.hostKeys = cfg.acceptNewHostKey ? session::HostKeyPolicy::AcceptNew : session::HostKeyPolicy::Strict;
-    setup.retry = session::RetryPolicy::Poller();
+    setup.retry = session::RetryPolicy::Poller(m_config.startsPerSecond);
     auto ap = std::make_unique<Ap>();
     ap->cfg = cfg;
     ap->series = m_series.Add(cfg.name);
@@ -299,6 +299,10 @@ void Poller::Reload()
             Remove(id);
             ++stopped;
         }
+    }
+    if (next.startsPerSecond != m_config.startsPerSecond) {
+        for (const auto& [id, ap] : m_aps)
+            m_loop.SetRetry(id, session::RetryPolicy::Poller(next.startsPerSecond));
     }
     m_config = next;
     m_config.aps = wanted;

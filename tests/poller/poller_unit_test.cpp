@@ -46,9 +46,10 @@ INSTANTIATE_TEST_SUITE_P(Table, ConfigErrors, ::testing::Values(
     BadConfig{"DuplicateSection", "[ap1]\nHost=h\nUser=u\nPass=p\n[ap1]\n", "5: section [ap1] appears twice"},
     BadConfig{"NoEquals", "[poller]\nPollMs 1000\n", "2: expected KEY = VALUE or [SECTION]"},
     BadConfig{"EmptyKey", "[poller]\n= 5\n", "2: a key is missing before '='"},
-    BadConfig{"UnknownPollerKey", "[poller]\nPolMs = 5\n", "2: unknown key 'PolMs' in [poller] (Listen, PollMs, RecordDir)"},
+    BadConfig{"UnknownPollerKey", "[poller]\nPolMs = 5\n", "2: unknown key 'PolMs' in [poller] (Listen, PollMs, RecordDir, StartsPerSecond)"},
     BadConfig{"PollMsNotANumber", "[poller]\nPollMs = 1s\n", "2: PollMs must be a whole number of milliseconds from 100 to 3600000"},
     BadConfig{"PollMsTooSmall", "[poller]\nPollMs = 10\n", "2: PollMs must be a whole number of milliseconds from 100 to 3600000"},
+    BadConfig{"NoStarts", "[poller]\nStartsPerSecond = 0\n", "2: StartsPerSecond must be a whole number from 1 to 100000"},
     BadConfig{"BadListen", "[poller]\nListen = 9477\n", "2: Listen must be ADDRESS:PORT, e.g. 127.0.0.1:9477 or [::1]:9477"},
     BadConfig{"PortZero", "[ap1]\nHost=h\nPort=0\n", "3: Port must be a number from 1 to 65535"},
     BadConfig{"PortTooBig", "[ap1]\nHost=h\nPort=65536\n", "3: Port must be a number from 1 to 65535"},
@@ -71,13 +72,15 @@ INSTANTIATE_TEST_SUITE_P(Table, ConfigErrors, ::testing::Values(
 TEST(Config, ReadsEveryKeyWithDefaultsQuotedValuesAndCrLf)
 {
     const ConfigResult r = ParseConfig("p.ini", "; comment\r\n[poller]\r\nListen = 0.0.0.0:9100\r\nPollMs=250\r\n"
-                                                "RecordDir=/var/lib/x\r\n[mast north]\r\nhost = 10.0.0.1\r\nUSER=admin\r\n"
+                                                "RecordDir=/var/lib/x\r\nStartsPerSecond = 50\r\n[mast north]\r\nhost = 10.0.0.1\r\nUSER=admin\r\n"
                                                 "Pass=\"a;b \\\"c\\\"\"\r\n[b]\r\nHost=b.example\r\nPort=2323\r\nUser=u\r\nPass=\r\n");
     ASSERT_TRUE(r.config) << r.error;
     const PollerConfig& c = *r.config;
     EXPECT_EQ(c.listen, "0.0.0.0:9100");
     EXPECT_EQ(c.pollMs, 250);
     EXPECT_EQ(c.recordDir, "/var/lib/x");
+    EXPECT_EQ(c.startsPerSecond, 50);
+    EXPECT_EQ(ParseConfig("p.ini", "[a]\nHost=h\nUser=u\nPass=p\n").config->startsPerSecond, 500) << "the default";
     ASSERT_EQ(c.aps.size(), 2u);
     EXPECT_EQ(c.aps[0].name, "mast north");
     EXPECT_EQ(c.aps[0].port, 23);
@@ -198,7 +201,7 @@ TEST(Shard, EveryNameInExactlyOneShardTheSameOnEveryMachine)
     EXPECT_EQ(SelectShard(aps, Shard{0, 1}).size(), aps.size());
 }
 
-TEST(Backoff, DoublesFromOneSecondToAMinuteWithJitterInTheUpperHalf)
+TEST(Backoff, DoublesFromOneSecondToAMinuteWithJitterInTheUpperHalfAndAfterASilenceToo)
 {
     struct Row { int failures; long long whole; };
     for (const Row row : {Row{0, 1000}, Row{1, 1000}, Row{2, 2000}, Row{3, 4000}, Row{6, 32000}, Row{7, 60000},
@@ -207,7 +210,8 @@ TEST(Backoff, DoublesFromOneSecondToAMinuteWithJitterInTheUpperHalf)
         EXPECT_EQ(retry.Delay(row.failures, false, 0.0).count(), row.whole / 2) << row.failures;
         EXPECT_EQ(retry.Delay(row.failures, false, 1.0).count(), row.whole) << row.failures;
         EXPECT_EQ(retry.Delay(row.failures, false, 7.0).count(), row.whole) << "unit is clamped";
-        EXPECT_EQ(retry.Delay(row.failures, true, 0.5).count(), 6000) << "after the link was lost";
+        EXPECT_EQ(retry.Delay(row.failures, true, 0.5).count(), 4500) << "after the link was lost";
+        EXPECT_EQ(retry.Delay(row.failures, true, 1.0).count(), 6000) << "after the link was lost";
     }
 }
 
