@@ -4,7 +4,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian 12 packages the build and the tests need.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl1-mesa-dev libxcb1-dev libgtest-dev libgmock-dev
-                fonts-dejavu-core libtelnet-dev libssh-dev qt6-multimedia-dev python3)
+                fonts-dejavu-core libtelnet-dev libssh-dev qt6-multimedia-dev python3 nlohmann-json3-dev)
 # What the poller is built with: its /metrics server, and its web config's YAML and bcrypt (crypt).
 POLLER_BUILD_PACKAGES=(libmicrohttpd-dev libyaml-dev libcrypt-dev)
 # Then promtool and the Prometheus server its tests run against; openssl makes their TLS certificates.
