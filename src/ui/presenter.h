@@ -52,6 +52,11 @@ public:
     void AnswerHostKey(HostKeyAnswer answer);
     // Sessions that end without the user asking are started again (the field tools' switch).
     void SetAutoReconnect(bool on);
+    // Where the password goes when the settings are saved (at the start and on Connect): the
+    // profile, unless a keeper is set (the keyring); the keeper is then given it, and the profile
+    // gets none.
+    using PasswordKeeper = std::function<void(const SettingsTexts&)>;
+    void SetPasswordKeeper(PasswordKeeper keeper) { m_keeper = std::move(keeper); }
     // Polls now, whatever the poll period (tests; a period of zero polls only so).
     void PollNow();
 
@@ -80,6 +85,7 @@ private:
     void Ended(WindowBatch& batch, SessionEnd why);
     void SetStale(WindowBatch& batch, bool stale);
     void ReportStatus(WindowBatch& batch, const std::string& text);
+    void Save();
     // Runs f on the loop's thread, starting the loop first if need be.
     void OnLoop(std::function<void(session::SessionLoop&)> f);
     session::SessionSetup Setup() const;
@@ -89,6 +95,7 @@ private:
     const UiPoster m_post;
     const PresenterOptions m_options;
     SettingsTexts m_settings;
+    PasswordKeeper m_keeper;
     ConsumerHub m_consumers;
 
     // The loop and its thread; m_id is the dialog's one session once Connect made it.

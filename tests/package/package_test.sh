@@ -59,6 +59,7 @@ build_step() {
         info=$(dpkg-deb --info $desktop_deb)
         expect "approbe's control" "$info" '^ Package: approbe$'
         expect "approbe's dependencies" "$info" '^ Depends: .*libqt6widgets6'
+        expect "approbe's dependencies" "$info" '^ Depends: .*libsecret-1-0' # loaded by QtKeychain at run time
         files=$(dpkg-deb --contents $desktop_deb)
         for f in usr/bin/approbe usr/share/applications/approbe.desktop usr/share/icons/hicolor/48x48/apps/approbe.png \
             usr/share/icons/hicolor/scalable/apps/approbe.svg usr/share/doc/approbe/copyright \
