@@ -4,7 +4,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian 12 packages the build and the tests need.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl1-mesa-dev libxcb1-dev libgtest-dev libgmock-dev
-                fonts-dejavu-core libtelnet-dev libssh-dev qt6-multimedia-dev python3 qtkeychain-qt6-dev libsecret-1-0)
+                fonts-dejavu-core libtelnet-dev libssh-dev qt6-multimedia-dev python3 nlohmann-json3-dev
+                qtkeychain-qt6-dev libsecret-1-0)
 # What the poller is built with: its /metrics server, and its web config's YAML and bcrypt (crypt).
 POLLER_BUILD_PACKAGES=(libmicrohttpd-dev libyaml-dev libcrypt-dev)
 # Then promtool and the Prometheus server its tests run against; openssl makes their TLS certificates.
@@ -53,13 +54,17 @@ step() {
   echo "== $*"
 }
 
-# build DIR [cmake options...]: configures (once) and builds into DIR, showing the build's progress.
+# build DIR [cmake options...] [-- targets...]: configures (once) and builds into DIR, showing the
+# build's progress; everything, or only the targets given (and what they need).
 build() {
   local dir=$1; shift
+  local options=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do options+=("$1"); shift; done
+  [ $# -gt 0 ] && shift && targets=("$@")
   if [ ! -f "$dir/build.ninja" ]; then
     step "Configuring ${dir#"$ROOT"/}"
-    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    cmake -S "$ROOT" -B "$dir" -G Ninja "${options[@]}" >/dev/null
   fi
-  step "Building ${dir#"$ROOT"/}"
-  cmake --build "$dir" -j"$(nproc)"
+  step "Building ${dir#"$ROOT"/}${targets[*]:+: ${targets[*]}}"
+  cmake --build "$dir" -j"$(nproc)" ${targets[@]:+--target "${targets[@]}"}
 }

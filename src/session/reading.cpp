@@ -40,24 +40,6 @@ std::optional<int> FindLabelled(const char* text, const char* label)
     return ParseInt(after + 1);
 }
 
-// The first MAC address standing on its own in the line: not inside a longer run of hex digits
-// and separators. Found from its first separator, as most lines hold few.
-std::optional<MacAddress> FindMac(const char* line)
-{
-    auto joins = [](char c) { return HexValue(c) >= 0 || c == ':' || c == '-'; };
-    for (const char* sep = std::strpbrk(line, ":-"); sep; sep = std::strpbrk(sep + 1, ":-")) {
-        if (sep - line < 2)
-            continue;
-        const char* start = sep - 2;
-        if ((start > line && joins(start[-1])) || ::strnlen(start, kMacLength) < kMacLength ||
-            (start[kMacLength] && joins(start[kMacLength])))
-            continue;
-        if (auto mac = MacAddress::Parse(std::string_view(start, kMacLength)))
-            return mac;
-    }
-    return std::nullopt;
-}
-
 void Extend(int v, int& min, int& max)
 {
     if (v >= max)
@@ -96,20 +78,36 @@ std::string MacAddress::ToString() const
     return out;
 }
 
+std::optional<MacInLine> FindMac(std::string_view line)
+{
+    auto joins = [](char c) { return HexValue(c) >= 0 || c == ':' || c == '-'; };
+    for (std::size_t sep = line.find_first_of(":-"); sep != std::string_view::npos; sep = line.find_first_of(":-", sep + 1)) {
+        if (sep < 2)
+            continue;
+        const std::size_t start = sep - 2, end = start + kMacLength;
+        if ((start > 0 && joins(line[start - 1])) || end > line.size() || (end < line.size() && joins(line[end])))
+            continue;
+        if (auto mac = MacAddress::Parse(line.substr(start, kMacLength)))
+            return MacInLine{*mac, end};
+    }
+    return std::nullopt;
+}
+
 LineLevels ScanLine(const char* line)
 {
     LineLevels l;
     l.noise = FindLabelled(line, "Level:");
     l.local = FindLabelled(line, "Local RSSI level:");
     l.remote = FindLabelled(line, "Remote RSSI level:");
-    if (l.local || l.remote)
-        l.mac = FindMac(line);
+    if (l.local || l.remote) {
+        if (const auto found = FindMac(line))
+            l.mac = found->mac;
+    }
     return l;
 }
 
-std::optional<Reading> PollReading::Add(const char* line)
+std::optional<Reading> PollReading::Add(const LineLevels& l)
 {
-    const LineLevels l = ScanLine(line);
     Reading r;
     if (l.noise && !m_noise) {
         r.noise = l.noise;

@@ -66,6 +66,14 @@ struct LineLevels {
 };
 LineLevels ScanLine(const char* line);
 
+// The first MAC address standing on its own in the line (not inside a longer run of hex digits and
+// separators), and where it ends.
+struct MacInLine {
+    MacAddress mac;
+    std::size_t end = 0;
+};
+std::optional<MacInLine> FindMac(std::string_view line);
+
 // A poll's replies, line by line, whatever order they come in: the noise floor from the first
 // line that gives one, the station rows in the order they come. A line with a local or remote
 // RSSI starts a row, unless the row before lacks every level the line brings and shows no other
@@ -75,7 +83,9 @@ class PollReading {
 public:
     static constexpr std::size_t kMaxRows = 64;
     // The reading a whole line brings (stations and the levels it brought), if it brings any.
-    std::optional<Reading> Add(const char* line);
+    std::optional<Reading> Add(const char* line) { return Add(ScanLine(line)); }
+    // The same for what a line was found to say.
+    std::optional<Reading> Add(const LineLevels& levels);
     const std::vector<StationRow>& rows() const { return m_rows; }
 
 private:

@@ -9,6 +9,7 @@
 
 #include "field_tools.h"
 #include "gui_support.h"
+#include "figure.h"
 #include "trend_window.h"
 
 namespace approbe {
