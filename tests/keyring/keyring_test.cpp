@@ -153,16 +153,32 @@ TEST_F(NoKeyring, TheItemIsDisabledSayingWhyAndTheFileIsUntouched)
     KeyringRig rig(kProfile);
     ASSERT_TRUE(rig.Settle());
     const std::string before = rig.profileText();
+    EXPECT_NE(before.find("Pass=s3cret"), std::string::npos);
+    auto refused = [&] {
+        EXPECT_FALSE(rig.item().isEnabled());
+        EXPECT_FALSE(rig.item().isChecked());
+        EXPECT_TRUE(rig.item().toolTip().startsWith("The keyring cannot be used: ")) << rig.item().toolTip().toStdString();
+        EXPECT_GT(rig.item().toolTip().size(), 30) << "and why";
+        EXPECT_EQ(rig.profileText(), before);
+    };
+
+    // Turned on before anyone looked: the move fails, and the password stays in the file.
+    rig.item().trigger();
+    ASSERT_TRUE(rig.Settle());
+    refused();
+    EXPECT_TRUE(rig.logged("Keyring: Could not connect: No such file or directory. The password stays in the settings file."))
+        << rig.log().join('\n').toStdString();
+
+    // Opening the menu asks the keyring first.
+    rig.Reopen();
+    ASSERT_TRUE(rig.Settle());
+    EXPECT_TRUE(rig.item().isEnabled()) << "offered until asked";
     rig.dlg->systemMenu().aboutToShow();
     ASSERT_TRUE(rig.Settle());
-    EXPECT_FALSE(rig.item().isEnabled());
-    EXPECT_FALSE(rig.item().isChecked());
-    EXPECT_TRUE(rig.item().toolTip().startsWith("The keyring cannot be used: ")) << rig.item().toolTip().toStdString();
-    EXPECT_GT(rig.item().toolTip().size(), 30) << "and why";
+    refused();
     rig.item().trigger(); // a disabled item does nothing
     ASSERT_TRUE(rig.Settle());
     EXPECT_EQ(rig.profileText(), before);
-    EXPECT_NE(before.find("Pass=s3cret"), std::string::npos);
 }
 
 TEST_F(NoKeyring, WhileOnTheLogSaysSoOnceAndThePasswordStaysOutOfTheFile)
