@@ -51,6 +51,9 @@ CKeyringPasswords::CKeyringPasswords(CProbeDlg& dlg, IProfile& profile, QAction&
         m_dlg.presenter().SetPasswordKeeper([this](const SettingsTexts& texts) { Keep(texts); });
 }
 
+// The presenter outlives the field tools.
+CKeyringPasswords::~CKeyringPasswords() { m_dlg.presenter().SetPasswordKeeper(nullptr); }
+
 void CKeyringPasswords::Run(QKeychain::Job* job, std::function<void(const Answer&)> done)
 {
     // The job deletes itself once finished; it has no parent, as one deleted while the keyring

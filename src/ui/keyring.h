@@ -40,6 +40,7 @@ public:
     // on: the item's state as last remembered; remember keeps a new one.
     CKeyringPasswords(CProbeDlg& dlg, IProfile& profile, QAction& action, bool on,
                       std::function<void(bool on)> remember);
+    ~CKeyringPasswords() override;
 
     // Asks the keyring once whether it answers (when the item is off: when on, its first read
     // tells). Until then the item is offered.
