@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,7 +21,9 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
+#include "fleet.h"
 #include "session.h"
 
 namespace {
@@ -29,7 +32,8 @@ constexpr const char* kUsage =
     "usage: approbe-sim [--bind ADDR] [--port N] [--user U] [--password P] [--seed N] [--script FILE]\n"
     "                   [--negotiate MODE] [--fail-delay MS] [--login-tries N] [--max-connections N]\n"
     "                   [--pieces N] [--piece-gap MS] [--stations N] [--station-order ORDER]\n"
-    "                   [--drop-rows PERCENT] [--verbose] [--help]\n";
+    "                   [--drop-rows PERCENT] [--aps N [--address-per-ap] [--reply-delay MS] [--hold-values]]\n"
+    "                   [--verbose] [--help]\n";
 constexpr const char* kHelp =
     "\nA stand-in access point: a telnet-style login, then a shell answering 'get station' and 'get nf'.\n"
     "\n"
@@ -53,6 +57,17 @@ constexpr const char* kHelp =
     "  --station-order ORDER  the table's rows: first (1..N), reversed (N..1) or a list such as 2,1,3\n"
     "                       (default first)\n"
     "  --drop-rows PERCENT  leave each station row out of a reply with this chance, seeded (default 0)\n"
+    "  --aps N              serve N access points from one thread, each listening on its own port (from\n"
+    "                       --port on, one each; --port 0: free ones) and walking its own values (seed + its\n"
+    "                       number); prints one 'listening on' line each, in order. Default dialogue only:\n"
+    "                       no --script, --negotiate or --pieces (default: one access point, a thread per\n"
+    "                       connection)\n"
+    "  --address-per-ap     with --aps: access point K listens on the --bind IPv4 address plus K, all on --port\n"
+    "                       (default: one address, a port each)\n"
+    "  --reply-delay MS     with --aps: each access point answers after its own delay, drawn once from\n"
+    "                       0..MS by the seed (default 0)\n"
+    "  --hold-values        with --aps: each access point keeps its first values, so every reply keeps its\n"
+    "                       length (default: they walk)\n"
     "  --verbose            log connections and every received block to stderr (default off)\n"
     "  --help               show this help and exit\n";
 
@@ -86,6 +101,9 @@ struct Options {
     std::string bind = "127.0.0.1";
     int port = 23;
     std::size_t maxConnections = 100;
+    std::size_t aps = 0;  // 0: one access point, a thread per connection
+    bool addressPerAp = false;
+    sim::FleetOptions fleet;
 };
 
 Options parseOptions(int argc, char** argv) {
@@ -132,6 +150,14 @@ Options parseOptions(int argc, char** argv) {
             order = takeValue();
         } else if (arg == "--drop-rows") {
             o.cfg.reply.dropRowsPercent = parseNumber<long long>(arg, takeValue(), 0, 100);
+        } else if (arg == "--aps") {
+            o.aps = parseNumber<std::size_t>(arg, takeValue(), 1, 60'000);
+        } else if (arg == "--address-per-ap" && !hasValue) {
+            o.addressPerAp = true;
+        } else if (arg == "--reply-delay") {
+            o.fleet.replyDelayMaxMs = parseNumber<long long>(arg, takeValue(), 0, sim::kMaxPieceGapMs);
+        } else if (arg == "--hold-values" && !hasValue) {
+            o.fleet.hold = true;
         } else if (arg == "--verbose" && !hasValue) {
             o.cfg.verbose = true;
         } else if (arg == "--bind") {
@@ -164,6 +190,13 @@ Options parseOptions(int argc, char** argv) {
         usageError("--station-order needs first, reversed or a list naming each of 1.." + std::to_string(stations) +
                    " once, not '" + order + "'");
     o.cfg.reply.stations = std::move(*listed);
+    if (o.aps == 0 && (o.addressPerAp || o.fleet.replyDelayMaxMs || o.fleet.hold))
+        usageError("--address-per-ap, --reply-delay and --hold-values go with --aps");
+    if (o.aps > 0 && (o.cfg.script || o.cfg.negotiate != sim::Negotiation::None || o.cfg.reply.pieces > 1))
+        usageError("--aps serves the default dialogue: no --script, --negotiate or --pieces");
+    if (o.aps > 0 && !o.addressPerAp && o.port > 0 && o.port + static_cast<long long>(o.aps) - 1 > 65535)
+        usageError("--aps " + std::to_string(o.aps) + " from --port " + std::to_string(o.port) + " runs past port 65535");
+    o.fleet.maxConnections = o.maxConnections;
     if (!seeded)
         o.cfg.seed = static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
                      static_cast<std::uint64_t>(::getpid());
@@ -218,6 +251,40 @@ int listenOn(const std::string& addr, int port, std::string& shown, int& actualP
     return fd;
 }
 
+// The address of access point k with --address-per-ap: the --bind IPv4 address plus k.
+std::string addressOf(const std::string& first, std::size_t k) {
+    in_addr a{};
+    if (::inet_pton(AF_INET, first.c_str(), &a) != 1) usageError("--address-per-ap needs an IPv4 --bind, not '" + first + "'");
+    const std::uint64_t next = std::uint64_t{ntohl(a.s_addr)} + k;
+    if (next > UINT32_MAX) usageError("--aps runs past the last IPv4 address");
+    a.s_addr = htonl(static_cast<std::uint32_t>(next));
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+int serveFleet(const Options& opts) {
+    // A listening socket per access point and one per client: the usual soft limit of 1,024 is
+    // too few, and the hard limit is ours to take.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    std::vector<int> listeners;
+    std::string lines;
+    for (std::size_t k = 0; k < opts.aps; ++k) {
+        const std::string addr = opts.addressPerAp ? addressOf(opts.bind, k) : opts.bind;
+        const int wanted = opts.addressPerAp || opts.port == 0 ? opts.port : opts.port + static_cast<int>(k);
+        std::string shown;
+        int port = 0;
+        listeners.push_back(listenOn(addr, wanted, shown, port));
+        lines += "listening on " + shown + ":" + std::to_string(port) + "\n";
+    }
+    std::fputs(lines.c_str(), stdout);
+    std::fflush(stdout);
+    return sim::serveFleet(listeners, opts.cfg, opts.fleet, stopPipe[0]);
+}
+
 struct Worker {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
@@ -238,6 +305,8 @@ int main(int argc, char** argv) {
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+
+    if (opts.aps > 0) return serveFleet(opts);
 
     std::string shown;
     int port = 0;

@@ -1,5 +1,8 @@
 #include "session.h"
 
+#include "replies.h"
+#include "telnet_input.h"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -35,13 +38,9 @@ void logLine(const std::string& line) {
 
 namespace {
 
-constexpr unsigned char IAC = 255, SB = 250, SE = 240, WILL = 251, WONT = 252, DO = 253, DONT = 254;
 constexpr unsigned char kEcho = 1;
-constexpr std::size_t kMaxLine = 4096;
 constexpr int kSendStallMs = 30'000;  // a peer that takes nothing for this long is dropped
 constexpr int kCloseDrainMs = 500;
-const std::string kPrompt = "AP> ";
-const std::string kBanner = "\r\napprobe-sim access point shell\r\n\r\n";
 
 // An option request as sent: the verb (WILL or DO) and the option.
 using Offer = std::pair<unsigned char, unsigned char>;
@@ -101,73 +100,11 @@ struct CloseNow {};  // orderly FIN
 struct ResetNow {};  // RST
 struct Dropped {};   // peer gone or server stopping: just close
 
-// Bounded random walk, independent per connection but identical for equal seeds.
-class Walk {
-public:
-    explicit Walk(std::uint64_t seed) : rng_(seed) {
-        nf_ = pick(-98, -88);
-        local_ = pick(-70, -50);
-        remote_ = pick(-70, -50);
-    }
-    int noise() { return nf_ = step(nf_, -100, -80); }
-    std::pair<int, int> rssi() {
-        local_ = step(local_, -90, -40);
-        remote_ = step(remote_, -90, -40);
-        return {local_, remote_};
-    }
-    std::array<int, 3> current() const { return {nf_, local_, remote_}; }
-
-private:
-    // Own mapping instead of std::uniform_int_distribution so values do not depend on the library.
-    int pick(int lo, int hi) { return lo + static_cast<int>(rng_() % static_cast<std::uint64_t>(hi - lo + 1)); }
-    int step(int v, int lo, int hi) { return std::clamp(v + pick(-3, 3), lo, hi); }
-    std::mt19937_64 rng_;
-    int nf_ = 0, local_ = 0, remote_ = 0;
-};
-
-// A generated reply, and the places where cutting it hurts a reader most: inside each label,
-// inside each number (after its first digit) and inside the prompt, in the order they come.
-struct Reply {
-    std::string text;
-    std::vector<std::size_t> marks;
-
-    void label(const std::string& s) {
-        marks.push_back(text.size() + s.size() / 2);
-        text += s;
-    }
-    void number(int v) {
-        const std::string s = std::to_string(v);
-        marks.push_back(text.size() + (s.size() + 1) / 2);
-        text += s;
-    }
-    // The text in n pieces (fewer if it is shorter): cut at the first n - 1 marks, and where
-    // more pieces are wanted than there are marks, the longest piece halved, again and again.
-    std::vector<std::string> pieces(std::size_t n) const {
-        std::vector<std::size_t> bounds = {0};
-        const auto cuts = static_cast<std::ptrdiff_t>(std::min(n - 1, marks.size()));
-        bounds.insert(bounds.end(), marks.begin(), marks.begin() + cuts);
-        bounds.push_back(text.size());
-        while (bounds.size() < n + 1) {
-            std::size_t longest = 0;
-            for (std::size_t k = 1; k + 1 < bounds.size(); ++k)
-                if (bounds[k + 1] - bounds[k] > bounds[longest + 1] - bounds[longest]) longest = k;
-            const std::size_t length = bounds[longest + 1] - bounds[longest];
-            if (length < 2) break;
-            bounds.insert(bounds.begin() + static_cast<std::ptrdiff_t>(longest) + 1, bounds[longest] + length / 2);
-        }
-        std::vector<std::string> out;
-        for (std::size_t k = 0; k + 1 < bounds.size(); ++k)
-            out.push_back(text.substr(bounds[k], bounds[k + 1] - bounds[k]));
-        return out;
-    }
-};
-
 class Conn {
 public:
     Conn(int fd, int id, const Config& cfg, int stopFd)
-        : fd_(fd), id_(id), cfg_(cfg), stopFd_(stopFd), walk_(cfg.seed), failDelayMs_(cfg.failDelayMs),
-          loginTries_(cfg.loginTries), lastLogin_(cfg.script ? LastLogin::Off : LastLogin::Auto), shape_(cfg.reply),
-          drops_(cfg.seed ^ 0x9e3779b97f4a7c15u) {}
+        : fd_(fd), id_(id), cfg_(cfg), stopFd_(stopFd), shell_(cfg.seed, cfg.reply), failDelayMs_(cfg.failDelayMs),
+          loginTries_(cfg.loginTries), lastLogin_(cfg.script ? LastLogin::Off : LastLogin::Auto) {}
 
     void run() {
         log("open");
@@ -199,7 +136,7 @@ private:
 
     // ---- input ----
 
-    // Appends at least one received byte to in_. End of input closes the connection.
+    // Appends at least one received byte to the input. End of input closes the connection.
     void fill() {
         char buf[4096];
         for (;;) {
@@ -227,54 +164,10 @@ private:
         if (cfg_.verbose) log("recv \"" + escapeBytes({data, static_cast<std::size_t>(n)}) + "\"");
     }
 
-    // Length of the telnet command at in_[i] (IAC ...), 0 if it is not complete yet.
-    std::size_t commandLength(std::size_t i) const {
-        if (i + 1 >= in_.size()) return 0;
-        const auto cmd = static_cast<unsigned char>(in_[i + 1]);
-        if (cmd >= WILL && cmd <= DONT) return i + 2 < in_.size() ? 3 : 0;
-        if (cmd == SB) {
-            for (std::size_t k = i + 2; k + 1 < in_.size(); ++k)
-                if (static_cast<unsigned char>(in_[k]) == IAC && static_cast<unsigned char>(in_[k + 1]) == SE)
-                    return k + 2 - i;
-            return 0;
-        }
-        return 2;
-    }
-
     // Next line ended by CR, LF or CRLF (also CR NUL), telnet commands removed.
     std::string line() {
-        std::string l;
         for (;;) {
-            std::size_t i = 0;
-            while (i < in_.size()) {
-                const auto c = static_cast<unsigned char>(in_[i]);
-                if (afterCR_ && (c == '\n' || c == '\0')) {
-                    afterCR_ = false;
-                    ++i;
-                    continue;
-                }
-                afterCR_ = false;
-                if (c == IAC) {
-                    const std::size_t n = commandLength(i);
-                    if (n == 0) break;
-                    if (n == 2 && static_cast<unsigned char>(in_[i + 1]) == IAC) l += in_[i];  // escaped 255
-                    if (n == 3) answered(static_cast<unsigned char>(in_[i + 1]), static_cast<unsigned char>(in_[i + 2]));
-                    i += n;
-                    continue;
-                }
-                if (c == '\r' || c == '\n') {
-                    afterCR_ = c == '\r';
-                    in_.erase(0, i + 1);
-                    return l;
-                }
-                if (l.size() >= kMaxLine) {  // garbage without line ends: cut it into lines
-                    in_.erase(0, i);
-                    return l;
-                }
-                l += in_[i++];
-            }
-            in_.erase(0, i);
-            if (in_.size() > kMaxLine) in_.clear();  // an endless telnet subnegotiation: drop it
+            if (auto l = in_.line()) return std::move(*l);
             fill();
         }
     }
@@ -285,47 +178,19 @@ private:
         if (opt == kEcho && verb == DONT) echo_ = false;
     }
 
-    // Removes the complete telnet commands from the input, noting answers; data stays.
-    void takeCommands() {
-        std::string data;
-        std::size_t i = 0;
-        while (i < in_.size()) {
-            if (static_cast<unsigned char>(in_[i]) != IAC) {
-                data += in_[i++];
-                continue;
-            }
-            const std::size_t n = commandLength(i);
-            if (n == 0) break;  // incomplete: the rest waits for more input
-            if (n == 2 && static_cast<unsigned char>(in_[i + 1]) == IAC) data.append(in_, i, 2);
-            if (n == 3) answered(static_cast<unsigned char>(in_[i + 1]), static_cast<unsigned char>(in_[i + 2]));
-            i += n;
-        }
-        in_ = data + in_.substr(i);
-    }
-
     // Waits until every option offered so far has been answered; typed-ahead data stays.
     void awaitAnswers() {
         for (;;) {
-            takeCommands();
+            in_.takeCommands();
             if (asked_.empty()) return;
-            if (in_.size() > kMaxLine) in_.clear();
+            in_.dropIfOverlong();
             fill();
         }
     }
 
     // Waits until the input holds text; consumes through it.
     void expect(const std::string& text) {
-        for (;;) {
-            const auto at = in_.find(text);
-            if (at != std::string::npos) {
-                in_.erase(0, at + text.size());
-                afterCR_ = text.back() == '\r';
-                return;
-            }
-            // Only a partial match at the tail can still matter.
-            if (in_.size() >= text.size()) in_.erase(0, in_.size() - text.size() + 1);
-            fill();
-        }
+        while (!in_.consumeThrough(text)) fill();
     }
 
     // ---- output ----
@@ -497,52 +362,18 @@ private:
     // Reply and prompt go out as one write, as a real shell's would; or in pieces cut where a
     // reader that takes a piece for the whole reply goes wrong.
     void answer(const std::string& cmd) {
-        Reply r;
-        if (cmd == "get station") {
-            stationTable(r);
-        } else if (cmd == "get nf") {
-            r.label("Noise Floor Level:");
-            r.text += " ";
-            r.number(fixed_ ? (*fixed_)[0] : walk_.noise());
-            r.text += " dBm\r\n";
-        } else {
-            r.text += "Error: unknown command\r\n";
-        }
-        r.label(kPrompt);
-        if (shape_.pieces <= 1) {
+        const Reply r = shell_.answer(cmd);
+        const ReplyShape& shape = shell_.shape();
+        if (shape.pieces <= 1) {
             out(r.text);
             return;
         }
         const int on = 1;  // each piece its own segment: Nagle would hold one back for the ACK
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        const auto pieces = r.pieces(static_cast<std::size_t>(shape_.pieces));
+        const auto pieces = r.pieces(static_cast<std::size_t>(shape.pieces));
         for (std::size_t k = 0; k < pieces.size(); ++k) {
-            if (k > 0) pause(shape_.pieceGapMs);
+            if (k > 0) pause(shape.pieceGapMs);
             out(pieces[k]);
-        }
-    }
-
-    // One row per listed station: station 1 has the walking (or fixed) values, station k > 1
-    // fixed ones outside the walk's range. The walk moves even when its row is dropped.
-    void stationTable(Reply& r) {
-        const auto [local, remote] = fixed_ ? std::pair((*fixed_)[1], (*fixed_)[2]) : walk_.rssi();
-        r.text += "Station table\r\n"
-                  "  ID  MAC address        Rate   Signal\r\n";
-        for (const int k : shape_.stations) {
-            if (shape_.dropRowsPercent > 0 &&
-                static_cast<long long>(drops_() % 100) < shape_.dropRowsPercent)
-                continue;
-            static const char hex[] = "0123456789abcdef";
-            const int last = 0x3c + k - 1;
-            r.text += "  " + std::to_string(k) + "   00:0c:42:1a:2b:" + hex[last >> 4] + hex[last & 15] + "  54M    ";
-            r.label("Local RSSI level:");
-            r.text += " ";
-            r.number(k == 1 ? local : -(90 + k));
-            r.text += " dBm  ";
-            r.label("Remote RSSI level:");
-            r.text += " ";
-            r.number(k == 1 ? remote : -(91 + k));
-            r.text += " dBm\r\n";
         }
     }
 
@@ -552,7 +383,7 @@ private:
 
     void flood(long long total) {
         if (!echoed_.empty()) out({});
-        const auto v = fixed_ ? *fixed_ : walk_.current();
+        const auto v = shell_.current();
         const std::string lineText = "Level: " + std::to_string(v[0]) + " Local RSSI level: " + std::to_string(v[1]) +
                                      " Remote RSSI level: " + std::to_string(v[2]) + "\r\n";
         std::string chunk;
@@ -572,7 +403,7 @@ private:
             case Op::Expect: expect(s.text); break;
             case Op::Login: login(); break;
             case Op::Values:
-                fixed_ = {static_cast<int>(s.num[0]), static_cast<int>(s.num[1]), static_cast<int>(s.num[2])};
+                shell_.fix({static_cast<int>(s.num[0]), static_cast<int>(s.num[1]), static_cast<int>(s.num[2])});
                 break;
             case Op::Reply:
                 command(false);
@@ -603,11 +434,11 @@ private:
             case Op::Tries: loginTries_ = s.num[0]; break;
             case Op::LastLogin: lastLogin_ = s.num[0] ? LastLogin::On : LastLogin::Off; break;
             case Op::Pieces:
-                shape_.pieces = s.num[0];
-                shape_.pieceGapMs = s.num[1];
+                shell_.shape().pieces = s.num[0];
+                shell_.shape().pieceGapMs = s.num[1];
                 break;
-            case Op::Stations: shape_.stations = s.order; break;
-            case Op::DropRows: shape_.dropRowsPercent = s.num[0]; break;
+            case Op::Stations: shell_.shape().stations = s.order; break;
+            case Op::DropRows: shell_.shape().dropRowsPercent = s.num[0]; break;
             }
         }
     }
@@ -616,11 +447,9 @@ private:
     int id_;
     const Config& cfg_;
     int stopFd_;
-    Walk walk_;
-    std::optional<std::array<int, 3>> fixed_;  // set by the script's values
-    std::string in_;                          // received, not consumed yet
+    Shell shell_;
+    TelnetInput in_{[this](unsigned char verb, unsigned char opt) { answered(verb, opt); }};
     bool eof_ = false;
-    bool afterCR_ = false;  // a LF or NUL right after CR belongs to the previous line
     bool bytewise_ = false;
     std::set<Offer> asked_;  // offers not answered yet
     bool echo_ = false;      // claimed (WILL ECHO) and not refused
@@ -630,8 +459,6 @@ private:
     // Auto: after every login of this process but the first (the default dialogue); a script
     // says on or off, so that its dialogue does not depend on the sessions before it.
     enum class LastLogin { Auto, On, Off } lastLogin_;
-    ReplyShape shape_;
-    std::mt19937_64 drops_;  // a stream of its own, so dropping rows leaves the walk's values as they are
 };
 
 }  // namespace

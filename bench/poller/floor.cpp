@@ -1,8 +1,9 @@
 // The poller benchmark's floor: the least work polling N access points and serving their values
 // needs. One thread, one epoll loop, non-blocking sockets; login by waiting for "login:",
-// "Password:" and "> " in turn; polls spread evenly over the period, each as four sends
-// ("get station", CR LF, "get nf", CR LF); replies parsed with strstr; the latest values served as
-// the same ten series per access point to a scraper (Connection: close, no HTTP parsing).
+// "Password:" and "> " in turn; polls spread evenly over the period, each one send of both
+// commands ("get station" and "get nf", each with CR LF) and one read of the reply; the three
+// numbers found in it with strstr; the latest values served as the same ten series per access
+// point to a scraper (Connection: close, no HTTP parsing).
 //
 //   approbe-bench-poller-floor [--poll-ms MS] HOST:PORT:COUNT...
 // Prints "metrics port N" once listening; SIGUSR1 prints one line of counters (access points
@@ -250,7 +251,7 @@ int main(int argc, char** argv)
                     const int nf = Value(buf, "Noise Floor Level:", a.noise);
                     if (Value(buf, "Local RSSI level:", a.local) + Value(buf, "Remote RSSI level:", a.remote) + nf)
                         a.lastMs = UnixMs();
-                    a.answers += static_cast<unsigned>(nf); // the second reply of a poll
+                    a.answers += static_cast<unsigned>(nf); // the reply of a poll ends with the noise floor
                     continue;
                 }
                 a.login += buf;
@@ -273,10 +274,7 @@ int main(int argc, char** argv)
                 connect(i);
             if (a.phase != 3)
                 continue;
-            SendAll(a.fd, "get station");
-            SendAll(a.fd, "\r\n");
-            SendAll(a.fd, "get nf");
-            SendAll(a.fd, "\r\n");
+            SendAll(a.fd, "get station\r\nget nf\r\n");
             ++a.polls;
         }
     }

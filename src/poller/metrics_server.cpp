@@ -15,10 +15,14 @@
 #include <vector>
 
 namespace approbe::poller {
-
 // Closes connections that have not sent a whole request in time. libmicrohttpd's own timeout
 // counts from the last byte received, so a client sending a byte now and then would hold its
 // place for ever; this counts from the connection's opening, or from the previous answer.
+//
+// When every place is taken, a new connection makes room: the one that has waited longest for a
+// request (opened or answered earliest, its request not yet whole) is closed. Clients that hold
+// half-sent requests from many addresses cannot then shut the scraper out: it sends its request at
+// once, and only a newer connection's wait can push it out.
 //
 // The keeper's thread sleeps until the earliest deadline (for ever while no connection waits) and
 // shuts a late connection's socket down; libmicrohttpd's thread then sees it end and closes it.
@@ -28,7 +32,10 @@ class MetricsServer::Deadlines {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit Deadlines(std::chrono::milliseconds limit) : m_limit(limit), m_thread([this] { Run(); }) {}
+    Deadlines(std::chrono::milliseconds limit, std::size_t places)
+        : m_limit(limit), m_places(places), m_thread([this] { Run(); })
+    {
+    }
     ~Deadlines()
     {
         {
@@ -39,15 +46,19 @@ public:
         m_thread.join();
     }
 
-    // A connection opened, or answered a request: the next request is due within the limit.
+    // A connection opened: its request is due within the limit. If that takes the last place, the
+    // connection that has waited longest for its request is closed.
     void Due(MHD_Connection* c, int fd)
     {
         const auto at = Clock::now() + m_limit;
         std::lock_guard lock(m_mutex);
+        if (m_open.size() - m_closing >= m_places)
+            CloseLongestWaiting();
         m_open[c] = {fd, at};
         if (at < m_wakeAt)
             m_wake.notify_one();
     }
+    // A connection answered its request: the next one is due within the limit.
     void Due(MHD_Connection* c)
     {
         const auto at = Clock::now() + m_limit;
@@ -65,14 +76,39 @@ public:
     void Closed(MHD_Connection* c)
     {
         std::lock_guard lock(m_mutex);
-        m_open.erase(c);
+        if (const auto it = m_open.find(c); it != m_open.end()) {
+            m_closing -= it->second.closing;
+            m_open.erase(it);
+        }
     }
 
 private:
     struct Entry {
         int fd;
-        Clock::time_point deadline;
+        Clock::time_point deadline; // max: answering a request, or shut down
+        bool closing = false;       // shut down, until libmicrohttpd closes it
     };
+
+    void ShutDown(Entry& e)
+    {
+        ::shutdown(e.fd, SHUT_RDWR);
+        e.deadline = Clock::time_point::max();
+        e.closing = true;
+        ++m_closing;
+    }
+
+    // The earliest deadline is the longest wait, as every wait has the same limit.
+    void CloseLongestWaiting()
+    {
+        Entry* oldest = nullptr;
+        for (auto& [c, e] : m_open) {
+            if (e.deadline != Clock::time_point::max() && (!oldest || e.deadline < oldest->deadline))
+                oldest = &e;
+        }
+        if (oldest)
+            ShutDown(*oldest);
+        // else every place is answering a request: libmicrohttpd's own limit turns the newcomer away
+    }
 
     void Run()
     {
@@ -81,10 +117,9 @@ private:
             const auto now = Clock::now();
             auto earliest = Clock::time_point::max();
             for (auto& [c, e] : m_open) {
-                if (e.deadline <= now) {
-                    ::shutdown(e.fd, SHUT_RDWR);
-                    e.deadline = Clock::time_point::max();
-                } else if (e.deadline < earliest) {
+                if (e.deadline <= now)
+                    ShutDown(e);
+                else if (e.deadline < earliest) {
                     earliest = e.deadline;
                 }
             }
@@ -97,9 +132,11 @@ private:
     }
 
     const std::chrono::milliseconds m_limit;
+    const std::size_t m_places;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::unordered_map<MHD_Connection*, Entry> m_open;
+    std::size_t m_closing = 0; // entries shut down and not closed yet
     Clock::time_point m_wakeAt = Clock::time_point::max();
     bool m_stop = false;
     std::thread m_thread; // last: it starts once the rest is made
@@ -241,7 +278,7 @@ bool MetricsServer::Start(const std::string& host, std::uint16_t port, std::stri
         error = "this libmicrohttpd was built without TLS";
         return false;
     }
-    m_deadlines = std::make_unique<Deadlines>(m_options.requestDeadline);
+    m_deadlines = std::make_unique<Deadlines>(m_options.requestDeadline, m_options.total);
     auto pointer = [](MHD_OPTION option, const void* p) {
         return MHD_OptionItem{option, 0, const_cast<void*>(p)};
     };
@@ -254,7 +291,7 @@ bool MetricsServer::Start(const std::string& host, std::uint16_t port, std::stri
         pointer(MHD_OPTION_SOCK_ADDR, &addr),
         // Between requests on a kept-alive connection, and for a client slow to take its answer.
         number(MHD_OPTION_CONNECTION_TIMEOUT, 10),
-        number(MHD_OPTION_CONNECTION_LIMIT, m_options.total),
+        number(MHD_OPTION_CONNECTION_LIMIT, m_options.ConnectionsAtMost()),
         number(MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_options.perClient),
         callback(MHD_OPTION_NOTIFY_CONNECTION, &Handlers::Connection, this),
         callback(MHD_OPTION_NOTIFY_COMPLETED, &Handlers::Completed, this),

@@ -18,10 +18,16 @@ struct ServerOptions {
     WebConfig web;            // TLS and basic authentication (none by default)
     std::string version;      // shown on the landing page
     unsigned perClient = 16;  // connections at once from one address: a scraper needs one or two
-    unsigned total = 256;     // connections at once from everyone
+    // Connections at once from everyone; a newcomer beyond it closes the connection that has waited
+    // longest for its request.
+    unsigned total = 256;
     // A connection must send each request head whole within this, counted from its opening or
     // from the previous answer (TLS handshake included); a connection that dawdles is closed.
     std::chrono::milliseconds requestDeadline{5000};
+
+    // Connections open at most: the total, and those closed to make room that libmicrohttpd has
+    // not reaped yet (sockets shut down in one turn of its loop are closed in its next).
+    unsigned ConnectionsAtMost() const { return total + 64; }
 };
 
 // Serves GET /metrics and a landing page at / on libmicrohttpd's thread, over TLS and behind basic
@@ -29,8 +35,9 @@ struct ServerOptions {
 // page comes from render, which runs on that thread and must only take a short lock.
 //
 // Anyone who can reach the port must not be able to blind the monitoring by holding connections
-// open: connections are limited per client address and in total, and one that has not sent its
-// request within the deadline is closed, so a scrape finds a free place within a few seconds.
+// open: connections are limited per client address and in total, one that has not sent its request
+// within the deadline is closed, and when every place is taken a newcomer closes the one that has
+// waited longest for its request, so a scrape finds a place at once.
 class MetricsServer {
 public:
     explicit MetricsServer(std::function<std::string()> render, ServerOptions options = {});

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -19,7 +20,35 @@ std::string ReadText(const char* path)
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// Since Linux 6.2 the size of /proc/self/fd is the number of open descriptors, counted in the
+// kernel's bitmap at once; before, it is 0 and the directory is listed, a few microseconds each.
+std::uint64_t OpenDescriptors()
+{
+    if (struct stat st{}; ::stat("/proc/self/fd", &st) == 0 && st.st_size > 0)
+        return static_cast<std::uint64_t>(st.st_size);
+    std::uint64_t open = 0;
+    if (DIR* fds = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(fds))
+            open += entry->d_name[0] != '.';
+        ::closedir(fds);
+        --open; // the one the listing itself held
+    }
+    return open;
+}
+
 } // namespace
+
+std::uint64_t DescriptorLimit()
+{
+    rlimit files{};
+    return ::getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 0;
+}
+
+std::uint64_t DescriptorsNeeded(std::size_t sessions, bool recording, unsigned httpConnections)
+{
+    constexpr std::uint64_t kOwn = 64; // standard streams, epoll, signalfd, eventfds, the listener, lookups
+    return sessions * (recording ? 2u : 1u) + httpConnections + kOwn;
+}
 
 std::optional<ProcessStats> ReadProcessStats()
 {
@@ -57,14 +86,8 @@ std::optional<ProcessStats> ReadProcessStats()
     p.residentBytes = rss * static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE));
     p.startTimeSeconds = static_cast<double>(std::strtoull(boot.c_str() + btime + 7, nullptr, 10)) +
                          static_cast<double>(start) / ticks;
-    if (DIR* fds = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(fds))
-            p.openFds += entry->d_name[0] != '.';
-        ::closedir(fds);
-        --p.openFds; // the one the listing itself held
-    }
-    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0)
-        p.maxFds = files.rlim_cur;
+    p.openFds = OpenDescriptors();
+    p.maxFds = DescriptorLimit();
     return p;
 }
 

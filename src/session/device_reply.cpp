@@ -433,6 +433,8 @@ std::string FindInterface(const DeviceType& type, std::string_view reply)
 {
     const std::string& shape = type.interfaceLine;
     const auto slot = shape.find("{}");
+    if (slot == std::string::npos)
+        return {};
     const std::string glob = shape.substr(0, slot) + "*" + shape.substr(slot + 2);
     for (const std::string& raw : ReplyLines(type, reply, type.interfaceQuery)) {
         std::string line;

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "device_catalog.h"
+#include "device_detect.h"
 #include "device_reply.h"
 #include "level_value.h"
 
@@ -223,6 +224,52 @@ TEST(LevelValues, EscapesAreDroppedWhateverTheirKind)
     EXPECT_EQ(WithoutEscapes("\x1b[1;32m-65\x1b[0m dBm"), "-65 dBm");
     EXPECT_EQ(WithoutEscapes("\x1b]0;root@ap\a# \x1b(B"), "# ");
     EXPECT_EQ(WithoutEscapes("\x1b[?2004h# \x1b"), "# ");
+}
+
+DeviceDetector BuiltInDetector()
+{
+    std::vector<const DeviceType*> types;
+    for (const DeviceType& t : BuiltInDeviceTypes())
+        types.push_back(&t);
+    return DeviceDetector(types, *FindDeviceType({}, kDefaultDeviceType));
+}
+
+TEST(Detection, APromptThatTellsTakesItsTypeWithoutAProbe)
+{
+    struct Row {
+        const char* prompt;
+        const char* type;
+    };
+    for (const Row& r : {Row{"AP> ", "korvane"}, Row{"[admin@tower] > ", "routeros"},
+                         Row{"root@OpenWrt:~# ", "openwrt"}, Row{"ap-north> ", "korvane"}}) {
+        const DetectVerdict v = BuiltInDetector().AtPrompt(r.prompt);
+        ASSERT_TRUE(v.type) << r.prompt;
+        EXPECT_EQ(v.type->name, r.type) << v.why;
+        EXPECT_EQ(v.probe, "");
+    }
+}
+
+TEST(Detection, APromptThatCannotTellSendsOneProbeWhoseReplyDecides)
+{
+    struct Row {
+        const char* reply;
+        const char* type;
+    };
+    const std::string probe = "command -v iwinfo; ls /usr/www/status.cgi; command -v iw";
+    for (const Row& r : {Row{"/usr/bin/iwinfo\r\n/usr/sbin/iw\r\n", "openwrt"},
+                         Row{"ls: /usr/www/status.cgi: No such file or directory\r\n/usr/sbin/iw\r\n", "linux-iw"},
+                         Row{"/usr/www/status.cgi\r\n", "json-status"},
+                         Row{"Error: unknown command\r\n", "korvane"}, Row{"", "korvane"}}) {
+        DeviceDetector d = BuiltInDetector();
+        const DetectVerdict asked = d.AtPrompt("root@ap:~# ");
+        EXPECT_EQ(asked.type, nullptr);
+        EXPECT_EQ(asked.probe, probe);
+        // The echo of the probe holds every reply it looks for: it is not taken for one.
+        const DetectVerdict v = d.ProbeReplied("root@ap:~# " + probe + "\r\n" + r.reply + "root@ap:~# ");
+        ASSERT_TRUE(v.type);
+        EXPECT_EQ(v.type->name, r.type) << r.reply << ": " << v.why;
+    }
+    EXPECT_EQ(BuiltInDetector().Untold().type->name, kDefaultDeviceType);
 }
 
 } // namespace

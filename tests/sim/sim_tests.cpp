@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -513,4 +514,47 @@ TEST(SimCommandLine, PortInUseExitsOneWithOneLineNamingIt) {
     EXPECT_EQ(e.code, 1);
     EXPECT_NE(e.err.find("127.0.0.1:" + port + ": address already in use\n"), std::string::npos) << e.err;
     EXPECT_EQ(std::count(e.err.begin(), e.err.end(), '\n'), 1) << e.err;
+}
+
+TEST(SimFleet, OneThreadServesHundredsOfAccessPointsEachWithItsOwnPortValuesAndDelay) {
+    constexpr std::size_t kAps = 300;
+    SimProcess sim({"--aps", std::to_string(kAps), "--seed", "11", "--reply-delay", "150", "--hold-values"});
+    const std::vector<int> ports = sim.ports(kAps, kWait);
+    ASSERT_EQ(ports.size(), kAps);
+    EXPECT_EQ(std::set<int>(ports.begin(), ports.end()).size(), kAps) << "a port each";
+
+    std::vector<std::unique_ptr<Client>> clients;
+    for (const int port : ports) {
+        clients.push_back(std::make_unique<Client>(port));
+        login(*clients.back());
+    }
+    // Every access point answers a whole poll at once, after its own delay, with its own values.
+    std::set<Values> seen;
+    for (auto& c : clients) c->send("get station\r\nget nf\r\n");
+    for (auto& c : clients) {
+        std::string both = c->until("AP> ");
+        both += c->until("AP> ");
+        seen.insert({labelled(both, "Level:"), labelled(both, "Local RSSI level:"), labelled(both, "Remote RSSI level:")});
+    }
+    EXPECT_GT(seen.size(), kAps / 4) << "values of their own";
+    EXPECT_EQ(seen.count({std::nullopt, std::nullopt, std::nullopt}), 0u);
+
+    std::vector<long long> delays;
+    for (std::size_t k = 0; k < 4; ++k) {
+        for (int round = 0; round < 2; ++round) {
+            const auto sent = Clock::now();
+            clients[k]->send("get nf\r\n");
+            clients[k]->until("AP> ");
+            delays.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count());
+        }
+        EXPECT_LE(std::abs(delays[2 * k] - delays[2 * k + 1]), 40) << "access point " << k << " keeps its delay";
+        EXPECT_LE(delays[2 * k], 150 + 40);
+    }
+    EXPECT_GT(*std::max_element(delays.begin(), delays.end()) - *std::min_element(delays.begin(), delays.end()), 20)
+        << "delays of their own";
+    std::ifstream status("/proc/" + std::to_string(sim.pid()) + "/status");
+    std::string line;
+    while (std::getline(status, line) && line.rfind("Threads:", 0) != 0) {
+    }
+    EXPECT_EQ(line, "Threads:\t1");
 }

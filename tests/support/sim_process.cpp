@@ -145,7 +145,10 @@ SimProcess::SimProcess(std::vector<std::string> extraArgs, std::string scriptTex
         readLines(fds_, [this](int k, const std::string& line) {
             if (k == 1) return takeStderrLine(line.substr(0, line.find('\n')));
             std::lock_guard lock(mu_);
-            if (line.rfind("listening on ", 0) == 0) port_ = std::atoi(line.c_str() + line.rfind(':') + 1);
+            if (line.rfind("listening on ", 0) == 0) {
+                ports_.push_back(std::atoi(line.c_str() + line.rfind(':') + 1));
+                port_ = ports_.front();
+            }
             changed_.notify_all();
         }, std::chrono::steady_clock::time_point::max());
         std::lock_guard lock(mu_);
@@ -164,6 +167,12 @@ SimProcess::SimProcess(std::vector<std::string> extraArgs, std::string scriptTex
 }
 
 SimProcess::~SimProcess() { stop(); }
+
+std::vector<int> SimProcess::ports(std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mu_);
+    changed_.wait_for(lock, timeout, [&] { return ports_.size() >= count || ended_; });
+    return ports_;
+}
 
 int SimProcess::stop() {
     int code = -1;

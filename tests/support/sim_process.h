@@ -35,6 +35,9 @@ public:
     ~SimProcess();
     SimProcess(const SimProcess&) = delete; SimProcess& operator=(const SimProcess&) = delete;
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    // The ports of the first count access points of an --aps simulator (fewer if it ends first).
+    std::vector<int> ports(std::size_t count, std::chrono::milliseconds timeout);
     // SIGTERM, wait (SIGKILL after 3 s), remove temp files; returns the exit code as SimExit's.
     int stop();
     // Everything the server has received so far on all connections, unescaped and concatenated in order.
@@ -52,6 +55,7 @@ private:
     pid_t pid_ = -1;
     int fds_[2] = {-1, -1}; // the child's stdout and stderr
     int port_ = 0;
+    std::vector<int> ports_;  // one per access point, in order
     std::unique_ptr<TempDir> scriptDir_;
     std::thread reader_;
     std::mutex mu_;
