@@ -251,7 +251,9 @@ int main(int argc, char** argv)
                     const int nf = Value(buf, "Noise Floor Level:", a.noise);
                     if (Value(buf, "Local RSSI level:", a.local) + Value(buf, "Remote RSSI level:", a.remote) + nf)
                         a.lastMs = UnixMs();
-                    a.answers += static_cast<unsigned>(nf); // the reply of a poll ends with the noise floor
+                    // A read can hold the replies of two polls (one late): each ends with its noise floor.
+                    for (const char* at = buf; (at = std::strstr(at, "Noise Floor Level:")); ++at)
+                        ++a.answers;
                     continue;
                 }
                 a.login += buf;
