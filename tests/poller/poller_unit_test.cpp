@@ -1,12 +1,16 @@
-// The poller's parts: config errors with their lines, shard selection, back-off, exposition.
+// The poller's parts: config errors with their lines, shard selection, back-off, exposition, the
+// series shared with the scrape, the recorder's files and the digest of failures.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "child_process.h"
 #include "config.h"
@@ -14,6 +18,8 @@
 #include "metrics.h"
 #include "poller.h"
 #include "schedule.h"
+#include "series_table.h"
+#include "recorder.h"
 #include "temp_dir.h"
 
 namespace approbe::poller {
@@ -387,6 +393,65 @@ TEST(FailureDigest, ReasonsAreShortAndTheSameForTheSameCause)
     EXPECT_EQ(StartFailureReason("timed out"), "timed out");
     EXPECT_EQ(StartFailureReason("Name or service not known"), "name not found");
     EXPECT_EQ(StartFailureReason("Permission denied"), "permission denied");
+}
+
+TEST(SeriesTable, UpdatesWhileScrapesCopyAndAScrapeSeesEveryAccessPointInNameOrder)
+{
+    SeriesTable table;
+    std::vector<SeriesTable::Handle> handles;
+    for (int i = 0; i < 500; ++i)
+        handles.push_back(table.Add("ap" + std::to_string(1000 - i)));
+    std::atomic<bool> done{false};
+    std::thread loop([&] {
+        for (int round = 0; round < 200; ++round)
+            for (const auto& h : handles)
+                table.Update(h, [](ApSeries& s) { ++s.pollCommands; });
+        done = true;
+    });
+    int scrapes = 0;
+    do {
+        const std::vector<ApSeries> seen = table.Snapshot();
+        ASSERT_EQ(seen.size(), 500u);
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end(), [](const ApSeries& a, const ApSeries& b) {
+            return a.name < b.name;
+        }));
+        ++scrapes;
+    } while (!done);
+    loop.join();
+    for (const ApSeries& s : table.Snapshot())
+        EXPECT_EQ(s.pollCommands, 200u) << s.name;
+    table.Remove("ap1000");
+    EXPECT_EQ(table.Snapshot().size(), 499u);
+    EXPECT_GE(scrapes, 1);
+}
+
+TEST(Recorder, RowsGoToAFileADayUnderTheGivenStemAndEveryRowIsWrittenBeforeItEnds)
+{
+    TempDir dir;
+    const std::string folder = dir.file("rec");
+    std::vector<std::string> said;
+    {
+        Recorder recorder([&](const std::string& l) { said.push_back(l); });
+        RecordRow row;
+        row.host = "10.0.0.1";
+        row.noise = -91;
+        const auto day = std::chrono::hours(24);
+        row.at = std::chrono::system_clock::now();
+        for (int i = 0; i < 3; ++i)
+            recorder.Append("mast/north", folder, "mast_north", row);
+        row.at += day;
+        recorder.Append("mast/north", folder, "mast_north", row);
+        recorder.Close("mast/north");
+    }
+    EXPECT_TRUE(said.empty());
+    std::vector<std::string> rows;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        EXPECT_EQ(entry.path().filename().string().rfind("mast_north-", 0), 0u) << entry.path();
+        const std::string text = test::ReadFile(entry.path().string());
+        rows.push_back(std::to_string(std::count(text.begin(), text.end(), '\n') - 1));
+    }
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (std::vector<std::string>{"1", "3"})) << "three rows today, one tomorrow";
 }
 
 } // namespace

@@ -558,3 +558,25 @@ TEST(SimFleet, OneThreadServesHundredsOfAccessPointsEachWithItsOwnPortValuesAndD
     }
     EXPECT_EQ(line, "Threads:\t1");
 }
+
+TEST(SimFleet, TheLoginProgramDelaysWrongLoginsAndGivesUpAfterTheTries) {
+    SimProcess sim({"--aps", "2", "--seed", "3", "--fail-delay", "200", "--login-tries", "2"});
+    const std::vector<int> ports = sim.ports(2, kWait);
+    ASSERT_EQ(ports.size(), 2u);
+    Client c(ports[1]);
+    c.until("login: ");
+    const auto sent = Clock::now();
+    c.send("admin\r");
+    c.until("Password: ");
+    c.send("wrong\r");
+    c.until("Login incorrect\r\nlogin: ");
+    EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(190)) << "after the failure delay";
+    c.send("admin\r");
+    c.until("Password: ");
+    c.send("wrong\r");
+    std::string rest;
+    EXPECT_TRUE(c.ended(&rest)) << "closed after the second wrong login";
+    EXPECT_NE(rest.find("Login incorrect"), std::string::npos) << rest;
+    Client again(ports[1]);
+    login(again);
+}
