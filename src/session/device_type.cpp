@@ -164,6 +164,14 @@ private:
             t.pagers.push_back({Trim(value.substr(0, arrow)), PagerKey(Trim(value.substr(arrow + 2)))});
             return true;
         }
+        if (Is(key, "Levels")) {
+            if (!Once(key))
+                return false;
+            if (!Is(value, "checked") && !Is(value, "as-written"))
+                return Fail("Levels must be checked (the default) or as-written");
+            t.levelsAsWritten = Is(value, "as-written");
+            return true;
+        }
         struct One {
             const char* key;
             std::string* into;
@@ -182,7 +190,7 @@ private:
         }
         return Fail("unknown key '" + key +
                     "' in [device] (Name, LoginPrompt, PasswordPrompt, UserSuffix, ShellPrompt, Pager, Setup, "
-                    "Farewell, Interface, InterfaceQuery, InterfaceLine, Claim, Probe, ProbeReply)");
+                    "Farewell, Interface, InterfaceQuery, InterfaceLine, Claim, Probe, ProbeReply, Levels)");
     }
 
     bool PollKey(const std::string& key, const std::string& value)

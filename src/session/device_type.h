@@ -64,6 +64,10 @@ struct DeviceType {
     std::vector<std::string> claims;
     std::string probe;
     std::vector<std::string> probeReplies;
+    // Levels = as-written: labelled lines are read exactly as approbe's first shell always was
+    // (the number after the label's one separator as atoi reads it, escapes and all, no range);
+    // otherwise a value goes by LevelValue's rules.
+    bool levelsAsWritten = false;
 
     // The commands with the interface put in.
     std::string Expand(const std::string& command) const;

@@ -226,12 +226,26 @@ TEST(LevelValues, EscapesAreDroppedWhateverTheirKind)
     EXPECT_EQ(WithoutEscapes("\x1b[?2004h# \x1b"), "# ");
 }
 
-DeviceDetector BuiltInDetector()
+std::vector<const DeviceType*> BuiltIns()
 {
     std::vector<const DeviceType*> types;
     for (const DeviceType& t : BuiltInDeviceTypes())
         types.push_back(&t);
-    return DeviceDetector(types, *FindDeviceType({}, kDefaultDeviceType));
+    return types;
+}
+
+DeviceDetector BuiltInDetector()
+{
+    return DeviceDetector(BuiltIns(), *FindDeviceType({}, kDefaultDeviceType));
+}
+
+TEST(Detection, ALoginPromptOnlyOneTypeHasGivesItsUserNameSuffix)
+{
+    EXPECT_EQ(LoginPromptOf(BuiltIns(), "Login: ", false)->userSuffix, "+ct");
+    EXPECT_EQ(LoginPromptOf(BuiltIns(), "ap1 login: ", false)->name, "korvane") << "a tie: the first type";
+    EXPECT_EQ(LoginPromptOf(BuiltIns(), "Password: ", true)->name, "korvane");
+    EXPECT_EQ(LoginPromptOf(BuiltIns(), "Last login: Tue from 10.0.0.2", false), nullptr);
+    EXPECT_EQ(LoginPromptOf(BuiltIns(), "Password: ", false), nullptr);
 }
 
 TEST(Detection, APromptThatTellsTakesItsTypeWithoutAProbe)
