@@ -174,6 +174,21 @@ TEST(DeviceTypes, AFolderOfUserTypesKeepsTheGoodOnesAndNamesWhatIsWrongWithTheRe
     EXPECT_EQ(std::system(("rm -r " + dir).c_str()), 0);
 }
 
+TEST(DeviceTypes, TheReadmeExampleIsTheTypeTheTableTests)
+{
+    // README shows it indented by four; types/mast-radio.ini has one comment line more.
+    const std::string readme = ReadFile(kDir + "/../../README.md");
+    const auto start = readme.find("    [device]\n    Name = mast-radio\n");
+    ASSERT_NE(start, std::string::npos);
+    std::string shown;
+    std::istringstream in(readme.substr(start));
+    for (std::string line; std::getline(in, line) && (line.empty() || line.rfind("    ", 0) == 0);)
+        shown += line.empty() ? "\n" : line.substr(4) + "\n";
+    shown.erase(shown.find_last_not_of('\n') + 1);
+    const std::string file = ReadFile(kDir + "/types/mast-radio.ini");
+    EXPECT_EQ(shown + "\n", file.substr(file.find('\n') + 1));
+}
+
 TEST(DeviceTypes, CommandsNameTheInterface)
 {
     DeviceType t = *FindDeviceType({}, "linux-iw");
