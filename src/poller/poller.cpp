@@ -41,9 +41,8 @@ std::string FileSafe(const std::string& name)
 struct Poller::Ap {
     ApConfig cfg;
     session::SessionId id = 0;
-    std::int64_t rxCounted = 0;
     bool rejected = false;      // not retried until SIGHUP
-    std::string lastStatus;     // the session's latest narration, for the log when it is refused
+    std::string refusal;        // why the host key was refused, for the log when the session ends
     SessionEnd lastEnd = SessionEnd::None;
     ApSeries* series = nullptr; // in m_series, under m_mutex
     LatestLevels levels;        // the loop's own copy, for the recording's SNR
@@ -139,23 +138,19 @@ void Poller::OnSessionEvent(session::SessionId id, const session::SessionEvent& 
         switch (a.kind) {
         case SessionAction::Kind::Status:
         case SessionAction::Kind::Log:
-            ap.lastStatus = a.text;
             if (m_options.verbose)
                 Log(ap.cfg.name + ": " + a.text);
             break;
         case SessionAction::Kind::RxTotal: {
             std::lock_guard lock(m_mutex);
-            ap.series->receivedBytes += static_cast<std::uint64_t>(a.count - ap.rxCounted);
-            ap.rxCounted = a.count;
+            ap.series->receivedBytes += static_cast<std::uint64_t>(a.added);
             break;
         }
         case SessionAction::Kind::Reading: Record(ap, a.reading); break;
         case SessionAction::Kind::State: {
             std::lock_guard lock(m_mutex);
-            if (a.state == SessionState::LoggingIn) {
+            if (a.state == SessionState::LoggingIn)
                 ++ap.series->connects;
-                ap.rxCounted = 0;
-            }
             if (a.state == SessionState::LoggedIn)
                 ap.series->loggedIn = true;
             if (a.state == SessionState::Ended)
@@ -170,9 +165,10 @@ void Poller::OnSessionEvent(session::SessionId id, const session::SessionEvent& 
     }
     case Kind::Polled: {
         std::lock_guard lock(m_mutex);
-        ap.series->pollCommands += 2; // get station, get nf
+        ap.series->pollCommands += static_cast<std::uint64_t>(event.count);
         break;
     }
+    case Kind::HostKeyRefused: ap.refusal = event.text; break;
     case Kind::ResolveFailed: Log(ap.cfg.name + ": cannot look up " + ap.cfg.host + ": " + event.text); break;
     case Kind::ConnectFailed:
         if (m_options.verbose)
@@ -202,7 +198,7 @@ void Poller::Ended(Ap& ap, SessionEnd why)
             ++ap.series->hostKeyRejections;
         }
         ap.rejected = true;
-        Log(ap.cfg.name + ": " + ap.lastStatus);
+        Log(ap.cfg.name + ": " + ap.refusal);
         Log(ap.cfg.name + ": not retried until SIGHUP re-reads the config");
     } else if (why == SessionEnd::LoginRejected) {
         {

@@ -12,6 +12,10 @@
 // reading, the session statistics built from readings, and nothing about how they are shown.
 namespace approbe {
 
+// A value counts as current for this many poll periods after the answer that brought it; older, it
+// is stale (dimmed on screen, left out of /metrics, no SNR).
+inline constexpr int kFreshPolls = 3;
+
 // A station's MAC address, kept as its six bytes so that a reading copies without allocating.
 class MacAddress {
 public:

@@ -32,6 +32,7 @@ const char* ToString(SessionEnd end)
     case SessionEnd::LoginRejected: return "login rejected";
     case SessionEnd::Silent: return "silent";
     case SessionEnd::HostKeyRefused: return "host key refused";
+    case SessionEnd::Removed: return "removed";
     }
     return "?";
 }
@@ -69,14 +70,6 @@ SessionActions SessionEngine::Begin(SessionParams params)
     m_polls.clear();
     m_telnet = m_params.telnet ? std::make_unique<TelnetLayer>() : nullptr;
     SetState(out, SessionState::Starting);
-    return out;
-}
-
-SessionActions SessionEngine::StartFailed()
-{
-    SessionActions out;
-    if (m_state == SessionState::Starting)
-        SetState(out, SessionState::Ended, SessionEnd::StartFailed);
     return out;
 }
 
@@ -132,10 +125,9 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
         ShellShown(lines);
     // Pieces of a line wait for the rest of it; so does their count, so that a line that comes
     // in pieces updates the screen once, not once a piece. A prompt that waits is shown at once.
+    m_rxCounted = counted;
     if (lookedAt || !ShellPrompt(m_partLine.c_str()).empty() || PromptBegins())
         CountReceived(out);
-    else
-        m_rxCounted = counted;
     if (!reply.empty())
         out.push_back(SessionAction(SessionAction::Kind::Send, std::move(reply)));
     out.insert(out.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
@@ -287,11 +279,6 @@ SessionActions SessionEngine::EndSaying(const std::string& status, SessionEnd wh
     return out;
 }
 
-SessionActions SessionEngine::TimedOut()
-{
-    return End(m_state == SessionState::Closing ? SessionEnd::Disconnected : SessionEnd::Silent);
-}
-
 SessionActions SessionEngine::Silent(std::chrono::seconds quiet)
 {
     return EndSaying(Format("%s silent for %lld s", m_params.host.c_str(), static_cast<long long>(quiet.count())),
@@ -326,6 +313,9 @@ SessionActions SessionEngine::Tick(std::chrono::system_clock::time_point now)
     Send(out, m_params.pollLineEnd);
     Send(out, "get nf");
     Send(out, m_params.pollLineEnd);
+    SessionAction polled{SessionAction::Kind::Polled};
+    polled.count = 2;
+    out.push_back(std::move(polled));
     return out;
 }
 
@@ -365,6 +355,8 @@ SessionActions SessionEngine::Disconnect(bool sendSideShut)
 SessionActions SessionEngine::End(SessionEnd why)
 {
     SessionActions out;
+    if (m_state == SessionState::Starting)
+        SetState(out, SessionState::Ended, why);
     if (!live())
         return out;
     if (m_state == SessionState::Closing)
@@ -384,9 +376,9 @@ SessionActions SessionEngine::End(SessionEnd why)
 
 void SessionEngine::CountReceived(SessionActions& out)
 {
-    m_rxCounted = m_stats.m_nRxTotal;
     SessionAction total{SessionAction::Kind::RxTotal};
-    total.count = m_rxCounted;
+    total.count = m_stats.m_nRxTotal;
+    total.added = m_stats.m_nRxTotal - std::exchange(m_rxCounted, m_stats.m_nRxTotal);
     out.push_back(std::move(total));
 }
 

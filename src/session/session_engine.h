@@ -28,11 +28,12 @@ enum class SessionEnd {
     None,
     StartFailed,   // never connected
     PeerClosed,    // the access point closed the connection
-    ReceiveFailed, // a receive failed (also: the program is closing)
+    ReceiveFailed, // a receive or a send failed
     Disconnected,  // the user's Disconnect
     LoginRejected, // a prompt came again after the password was answered
     Silent,        // nothing came for too long
     HostKeyRefused, // SSH: the access point's key was refused, or not trusted by the user
+    Removed,       // its driver let it go (the program is closing, the access point left the config)
 };
 
 const char* ToString(SessionState state);
@@ -60,9 +61,10 @@ struct SessionAction {
         Close,     // the session is over: close the connection once what was sent has gone out
         Status,    // text: narration that says where the session stands
         Log,       // text: narration beside it
-        RxTotal,   // count: bytes received in the session
+        RxTotal,   // count: bytes received in the session; added: of them, since the last RxTotal
         Reading,   // reading and stats: values came
         PollingOn, // the shell has shown itself: polling is on
+        Polled,    // count: a tick sent this many poll commands (after their Sends)
         State,     // state (and end): the session's state changed
     };
     SessionAction(Kind k, std::string t = {}) : kind(k), text(std::move(t)) {}
@@ -70,6 +72,7 @@ struct SessionAction {
     Kind kind;
     std::string text;
     std::int64_t count = 0;
+    std::int64_t added = 0;
     Reading reading{};
     Statistics stats{};
     SessionState state = SessionState::Idle;
@@ -99,8 +102,6 @@ public:
     // A new session: Idle or Ended to Starting. Polling is off; the statistics start afresh at
     // Connected.
     SessionActions Begin(SessionParams params);
-    // Starting failed before a connection was made.
-    SessionActions StartFailed();
     // The connection is made.
     SessionActions Connected();
     // One block as it came from the connection. Its text is looked at in whole lines, whatever
@@ -116,10 +117,10 @@ public:
     SessionActions LoginRejected();
     // The transport refused the access point's identity: why as the status, then the session ends.
     SessionActions HostKeyRefused(const std::string& why);
-    SessionActions PeerClosed() { return End(SessionEnd::PeerClosed); }
-    SessionActions ReceiveFailed() { return End(SessionEnd::ReceiveFailed); }
-    // A deadline passed: Disconnect's grace, or a login that never came to an end.
-    SessionActions TimedOut();
+    // The one way a session ends, whatever the cause: the farewell to a shell, the close, the
+    // end and why (a session that was Closing ends as Disconnected, however the wait ended). A
+    // session still Starting just ends.
+    SessionActions End(SessionEnd why);
     // Polls went unanswered this long: "HOST silent for N s", then the session ends.
     SessionActions Silent(std::chrono::seconds quiet);
     // The poll timer ticked: the poll commands while polling is on.
@@ -153,8 +154,6 @@ private:
         PollReading reading;
     };
 
-    // The one way a connected session ends: the farewell, the close, the end and why.
-    SessionActions End(SessionEnd why);
     // The status line that says why, then End.
     SessionActions EndSaying(const std::string& status, SessionEnd why);
     void SetState(SessionActions& out, SessionState state, SessionEnd end = SessionEnd::None);

@@ -71,8 +71,6 @@ public:
     virtual bool SaveHostKey(const std::string& name, const std::string& type, std::string_view blob,
                              std::string& error) const = 0;
     virtual std::string AppKnownHostsPath() const = 0;
-    // The status line of a refused key, naming the file and line to remove.
-    virtual std::string RefusalText(const std::string& hostText, const HostKeyVerdict& verdict) const = 0;
 
 protected:
     ~ISshModule() = default;

@@ -229,13 +229,4 @@ bool SaveHostKey(const std::string& name, const std::string& type, std::string_v
     return ok;
 }
 
-std::string RefusalText(const std::string& hostText, const HostKeyVerdict& verdict)
-{
-    const char* what = verdict.status == HostKeyStatus::Revoked     ? "is revoked"
-                       : verdict.status == HostKeyStatus::OtherType ? "is of another type than the one known"
-                                                                    : "has changed";
-    return Format("Host key of %s %s: refused; if the access point really has a new key, remove line %d of %s",
-                  hostText.c_str(), what, verdict.line, verdict.path.c_str());
-}
-
 } // namespace approbe::ssh

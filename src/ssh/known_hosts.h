@@ -46,7 +46,4 @@ std::vector<KnownHostsText> ReadKnownHosts();
 // (0600) as needed. False with error set when it cannot.
 bool SaveHostKey(const std::string& name, const std::string& type, std::string_view blob, std::string& error);
 
-// The status line of a refused key, naming the file and line to remove.
-std::string RefusalText(const std::string& hostText, const HostKeyVerdict& verdict);
-
 } // namespace approbe::ssh

@@ -27,10 +27,6 @@ public:
         return ssh::SaveHostKey(name, type, blob, error);
     }
     std::string AppKnownHostsPath() const override { return ssh::AppKnownHostsPath(); }
-    std::string RefusalText(const std::string& hostText, const HostKeyVerdict& verdict) const override
-    {
-        return ssh::RefusalText(hostText, verdict);
-    }
 };
 
 } // namespace

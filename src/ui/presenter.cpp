@@ -325,7 +325,8 @@ void CProbePresenter::Show(WindowBatch& batch, const SessionEvent& event, std::u
         batch.AppendLog(Format("Reconnecting to %s in %d s", m_host.c_str(),
                                static_cast<int>(std::chrono::ceil<std::chrono::seconds>(event.delay).count())));
         break;
-    case Kind::Polled: break;
+    case Kind::Polled:
+    case Kind::HostKeyRefused: break; // the engine's status line says it
     case Kind::Engine: {
         const SessionAction& a = event.action;
         switch (a.kind) {

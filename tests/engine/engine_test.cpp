@@ -46,6 +46,7 @@ std::vector<std::string> Lines(const SessionActions& actions)
         case Kind::RxTotal: out.push_back("rx " + std::to_string(a.count)); break;
         case Kind::Reading: out.push_back("reading " + Describe(a.reading)); break;
         case Kind::PollingOn: out.push_back("polling on"); break;
+        case Kind::Polled: out.push_back("polled " + std::to_string(a.count)); break;
         case Kind::Close: out.push_back("close"); break;
         case Kind::State: out.push_back(std::string("state ") + ToString(a.state)); break;
         }
@@ -95,16 +96,16 @@ TEST(EngineTest, AWholeSessionFromConnectToTheAccessPointClosing)
     EXPECT_EQ(Lines(engine.Received("Last log", kT0)), Lines_{}) << "nor is a piece of a line";
     EXPECT_EQ(Lines(engine.Tick(kT0)), Lines_{}) << "the login program may still be checking the password";
     EXPECT_EQ(Lines(engine.Received("in: today\r\nAP> ", kT0)), (Lines_{"rx 48", "polling on"}));
-    EXPECT_EQ(Lines(engine.Tick(kT0)), (Lines_{"send get station", "send \r\n", "send get nf", "send \r\n"}));
+    EXPECT_EQ(Lines(engine.Tick(kT0)), (Lines_{"send get station", "send \r\n", "send get nf", "send \r\n", "polled 2"}));
     EXPECT_EQ(engine.shellPrompt(), "AP>");
     EXPECT_EQ(Lines(engine.Received("Local RSSI level: -61 dBm Remote RSSI level: -64 dBm\r\nAP> ", kT0)),
               (Lines_{"rx 106", "reading -/-61/-64"}));
     EXPECT_EQ(Lines(engine.Received("Noise Floor Level: -95 dBm\r\nAP> ", kT0)), (Lines_{"rx 138", "reading -95/-/-"}));
     EXPECT_EQ(engine.stats().m_nNoiseSum, -95);
     EXPECT_EQ(engine.stats().m_nLocalMax, -61);
-    EXPECT_EQ(Lines(engine.PeerClosed()), kShellTeardown);
+    EXPECT_EQ(Lines(engine.End(SessionEnd::PeerClosed)), kShellTeardown);
     EXPECT_EQ(engine.state(), SessionState::Ended);
-    EXPECT_EQ(Lines(engine.PeerClosed()), Lines_{}) << "a session ends once";
+    EXPECT_EQ(Lines(engine.End(SessionEnd::PeerClosed)), Lines_{}) << "a session ends once";
     EXPECT_EQ(Lines(engine.Tick(kT0)), Lines_{});
 }
 
@@ -114,7 +115,7 @@ TEST(EngineTest, AShellThatPrintsNothingIsPolledAfterAFewTicks)
     e.LogIn();
     EXPECT_EQ(Lines(e.engine.Tick(kT0 + SessionEngine::kQuietShell - std::chrono::milliseconds(1))), Lines_{});
     EXPECT_EQ(Lines(e.engine.Tick(kT0 + SessionEngine::kQuietShell)),
-              (Lines_{"polling on", "send get station", "send \r\n", "send get nf", "send \r\n"}));
+              (Lines_{"polling on", "send get station", "send \r\n", "send get nf", "send \r\n", "polled 2"}));
 }
 
 TEST(EngineTest, PauseWhileTheLoginIsCheckedStands)
@@ -124,7 +125,7 @@ TEST(EngineTest, PauseWhileTheLoginIsCheckedStands)
     e.engine.SetPolling(false);
     EXPECT_EQ(e.Feed("AP> "), Lines_{"rx 25"});
     EXPECT_EQ(Lines(e.engine.Tick(kT0 + 2 * SessionEngine::kQuietShell)), Lines_{});
-    EXPECT_EQ(Lines(e.engine.PeerClosed()), kShellTeardown) << "the shell has shown itself: it gets the farewell";
+    EXPECT_EQ(Lines(e.engine.End(SessionEnd::PeerClosed)), kShellTeardown) << "the shell has shown itself: it gets the farewell";
 }
 
 TEST(EngineTest, ReadingsCarryTheirBytesAndTime)
@@ -159,7 +160,7 @@ TEST(EngineTest, ARejectedLoginEndsTheSessionWithoutAnsweringAgainOrSayingGoodby
     for (const char* prompt : {"login: ", "Password: "}) {
         Engine closed;
         closed.Feed(prompt);
-        EXPECT_EQ(Lines(closed.engine.PeerClosed()), kTeardown) << prompt;
+        EXPECT_EQ(Lines(closed.engine.End(SessionEnd::PeerClosed)), kTeardown) << prompt;
     }
     Engine byShell;
     byShell.LogIn();
@@ -183,7 +184,7 @@ TEST(EngineTest, DisconnectWaitsForTheAccessPointThenEndsAsTheUsersChoice)
 
     Engine silent;
     silent.engine.Disconnect(true);
-    EXPECT_EQ(silent.engine.TimedOut().back().end, SessionEnd::Disconnected);
+    EXPECT_EQ(silent.engine.End(SessionEnd::Silent).back().end, SessionEnd::Disconnected);
 }
 
 TEST(EngineTest, DisconnectBeforeTheConnectionCountsOnlyIfTheShutdownTookEffect)
@@ -207,13 +208,7 @@ TEST(EngineTest, PauseBeforeTheConnectionIsClearedByIt)
     engine.Connected();
     EXPECT_FALSE(engine.polling());
     engine.SetPolling(true); // Work before the login: the polls go to the login prompt
-    EXPECT_EQ(Lines(engine.Tick(kT0)).size(), 4u);
-}
-
-TEST(EngineTest, SilenceEndsALiveSessionAsSilent)
-{
-    Engine e;
-    EXPECT_EQ(e.engine.TimedOut().back().end, SessionEnd::Silent);
+    EXPECT_EQ(Lines(engine.Tick(kT0)).size(), 5u);
 }
 
 TEST(EngineTest, SshLineEndsAreTheSessionsOwn)
@@ -224,7 +219,7 @@ TEST(EngineTest, SshLineEndsAreTheSessionsOwn)
     engine.Received("Password: ", kT0);
     // No telnet layer: 0xFF bytes are data.
     EXPECT_EQ(Lines(engine.Received("\xff\xfd\x18Level: -90\r\nAP> ", kT0)), (Lines_{"rx 29", "polling on", "reading -90/-/-"}));
-    EXPECT_EQ(Lines(engine.Tick(kT0)), (Lines_{"send get station", "send \r", "send get nf", "send \r"}));
+    EXPECT_EQ(Lines(engine.Tick(kT0)), (Lines_{"send get station", "send \r", "send get nf", "send \r", "polled 2"}));
 }
 
 // Over a terminal and over telnet alike: a line that comes in pieces is read once it is whole,
@@ -306,7 +301,7 @@ Outcome Run(const SessionParams& params, const std::vector<Step>& steps, std::si
         if (i >= from)
             offset += bytes.size();
     }
-    take(engine.PeerClosed());
+    take(engine.End(SessionEnd::PeerClosed));
     return o;
 }
 

@@ -80,7 +80,7 @@ std::pair<std::vector<std::string>, std::string> LoggedInRun(const std::vector<s
         }
         take(engine.Tick(clock += std::chrono::seconds(1)));
     }
-    take(engine.PeerClosed());
+    take(engine.End(SessionEnd::PeerClosed));
     return {readings, sent};
 }
 
@@ -131,11 +131,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Check(engine.stats().m_nRxTotal == received, "every received byte counted");
     }
     Check(passwordsSent <= 1, "the password is sent at most once");
-    const SessionActions end = engine.PeerClosed();
+    const SessionActions end = engine.End(SessionEnd::PeerClosed);
     if (!end.empty())
         Check(end.back().kind == SessionAction::Kind::State && end.back().state == SessionState::Ended, "one end");
     Check(engine.state() == SessionState::Ended, "the session is over");
-    Check(engine.PeerClosed().empty(), "a session ends once");
+    Check(engine.End(SessionEnd::PeerClosed).empty(), "a session ends once");
 
     // A prompt that waits at the end of what came is answered at once, whole or not: the cuts
     // that cannot change anything are those of the text after the login.

@@ -89,6 +89,11 @@ TEST_F(LinkLoss, TheDialogShowsTheSilenceAndPollsAgainWithin3sOfTheLinksReturn)
         link.Cut();
         const auto cut = Clock::now();
         ASSERT_TRUE(ServeUntil([&] { return rig.dlg->presenter().stale(); }, 6s)) << "values shown stale";
+        // Stale 3 poll periods after the last answer, which came before the cut.
+        const auto staleAfter = Clock::now() - cut;
+        RecordProperty("stale_after_ms_" + std::to_string(outage.length.count()),
+                       std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(staleAfter).count()));
+        EXPECT_LE(staleAfter, 3300ms);
         EXPECT_EQ(count("No answer from 127.0.0.1 for 3 s"), noAnswerBefore + 1);
         ASSERT_TRUE(ServeUntil([&] { return count("Test Korvane AP 127.0.0.1 silent for 10 s") > silentBefore; }, 14s));
         EXPECT_GE(Clock::now() - cut, 9s);

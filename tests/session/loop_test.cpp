@@ -51,6 +51,7 @@ public:
         case SessionEvent::Kind::ConnectFailed: line = "connect failed " + e.text; break;
         case SessionEvent::Kind::HostKeyQuestion: line = "host key question"; break;
         case SessionEvent::Kind::HostKeyChanged: line = "host key changed"; break;
+        case SessionEvent::Kind::HostKeyRefused: line = "host key refused " + e.text; break;
         case SessionEvent::Kind::Note: line = "note " + e.text; break;
         case SessionEvent::Kind::Stale: line = e.flag ? "stale 1" : "stale 0"; break;
         case SessionEvent::Kind::Retrying: line = "retrying " + std::to_string(e.delay.count()); break;
