@@ -273,9 +273,9 @@ ReplyReading ReadJson(const PollCommand& poll, const std::vector<std::string>& l
     std::string text;
     for (const std::string& line : lines) {
         // Whatever comes before the document (a "Content-Type:" header) is not part of it.
-        const auto first = line.find_first_not_of(" \t");
-        if (!text.empty() || (first != std::string::npos && (line[first] == '{' || line[first] == '[')))
-            text += line + "\n";
+        const auto first = text.empty() ? line.find_first_of("{[") : 0;
+        if (first != std::string::npos)
+            text += line.substr(first) + "\n";
     }
     ReplyReading out;
     const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);

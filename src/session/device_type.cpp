@@ -306,6 +306,14 @@ std::string DeviceType::Expand(const std::string& command) const
     return out;
 }
 
+int GivenValues(const DeviceType& type)
+{
+    int gives = 0;
+    for (const PollCommand& p : type.polls)
+        gives |= (p.noise.empty() ? 0 : kGivesNoise) | (p.local.empty() ? 0 : kGivesLocal) | (p.remote.empty() ? 0 : kGivesRemote);
+    return gives;
+}
+
 DeviceTypeResult ParseDeviceType(const std::string& file, std::string_view text)
 {
     return Reader(file).Read(text);
@@ -313,7 +321,7 @@ DeviceTypeResult ParseDeviceType(const std::string& file, std::string_view text)
 
 bool MatchPattern(std::string_view pattern, std::string_view text)
 {
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
         text.remove_suffix(1);
     // Greedy with one point to come back to: the last '*' seen.
     std::size_t p = 0, t = 0, star = std::string_view::npos, resume = 0;

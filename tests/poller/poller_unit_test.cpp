@@ -109,10 +109,11 @@ TEST(Config, DeviceTypesAreBuiltInOrFromTheFolderThePollerNames)
 {
     TempDir dir;
     const std::string poll = "[poll]\nCommand = show radio\nNoise = Noise:\n";
-    WriteFile(dir.file("mast.ini"), "[device]\nName = mast\n" + poll);
+    std::filesystem::create_directory(dir.file("types"));
+    WriteFile(dir.file("types/mast.ini"), "[device]\nName = mast\n" + poll);
     // The folder may come after the sections that name its types; a relative one is the config's.
     const std::string text = std::string(kAp) + "DeviceType = mast\n[ap2]\nHost=h\nUser=u\nPass=p\nDeviceType = routeros\n" +
-                             "[ap3]\nHost=h\nUser=u\nPass=p\n[poller]\nDeviceTypes = .\n";
+                             "[ap3]\nHost=h\nUser=u\nPass=p\n[poller]\nDeviceTypes = types\n";
     const ConfigResult r = ParseConfig(dir.file("p.ini"), text);
     ASSERT_TRUE(r.config) << r.error;
     ASSERT_EQ(r.config->deviceTypes.size(), 1u);
@@ -125,10 +126,10 @@ TEST(Config, DeviceTypesAreBuiltInOrFromTheFolderThePollerNames)
     EXPECT_FALSE(other.SameSession(r.config->aps[0])) << "another type restarts the session";
 
     // A bad type file is the config's error, with the type file's line.
-    WriteFile(dir.file("broken.ini"), "[device]\nName = broken\nColour = red\n");
+    WriteFile(dir.file("types/broken.ini"), "[device]\nName = broken\nColour = red\n");
     const ConfigResult bad = ParseConfig(dir.file("p.ini"), text);
     EXPECT_FALSE(bad.config);
-    EXPECT_EQ(bad.error.rfind(dir.file("broken.ini") + ":3: unknown key 'Colour' in [device]", 0), 0u) << bad.error;
+    EXPECT_EQ(bad.error.rfind(dir.file("types/broken.ini") + ":3: unknown key 'Colour' in [device]", 0), 0u) << bad.error;
 }
 
 TEST(Config, PasswordsInFilesAndTheirPermissions)
