@@ -192,8 +192,14 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
                     return r;
                 }
                 config.deviceTypes = std::move(set.types);
+            } else if (SameKey(key, "StartsPerSecond")) {
+                const auto v = Number(value, 1, 100000);
+                if (!v)
+                    return fail(lineNo, "StartsPerSecond must be a whole number from 1 to 100000");
+                config.startsPerSecond = *v;
             } else {
-                return fail(lineNo, "unknown key '" + key + "' in [poller] (Listen, PollMs, RecordDir, DeviceTypes)");
+                return fail(lineNo, "unknown key '" + key +
+                                        "' in [poller] (Listen, PollMs, RecordDir, StartsPerSecond, DeviceTypes)");
             }
             continue;
         }

@@ -7,6 +7,7 @@
 
 #include "device_type.h"
 #include "reading.h"
+#include "retry.h"
 
 // The poller's configuration file: INI, a [poller] section, then one section per access point.
 namespace approbe::poller {
@@ -37,6 +38,8 @@ struct PollerConfig {
     int pollMs = 1000;
     std::string recordDir;
     std::vector<DeviceType> deviceTypes; // the user's, read from the folder DeviceTypes names
+    // Connection attempts, first ones and retries, a second at most across every access point.
+    int startsPerSecond = static_cast<int>(session::RetryPolicy::kPollerStartsPerSecond);
     std::vector<ApConfig> aps; // in file order
 };
 

@@ -20,14 +20,6 @@ int HexValue(char c)
 
 constexpr std::size_t kMacLength = 17; // "hh:hh:hh:hh:hh:hh"
 
-void Extend(int v, int& min, int& max)
-{
-    if (v >= max)
-        max = v;
-    if (v <= min)
-        min = v;
-}
-
 } // namespace
 
 std::optional<MacAddress> MacAddress::Parse(std::string_view text)
@@ -180,22 +172,6 @@ Reading FollowedStation(const Reading& reading, const std::optional<MacAddress>&
     r.local = brought ? r.rowLocal : std::nullopt;
     r.remote = brought ? r.rowRemote : std::nullopt;
     return r;
-}
-
-void Accumulate(Statistics& stats, const Reading& reading)
-{
-    if (reading.noise) {
-        stats.m_nLevel = *reading.noise;
-        stats.m_nNoiseSum += *reading.noise;
-        stats.m_nNoiseCount += 1;
-        Extend(*reading.noise, stats.m_nNoiseMin, stats.m_nNoiseMax);
-    }
-    if (reading.local) {
-        stats.m_nLevel = *reading.local;
-        Extend(*reading.local, stats.m_nLocalMin, stats.m_nLocalMax);
-    }
-    if (reading.remote)
-        stats.m_nLevel = *reading.remote;
 }
 
 } // namespace approbe

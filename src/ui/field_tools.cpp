@@ -23,9 +23,9 @@ constexpr const char* kSection = "Tools";
 } // namespace
 
 CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
-    : m_dlg(dlg), m_profile(profile), m_feed(dlg.presenter().consumers())
+    : m_dlg(dlg), m_profile(profile)
 {
-    connect(&m_feed, &QSessionFeed::reading, this, &CFieldTools::OnReading);
+    dlg.presenter().SetReadingListener(this);
 
     QMenu& menu = dlg.systemMenu();
     // The tools go before the separator that leads to the About item.
@@ -46,6 +46,7 @@ CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
     m_markAction = add(tr("&Mark..."), QKeySequence(Qt::CTRL | Qt::Key_M), false);
     m_toneAction = add(tr("Aiming &tone"), {}, true);
     m_reconnectAction = add(tr("Auto-&reconnect"), {}, true);
+    m_keyringAction = add(tr("Keep passwords in the &keyring"), {}, true);
     m_markAction->setEnabled(false);
     menu.setToolTipsVisible(true);
 
@@ -57,18 +58,26 @@ CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
         m_dlg.presenter().SetAutoReconnect(on);
         Store("AutoReconnect", on ? "1" : "0");
     });
-    // Looking for an audio device can take a moment: only when someone opens the menu.
+    // Looking for an audio device or asking the keyring can take a moment: only when someone opens
+    // the menu.
     connect(&menu, &QMenu::aboutToShow, this, &CFieldTools::CheckAudio);
+    connect(&menu, &QMenu::aboutToShow, this, [this] { m_keyring->Check(); });
     // The program ends when the dialog closes: let the tone fade out while the dialog still stands.
     connect(&dlg, &QDialog::finished, this, [this] { m_tone.StopAndWait(); });
 
     m_reconnectAction->setChecked(Setting("AutoReconnect", "0") == "1");
+    m_keyring = std::make_unique<CKeyringPasswords>(dlg, profile, *m_keyringAction, Setting("KeyringPasswords", "0") == "1",
+                                                    [this](bool on) { Store("KeyringPasswords", on ? "1" : "0"); });
     m_tone.setSource(static_cast<ToneSource>(std::clamp(Setting("ToneSource", "0").toInt(), 0, 2)));
     m_tone.setVolume(Setting("ToneVolume", "50").toInt());
     m_tone.setMute(Setting("ToneMute", "0") == "1");
 }
 
-CFieldTools::~CFieldTools() { delete m_trend; }
+CFieldTools::~CFieldTools()
+{
+    m_dlg.presenter().SetReadingListener(nullptr);
+    delete m_trend;
+}
 
 QString CFieldTools::Setting(const char* key, const QString& fallback) const
 {
@@ -81,17 +90,17 @@ void CFieldTools::Store(const char* key, const QString& value)
         m_profile.WriteProfileString(kSection, key, value.toStdString());
 }
 
-void CFieldTools::OnReading(const QString& host, const Reading& reading)
+void CFieldTools::OnReading(const std::string& host, const Reading& reading)
 {
-    m_host = host;
+    m_host = QString::fromStdString(host);
     // The graph, the SNR and the tone follow the station chosen in the trend window; the
     // recording keeps what the main window shows.
     const Reading followed = m_data.Followed(reading);
     m_data.Add(followed);
-    m_recorder.AddReading(host.toStdString(), reading);
+    m_recorder.AddReading(host, reading);
     m_tone.AddReading(followed);
     if (m_trend) {
-        m_trend->setHost(host);
+        m_trend->setHost(m_host);
         m_trend->RefreshSoon(followed);
     }
 }
