@@ -74,7 +74,9 @@ std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::syst
     };
     auto count = [](std::uint64_t v) { return std::optional<std::string>(std::to_string(v)); };
 
-    family("approbe_up", "gauge", "1 while logged in and a reading came within the last 3 poll periods, else 0.",
+    const std::string upHelp =
+        "1 while logged in and a reading came within the last " + std::to_string(kFreshPolls) + " poll periods, else 0.";
+    family("approbe_up", "gauge", upHelp.c_str(),
            [&](const ApSeries& a) {
                const bool up = a.loggedIn && a.lastReading && now - *a.lastReading <= maxAge;
                return std::optional<std::string>(up ? "1" : "0");
@@ -98,8 +100,10 @@ std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::syst
                 }
             }
         }
-        if (!samples.empty())
-            out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + samples;
+        if (samples.empty())
+            return;
+        AppendFamilyHead(out, name, "gauge", help);
+        out += samples;
     };
     perStation("approbe_station_local_rssi_dbm", "Latest local RSSI in dBm of each station in the table (Stations=all).",
                &StationSeries::local);

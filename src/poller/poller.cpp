@@ -25,17 +25,6 @@ session::Deadlines PollerDeadlines()
     return d;
 }
 
-// A file name from an access point's name: anything but letters, digits, '.', '-' and '_' becomes '_'.
-std::string FileSafe(const std::string& name)
-{
-    std::string out = name;
-    for (char& c : out) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
-            c = '_';
-    }
-    return out.empty() || out[0] == '.' ? "_" + out : out;
-}
-
 } // namespace
 
 struct Poller::Ap {
@@ -50,6 +39,15 @@ struct Poller::Ap {
     std::string csvDay;
 };
 
+sigset_t PollerSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, s);
+    return set;
+}
+
 std::vector<ApConfig> SelectShard(const std::vector<ApConfig>& aps, const Shard& shard)
 {
     std::vector<ApConfig> out;
@@ -60,14 +58,11 @@ std::vector<ApConfig> SelectShard(const std::vector<ApConfig>& aps, const Shard&
 
 Poller::Poller(PollerOptions options, const PollerConfig& config)
     : m_options(std::move(options)), m_config(config), m_loop(*this, PollerDeadlines(), ssh::LinkedModule),
-      m_maxAge(3 * config.pollMs)
+      m_maxAge(FreshFor(std::chrono::milliseconds(config.pollMs)))
 {
     if (!m_options.log)
         m_options.log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&set, s);
+    const sigset_t set = PollerSignals();
     m_signals = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (m_signals < 0)
         throw std::runtime_error(std::string("cannot set up the event loop: ") + std::strerror(errno));
@@ -230,7 +225,7 @@ void Poller::Record(Ap& ap, const Reading& reading)
         ap.csvDay = day;
         ::mkdir(m_config.recordDir.c_str(), 0755);
         std::string error;
-        if (!ap.csv.Open(m_config.recordDir + "/" + FileSafe(ap.cfg.name) + "-" + day + ".csv", error))
+        if (!ap.csv.Open(m_config.recordDir + "/" + FileSafeName(ap.cfg.name) + "-" + day + ".csv", error))
             Log(ap.cfg.name + ": not recording today: " + error);
     }
     RecordRow row;
@@ -281,7 +276,7 @@ void Poller::Reload()
     m_config.aps = wanted;
     {
         std::lock_guard lock(m_mutex);
-        m_maxAge = std::chrono::milliseconds(3 * m_config.pollMs);
+        m_maxAge = FreshFor(Period());
     }
     for (std::size_t i = 0; i < wanted.size(); ++i) {
         if (m_byName.count(wanted[i].name))

@@ -23,13 +23,20 @@ bool HasPrompt(const char* text, const char* label)
     return false;
 }
 
+LoginPrompt FindLoginPrompt(const char* text)
+{
+    if (HasPrompt(text, kLoginLabel))
+        return LoginPrompt::User;
+    return HasPrompt(text, kPasswordLabel) ? LoginPrompt::Password : LoginPrompt::None;
+}
+
 std::string ShellPrompt(const char* text)
 {
     std::string prompt(text);
     while (!prompt.empty() && (prompt.back() == ' ' || prompt.back() == '\t'))
         prompt.pop_back();
     if (prompt.empty() || prompt.size() > kMaxShellPrompt || !std::strchr(">#$%]", prompt.back()) ||
-        HasPrompt(text, "login:") || HasPrompt(text, "Password:"))
+        FindLoginPrompt(text) != LoginPrompt::None)
         return {};
     for (char c : prompt) {
         // A terminal's escape sequences (ESC) may lead a prompt; other control characters do not.

@@ -161,7 +161,7 @@ bool SessionEngine::TakeLines(SessionActions& out, std::string_view data, std::c
     // A login or password prompt waits for its answer: looked at at once.
     const char* part = m_partLine.c_str();
     if ((m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn) &&
-        (HasPrompt(part, "login:") || HasPrompt(part, "Password:")))
+        FindLoginPrompt(part) != LoginPrompt::None)
         lookAtPart();
     return lookedAt;
 }
@@ -191,9 +191,8 @@ bool SessionEngine::AtPrompt() const
 void SessionEngine::LookAt(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)
 {
     // The line is looked at up to its first zero byte: a zero in the data ends the text.
-    const bool loginPrompt = HasPrompt(line, "login:");
-    const bool passwordPrompt = HasPrompt(line, "Password:");
-    if (!loginPrompt && !passwordPrompt) {
+    const LoginPrompt prompt = FindLoginPrompt(line);
+    if (prompt == LoginPrompt::None) {
         const bool text = line[std::strspn(line, " \t")] != '\0';
         m_atLoginPrompt = m_atLoginPrompt && !text;
         // After the password, any whole line that is no prompt is the shell's.
@@ -210,9 +209,9 @@ void SessionEngine::LookAt(SessionActions& out, const char* line, std::chrono::s
     }
     m_atLoginPrompt = true;
     std::string examined(line);
-    if (loginPrompt)
+    if (prompt == LoginPrompt::User)
         Answer(out, m_params.user, "User name", examined);
-    if (HasPrompt(examined.c_str(), "Password:")) {
+    if (HasPrompt(examined.c_str(), kPasswordLabel)) {
         out.push_back(SessionAction(SessionAction::Kind::Status, "to " + m_params.host + " connected"));
         Answer(out, m_params.password, "Password", examined);
         m_passwordAnswered = true;

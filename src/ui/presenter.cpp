@@ -67,7 +67,7 @@ session::SessionSetup CProbePresenter::Setup() const
 {
     session::SessionSetup setup;
     setup.host = m_settings.m_strHost;
-    setup.port = ParseInt(m_settings.m_strPort);
+    setup.port = Port(m_settings);
     setup.user = m_settings.m_strUser;
     setup.password = m_settings.m_strPassword;
     setup.pollPeriod = m_options.pollPeriod;
@@ -87,7 +87,7 @@ void CProbePresenter::OnOK()
     m_sessionActive = true;
     SaveSettings(m_window, m_profile, m_settings);
     m_host = m_settings.m_strHost;
-    m_port = ParseInt(m_settings.m_strPort);
+    m_port = Port(m_settings);
     m_captionAfterEnd.reset();
     m_retryPending = false;
     WindowBatch blank;
