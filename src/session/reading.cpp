@@ -40,14 +40,6 @@ std::optional<int> FindLabelled(const char* text, const char* label)
     return ParseInt(after + 1);
 }
 
-void Extend(int v, int& min, int& max)
-{
-    if (v >= max)
-        max = v;
-    if (v <= min)
-        min = v;
-}
-
 } // namespace
 
 std::optional<MacAddress> MacAddress::Parse(std::string_view text)
@@ -182,22 +174,6 @@ Reading FollowedStation(const Reading& reading, const std::optional<MacAddress>&
     r.local = brought ? r.rowLocal : std::nullopt;
     r.remote = brought ? r.rowRemote : std::nullopt;
     return r;
-}
-
-void Accumulate(Statistics& stats, const Reading& reading)
-{
-    if (reading.noise) {
-        stats.m_nLevel = *reading.noise;
-        stats.m_nNoiseSum += *reading.noise;
-        stats.m_nNoiseCount += 1;
-        Extend(*reading.noise, stats.m_nNoiseMin, stats.m_nNoiseMax);
-    }
-    if (reading.local) {
-        stats.m_nLevel = *reading.local;
-        Extend(*reading.local, stats.m_nLocalMin, stats.m_nLocalMax);
-    }
-    if (reading.remote)
-        stats.m_nLevel = *reading.remote;
 }
 
 } // namespace approbe

@@ -9,7 +9,7 @@
 #include <vector>
 
 // What the access point's replies say about the link, as values: the line scanner, a poll's
-// reading, the session statistics built from readings, and nothing about how they are shown.
+// reading, and nothing about how they are shown.
 namespace approbe {
 
 // A value counts as current for this many poll periods after the answer that brought it; older, it
@@ -106,23 +106,5 @@ Reading ParseReading(const char* text);
 // brought for the first row with that MAC address, or stay the first row's (no MAC given). The
 // noise floor and the rows stay as they are.
 Reading FollowedStation(const Reading& reading, const std::optional<MacAddress>& mac);
-
-// Statistics of one session. The sums and the byte count are 64-bit so that no session is long
-// enough to wrap them.
-struct Statistics {
-    int m_nLevel = 0; // the value read last, of any kind
-    int m_nNoiseMin = 200;
-    int m_nNoiseMax = -200;
-    std::int64_t m_nNoiseSum = 0;
-    std::int64_t m_nNoiseCount = 0;
-    int m_nLocalMax = -200;
-    int m_nLocalMin = 200;
-    std::int64_t m_nRxTotal = 0;
-
-    std::int64_t NoiseAverage() const { return m_nNoiseCount ? m_nNoiseSum / m_nNoiseCount : 0; }
-};
-
-// Adds a reading's values to the statistics, noise first, then local, then remote.
-void Accumulate(Statistics& stats, const Reading& reading);
 
 } // namespace approbe

@@ -61,7 +61,7 @@ SessionActions SessionEngine::Begin(SessionParams params)
     m_awaitingShell = false;
     m_shellShown = false;
     m_atLoginPrompt = false;
-    m_stats = Statistics{};
+    m_received = 0;
     m_rxCounted = 0;
     m_partLine.clear();
     m_partMatched = false;
@@ -80,7 +80,7 @@ SessionActions SessionEngine::Connected()
         return out;
     out.push_back(SessionAction(SessionAction::Kind::Status, "Login to " + m_params.host));
     m_polling = false;
-    m_stats = Statistics{};
+    m_received = 0;
     m_rxCounted = 0;
     SetState(out, m_shutBeforeConnected ? SessionState::Closing : SessionState::LoggingIn);
     return out;
@@ -108,7 +108,7 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
     if (m_state != SessionState::LoggingIn && m_state != SessionState::LoggedIn)
         return out;
 
-    m_stats.m_nRxTotal += static_cast<std::int64_t>(bytes.size());
+    m_received += static_cast<std::int64_t>(bytes.size());
     std::string data;
     std::string reply;
     if (m_telnet)
@@ -117,7 +117,7 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
         data.assign(bytes);
     SessionActions lines;
     // This block's count goes out before its lines: an ending among them must not tell it again.
-    const std::int64_t counted = std::exchange(m_rxCounted, m_stats.m_nRxTotal);
+    const std::int64_t counted = std::exchange(m_rxCounted, m_received);
     const bool lookedAt = TakeLines(lines, data, now);
     // A part line shows the shell only as its prompt: a piece of a line may be the start of the
     // login program's "Login incorrect".
@@ -239,12 +239,10 @@ void SessionEngine::Read(SessionActions& out, const char* line, std::chrono::sys
     std::optional<Reading> reading = poll.Add(line);
     if (!reading)
         return;
-    reading->rxBytes = m_stats.m_nRxTotal;
+    reading->rxBytes = m_received;
     reading->at = now;
-    Accumulate(m_stats, *reading);
     SessionAction a{SessionAction::Kind::Reading};
     a.reading = std::move(*reading);
-    a.stats = m_stats;
     out.push_back(std::move(a));
 }
 
@@ -366,7 +364,7 @@ SessionActions SessionEngine::End(SessionEnd why)
         Send(out, m_params.answerEnd);
     }
     // A part line's bytes were held back for the rest of the line, which will not come now.
-    if (m_rxCounted != m_stats.m_nRxTotal)
+    if (m_rxCounted != m_received)
         CountReceived(out);
     out.push_back({SessionAction::Kind::Close});
     SetState(out, SessionState::Ended, why);
@@ -376,8 +374,8 @@ SessionActions SessionEngine::End(SessionEnd why)
 void SessionEngine::CountReceived(SessionActions& out)
 {
     SessionAction total{SessionAction::Kind::RxTotal};
-    total.count = m_stats.m_nRxTotal;
-    total.added = m_stats.m_nRxTotal - std::exchange(m_rxCounted, m_stats.m_nRxTotal);
+    total.count = m_received;
+    total.added = m_received - std::exchange(m_rxCounted, m_received);
     out.push_back(std::move(total));
 }
 

@@ -62,7 +62,7 @@ struct SessionAction {
         Status,    // text: narration that says where the session stands
         Log,       // text: narration beside it
         RxTotal,   // count: bytes received in the session; added: of them, since the last RxTotal
-        Reading,   // reading and stats: values came
+        Reading,   // reading: values came
         PollingOn, // the shell has shown itself: polling is on
         Polled,    // count: a tick sent this many poll commands (after their Sends)
         State,     // state (and end): the session's state changed
@@ -74,7 +74,6 @@ struct SessionAction {
     std::int64_t count = 0;
     std::int64_t added = 0;
     Reading reading{};
-    Statistics stats{};
     SessionState state = SessionState::Idle;
     SessionEnd end = SessionEnd::None;
 };
@@ -99,7 +98,7 @@ public:
 
     SessionEngine() = default;
 
-    // A new session: Idle or Ended to Starting. Polling is off; the statistics start afresh at
+    // A new session: Idle or Ended to Starting. Polling is off; the byte count starts afresh at
     // Connected.
     SessionActions Begin(SessionParams params);
     // The connection is made.
@@ -140,7 +139,8 @@ public:
     SessionState state() const { return m_state; }
     bool polling() const { return m_polling; }
     bool live() const { return m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn || m_state == SessionState::Closing; }
-    const Statistics& stats() const { return m_stats; }
+    // Bytes received since the connection was made.
+    std::int64_t received() const { return m_received; }
     const SessionParams& params() const { return m_params; }
     // The shell's prompt as learned at the first poll; empty while none is known.
     const std::string& shellPrompt() const { return m_prompt; }
@@ -189,7 +189,7 @@ private:
     bool m_shellShown = false;    // a shell has shown itself: the farewell is for it
     bool m_atLoginPrompt = false; // what was looked at last is a login or password prompt
     std::chrono::system_clock::time_point m_passwordAt{};
-    Statistics m_stats;
+    std::int64_t m_received = 0;
     std::int64_t m_rxCounted = 0; // the total last told
     std::unique_ptr<TelnetLayer> m_telnet;
     std::string m_partLine;       // the text after the last line end, not looked at yet

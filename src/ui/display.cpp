@@ -64,21 +64,22 @@ void ShowReading(WindowBatch& window, const Reading& r, const Statistics& s)
     }
 }
 
-void ReadingsToShow::Add(const Reading& reading, const Statistics& stats)
+void ReadingRun::Add(const Reading& reading)
 {
     for (auto level : {&Reading::noise, &Reading::local, &Reading::remote}) {
         if (reading.*level)
-            m_latest.*level = reading.*level;
+            latest.*level = reading.*level;
     }
-    m_stats = stats;
+    stats.Add(reading);
+    if (readings.size() == kKept)
+        readings.pop_front();
+    readings.push_back(reading);
 }
 
-void ReadingsToShow::Show(WindowBatch& window)
+void SessionValues::Show(WindowBatch& window, const ReadingRun& run)
 {
-    if (!m_latest.any())
-        return;
-    ShowReading(window, m_latest, m_stats);
-    m_latest = {};
+    m_stats.Add(run.stats);
+    ShowReading(window, run.latest, m_stats);
 }
 
 void ShowRxTotal(WindowBatch& window, std::int64_t total)

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstdint>
+#include <deque>
+
 #include "probe_window.h"
 #include "reading.h"
+#include "statistics.h"
 
 namespace approbe {
 
@@ -17,18 +21,30 @@ void GreyAllBars(WindowBatch& window);
 // local: maximum, minimum, bar, current; remote: bar, current).
 void ShowReading(WindowBatch& window, const Reading& reading, const Statistics& stats);
 
-// Readings that follow each other in one step, shown once: the latest value of each level with
-// the statistics after the last of them. A block of many lines is then one write of each field,
-// not one per line, and the window ends as it would after showing each in turn.
-class ReadingsToShow {
+// Readings that came one after another, taken together: the latest value of each level and the
+// statistics of them all, which is what the window ends with after showing each in turn (a block
+// of many lines is then one write of each field, not one per line); and the readings themselves
+// for the field tools, the newest kKept of them.
+struct ReadingRun {
+    static constexpr std::size_t kKept = 1024;
+    Reading latest;
+    Statistics stats;
+    std::deque<Reading> readings;
+
+    void Add(const Reading& reading);
+    bool empty() const { return readings.empty(); }
+};
+
+// The values the dialog shows for a session: its statistics, restarted with each attempt, and the
+// latest levels with them.
+class SessionValues {
 public:
-    void Add(const Reading& reading, const Statistics& stats);
-    // Shows what was added since the last Show, if anything.
-    void Show(WindowBatch& window);
-    bool empty() const { return !m_latest.any(); }
+    void Restart() { m_stats = {}; }
+    // Shows the run's latest levels with the statistics that now include the whole run.
+    void Show(WindowBatch& window, const ReadingRun& run);
+    const Statistics& stats() const { return m_stats; }
 
 private:
-    Reading m_latest;
     Statistics m_stats;
 };
 

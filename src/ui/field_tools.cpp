@@ -23,9 +23,9 @@ constexpr const char* kSection = "Tools";
 } // namespace
 
 CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
-    : m_dlg(dlg), m_profile(profile), m_feed(dlg.presenter().consumers())
+    : m_dlg(dlg), m_profile(profile)
 {
-    connect(&m_feed, &QSessionFeed::reading, this, &CFieldTools::OnReading);
+    dlg.presenter().SetReadingListener(this);
 
     QMenu& menu = dlg.systemMenu();
     // The tools go before the separator that leads to the About item.
@@ -68,7 +68,11 @@ CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
     m_tone.setMute(Setting("ToneMute", "0") == "1");
 }
 
-CFieldTools::~CFieldTools() { delete m_trend; }
+CFieldTools::~CFieldTools()
+{
+    m_dlg.presenter().SetReadingListener(nullptr);
+    delete m_trend;
+}
 
 QString CFieldTools::Setting(const char* key, const QString& fallback) const
 {
@@ -81,17 +85,17 @@ void CFieldTools::Store(const char* key, const QString& value)
         m_profile.WriteProfileString(kSection, key, value.toStdString());
 }
 
-void CFieldTools::OnReading(const QString& host, const Reading& reading)
+void CFieldTools::OnReading(const std::string& host, const Reading& reading)
 {
-    m_host = host;
+    m_host = QString::fromStdString(host);
     // The graph, the SNR and the tone follow the station chosen in the trend window; the
     // recording keeps what the main window shows.
     const Reading followed = m_data.Followed(reading);
     m_data.Add(followed);
-    m_recorder.AddReading(host.toStdString(), reading);
+    m_recorder.AddReading(host, reading);
     m_tone.AddReading(followed);
     if (m_trend) {
-        m_trend->setHost(host);
+        m_trend->setHost(m_host);
         m_trend->RefreshSoon(followed);
     }
 }

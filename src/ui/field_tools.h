@@ -7,7 +7,7 @@
 
 #include "aiming_tone.h"
 #include "recorder.h"
-#include "session_feed.h"
+#include "presenter.h"
 #include "trend_window.h"
 
 class QAction;
@@ -21,9 +21,9 @@ namespace approbe::ui {
 class CProbeDlg;
 
 // The field tools beside the dialog: trend window, recording with marks, aiming tone and
-// auto-reconnect. They are reached from the window's menu and keys, follow the session through
-// a consumer of its readings, and keep their settings in the profile's [Tools] section.
-class CFieldTools : public QObject {
+// auto-reconnect. They are reached from the window's menu and keys, follow the session's readings
+// as the presenter hands them over, and keep their settings in the profile's [Tools] section.
+class CFieldTools : public QObject, private IReadingListener {
     Q_OBJECT
 public:
     CFieldTools(CProbeDlg& dlg, IProfile& profile);
@@ -53,14 +53,13 @@ public:
     void CheckAudio();
 
 private:
-    void OnReading(const QString& host, const Reading& reading);
+    void OnReading(const std::string& host, const Reading& reading) override;
     void SetTone(bool on);
     QString Setting(const char* key, const QString& fallback) const;
     void Store(const char* key, const QString& value);
 
     CProbeDlg& m_dlg;
     IProfile& m_profile;
-    QSessionFeed m_feed;
     TrendData m_data;
     QString m_host;
     QPointer<CTrendWindow> m_trend;

@@ -21,38 +21,17 @@ bool NamedInCaption(SessionEnd end)
     return end == SessionEnd::LoginRejected || end == SessionEnd::Silent || end == SessionEnd::HostKeyRefused;
 }
 
-bool IsReading(const SessionEvent& e)
-{
-    return e.kind == SessionEvent::Kind::Engine && e.action.kind == SessionAction::Kind::Reading;
-}
-
 } // namespace
 
 CProbePresenter::CProbePresenter(IProbeWindow& window, IProfile& profile, UiPoster post, PresenterOptions options)
-    : m_window(window), m_profile(profile), m_post(std::move(post)), m_options(options)
+    : m_window(window), m_profile(profile), m_options(options),
+      m_handoff(std::make_shared<SessionHandoff>(std::move(post),
+                                                 [this](std::vector<HandedOver>& entries) { Show(entries); })),
+      m_worker(options.deadlines, m_handoff)
 {
 }
 
-CProbePresenter::~CProbePresenter()
-{
-    BeginClose();
-    if (m_worker.joinable())
-        m_worker.join();
-}
-
-void CProbePresenter::OnLoop(std::function<void(session::SessionLoop&)> f)
-{
-    if (!m_loop) {
-        m_loop = std::make_unique<session::SessionLoop>(static_cast<session::ISessionEvents&>(*this), m_options.deadlines);
-        m_worker = std::thread([this] {
-            m_loop->Run();
-            std::lock_guard lock(m_doneMutex);
-            m_workerDone = true;
-            m_doneCv.notify_all();
-        });
-    }
-    m_loop->Post([this, f = std::move(f)] { f(*m_loop); });
-}
+CProbePresenter::~CProbePresenter() { BeginClose(); }
 
 void CProbePresenter::OnInitDialog()
 {
@@ -95,26 +74,15 @@ void CProbePresenter::OnOK()
         blank.SetField(id, " ");
     SetStale(blank, false);
     m_window.Apply(blank);
-    OnLoop([this, setup = Setup(), clicks = m_pauseClicks](session::SessionLoop& loop) {
-        if (m_id)
-            loop.Remove(*m_id);
-        m_loopHost = setup.host;
-        m_loopPauseClicks = clicks;
-        m_id = loop.Add(setup);
-    });
+    m_worker.Start(Setup());
 }
 
 void CProbePresenter::OnPause()
 {
-    const bool pause = m_window.PauseCaption().find("Pause") != std::string::npos;
-    m_window.SetPauseCaption(pause ? "Work" : "Pause");
-    const std::uint64_t click = ++m_pauseClicks;
-    if (m_loop)
-        OnLoop([this, on = !pause, click](session::SessionLoop& loop) {
-            m_loopPauseClicks = click;
-            if (m_id)
-                loop.SetPolling(*m_id, on);
-        });
+    m_paused = !m_paused;
+    m_pausedThisAttempt = m_paused;
+    m_window.SetPauseCaption(m_paused ? "Work" : "Pause");
+    m_worker.SetPolling(!m_paused);
 }
 
 void CProbePresenter::OnDisconnect()
@@ -125,11 +93,7 @@ void CProbePresenter::OnDisconnect()
         SetStale(batch, false);
         m_window.Apply(batch);
     }
-    if (m_loop)
-        OnLoop([this](session::SessionLoop& loop) {
-            if (m_id)
-                loop.Disconnect(*m_id);
-        });
+    m_worker.Disconnect();
 }
 
 void CProbePresenter::AnswerHostKey(HostKeyAnswer answer)
@@ -137,10 +101,7 @@ void CProbePresenter::AnswerHostKey(HostKeyAnswer answer)
     if (!m_asking)
         return;
     m_asking = false;
-    OnLoop([this, answer](session::SessionLoop& loop) {
-        if (m_id)
-            loop.AnswerHostKey(*m_id, answer);
-    });
+    m_worker.AnswerHostKey(answer);
 }
 
 void CProbePresenter::SetAutoReconnect(bool on)
@@ -148,14 +109,7 @@ void CProbePresenter::SetAutoReconnect(bool on)
     m_autoReconnect = on;
     if (!on)
         m_retryPending = false;
-    if (m_loop)
-        OnLoop([this, on](session::SessionLoop& loop) {
-            if (!m_id)
-                return;
-            session::RetryPolicy retry = session::RetryPolicy::Dialog();
-            retry.enabled = on;
-            loop.SetRetry(*m_id, retry);
-        });
+    m_worker.SetRetry(on);
     if (!on && !m_sessionActive && m_stale) {
         WindowBatch batch;
         SetStale(batch, false);
@@ -163,106 +117,39 @@ void CProbePresenter::SetAutoReconnect(bool on)
     }
 }
 
-void CProbePresenter::PollNow()
-{
-    if (m_loop)
-        OnLoop([this](session::SessionLoop& loop) {
-            if (m_id)
-                loop.PollNow(*m_id);
-        });
-}
+void CProbePresenter::PollNow() { m_worker.PollNow(); }
 
 void CProbePresenter::BeginClose()
 {
-    {
-        std::lock_guard lock(m_pendingMutex);
-        m_closing = true;
-        m_pending.clear();
-    }
-    if (m_loop)
-        m_loop->Stop(); // every session ends with its farewell, bounded by the loop's deadlines
+    m_closing = true;
+    m_handoff->Close();
+    m_worker.Stop(); // every session ends with its farewell, bounded by the loop's deadlines
 }
 
-bool CProbePresenter::WaitSessionEnd(std::chrono::milliseconds timeout)
+void CProbePresenter::Show(std::vector<HandedOver>& entries)
 {
-    if (!m_loop)
-        return true;
-    std::unique_lock lock(m_doneMutex);
-    if (!m_doneCv.wait_for(lock, timeout, [this] { return m_workerDone; }))
-        return false;
-    lock.unlock();
-    if (m_worker.joinable())
-        m_worker.join();
-    return true;
-}
-
-void CProbePresenter::OnSessionEvent(session::SessionId, const SessionEvent& event)
-{
-    // The loop's thread.
-    if (event.kind == SessionEvent::Kind::Engine &&
-        (event.action.kind == SessionAction::Kind::Reading || event.action.kind == SessionAction::Kind::State)) {
-        SessionUpdate update;
-        update.kind = event.action.kind == SessionAction::Kind::Reading ? SessionUpdate::Kind::Reading
-                                                                         : SessionUpdate::Kind::State;
-        update.host = m_loopHost;
-        update.reading = event.action.reading;
-        update.state = event.action.state;
-        update.end = event.action.end;
-        m_consumers.Publish(update);
-    }
-    const std::uint64_t seq = m_loopPauseClicks;
-    const bool rx = event.kind == SessionEvent::Kind::Engine && event.action.kind == SessionAction::Kind::RxTotal;
-    const bool value = rx || IsReading(event);
-    bool wake = false;
-    {
-        std::lock_guard lock(m_pendingMutex);
-        if (m_closing)
-            return;
-        wake = m_pending.empty();
-        if (!value) {
-            m_pending.push_back({event, std::nullopt, {}, seq});
-        } else {
-            if (m_pending.empty() || m_pending.back().event)
-                m_pending.emplace_back();
-            Pending& values = m_pending.back();
-            if (rx)
-                values.rxTotal = event.action.count;
-            else
-                values.readings.Add(event.action.reading, event.action.stats);
-        }
-    }
-    if (wake)
-        m_post([this] { ShowPending(); });
-}
-
-void CProbePresenter::ShowPending()
-{
-    std::vector<Pending> pending;
-    {
-        std::lock_guard lock(m_pendingMutex);
-        if (m_closing)
-            return;
-        pending.swap(m_pending);
-    }
     WindowBatch batch;
-    for (Pending& p : pending) {
-        if (p.event)
-            Show(batch, *p.event, p.pauseClicks);
+    for (const HandedOver& entry : entries) {
+        if (entry.event)
+            Show(batch, *entry.event);
         else
-            ShowValues(batch, p);
+            ShowValues(batch, entry);
     }
     if (!batch.empty())
         m_window.Apply(batch);
 }
 
-void CProbePresenter::ShowValues(WindowBatch& batch, Pending& values)
+void CProbePresenter::ShowValues(WindowBatch& batch, const HandedOver& values)
 {
     if (values.rxTotal)
         ShowRxTotal(batch, *values.rxTotal);
-    if (!values.readings.empty()) {
-        SetStale(batch, false);
-        values.readings.Show(batch);
-    }
+    if (values.readings.empty())
+        return;
+    SetStale(batch, false);
+    m_values.Show(batch, values.readings);
+    if (m_listener)
+        for (const Reading& reading : values.readings.readings)
+            m_listener->OnReading(m_host, reading);
 }
 
 void CProbePresenter::ReportStatus(WindowBatch& batch, const std::string& text)
@@ -280,12 +167,13 @@ void CProbePresenter::SetStale(WindowBatch& batch, bool stale)
     batch.SetStale(stale);
 }
 
-void CProbePresenter::Show(WindowBatch& batch, const SessionEvent& event, std::uint64_t pauseClicks)
+void CProbePresenter::Show(WindowBatch& batch, const SessionEvent& event)
 {
     using Kind = SessionEvent::Kind;
     switch (event.kind) {
     case Kind::Attempt: {
         m_retryPending = false;
+        m_pausedThisAttempt = false;
         if (event.count > 0) { // started again by the program: the log and the values stay
             batch.EnableConnect(false);
             m_sessionActive = true;
@@ -332,13 +220,11 @@ void CProbePresenter::Show(WindowBatch& batch, const SessionEvent& event, std::u
         switch (a.kind) {
         case SessionAction::Kind::Status: ReportStatus(batch, a.text); break;
         case SessionAction::Kind::Log: batch.AppendLog(a.text); break;
-        case SessionAction::Kind::PollingOn:
-            // A Pause clicked after the loop turned polling on wins: the button keeps offering Work.
-            if (pauseClicks >= m_pauseClicks)
-                batch.SetPauseCaption("Pause");
-            break;
+        case SessionAction::Kind::PollingOn: PollingOn(batch); break;
         case SessionAction::Kind::State:
             m_state = a.state;
+            if (a.state == SessionState::Starting)
+                m_values.Restart(); // each attempt's statistics start afresh
             if (a.state == SessionState::Ended)
                 Ended(batch, a.end);
             break;
@@ -347,6 +233,19 @@ void CProbePresenter::Show(WindowBatch& batch, const SessionEvent& event, std::u
         break;
     }
     }
+}
+
+void CProbePresenter::PollingOn(WindowBatch& batch)
+{
+    // The login has turned polling on. A pause pressed in this attempt stands (the loop may have
+    // taken it before the login or after); one from an earlier attempt gives way, and the button
+    // offers Pause again.
+    if (m_pausedThisAttempt) {
+        m_worker.SetPolling(false);
+        return;
+    }
+    m_paused = false;
+    batch.SetPauseCaption("Pause");
 }
 
 void CProbePresenter::Ended(WindowBatch& batch, SessionEnd why)

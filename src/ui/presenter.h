@@ -1,27 +1,24 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "consumers.h"
 #include "display.h"
 #include "loop.h"
 #include "probe_window.h"
 #include "profile.h"
+#include "session_handoff.h"
+#include "session_worker.h"
 #include "settings.h"
 
-// The dialog's presenter, free of any toolkit: it forwards the buttons to the session loop,
-// which runs on a worker thread of its own, and turns what the loop tells of the session into
-// the window's effects, in the order the user knows them. The worker never waits for the window:
-// it hands its events over and goes on; the window catches up with the latest of them.
+// The dialog's presenter, free of any toolkit, on the window's thread: it forwards the buttons to
+// the session loop, which runs on a worker thread of its own, and turns what the loop tells of the
+// session into the window's effects, in the order the user knows them, and the readings for the
+// field tools beside it. The loop's events come by one route, the handoff: the worker never waits
+// for the window, which catches up with the latest values and every other event.
 namespace approbe {
 
 // What the caption and the status lines of the log begin with.
@@ -33,18 +30,27 @@ struct PresenterOptions {
     session::Deadlines deadlines;
 };
 
-class CProbePresenter : private session::ISessionEvents {
+// What follows the session's readings beside the window (the field tools), on the window's thread,
+// in the same step as the window shows them.
+class IReadingListener {
 public:
-    // Runs f on the window's thread later; it must not wait for it.
-    using UiPoster = std::function<void(std::function<void()> f)>;
+    virtual void OnReading(const std::string& host, const Reading& reading) = 0;
+
+protected:
+    ~IReadingListener() = default;
+};
+
+class CProbePresenter {
+public:
+    using UiPoster = SessionHandoff::UiPoster;
 
     CProbePresenter(IProbeWindow& window, IProfile& profile, UiPoster post, PresenterOptions options = {});
     // Ends any session and waits for the worker.
-    ~CProbePresenter() override;
+    ~CProbePresenter();
     CProbePresenter(const CProbePresenter&) = delete;
     CProbePresenter& operator=(const CProbePresenter&) = delete;
 
-    // The window's thread.
+    // Everything below on the window's thread.
     void OnInitDialog();
     void OnOK();
     void OnPause();
@@ -54,16 +60,16 @@ public:
     void SetAutoReconnect(bool on);
     // Polls now, whatever the poll period (tests; a period of zero polls only so).
     void PollNow();
+    // Null: none. It must outlive the presenter or be unset first.
+    void SetReadingListener(IReadingListener* listener) { m_listener = listener; }
 
-    // Closing the program: ends the session with its farewell and starts no other. Window calls
-    // from the worker are dropped from now on.
+    // Closing the program: ends the session with its farewell and starts no other; nothing more
+    // reaches the window from now on.
     void BeginClose();
     // Waits up to timeout for the worker to finish; true when it has.
-    bool WaitSessionEnd(std::chrono::milliseconds timeout);
+    bool WaitSessionEnd(std::chrono::milliseconds timeout) { return m_worker.Join(timeout); }
 
-    // Readings and state changes, for consumers beside the window (posted from the worker).
-    ConsumerHub& consumers() { return m_consumers; }
-    // As the window knows it (the window's thread).
+    // As the window knows it.
     SessionState state() const { return m_state; }
     bool sessionActive() const { return m_sessionActive; }
     bool stale() const { return m_stale; }
@@ -71,59 +77,38 @@ public:
     bool retryPending() const { return m_retryPending; }
 
 private:
-    struct Pending;
-    void OnSessionEvent(session::SessionId id, const session::SessionEvent& event) override;
-    // The window's thread: the events handed over since the last call, as one step.
-    void ShowPending();
-    void Show(WindowBatch& batch, const session::SessionEvent& event, std::uint64_t pauseClicks);
-    void ShowValues(WindowBatch& batch, Pending& values);
+    // The entries handed over since the last call, as one step.
+    void Show(std::vector<HandedOver>& entries);
+    void Show(WindowBatch& batch, const session::SessionEvent& event);
+    void ShowValues(WindowBatch& batch, const HandedOver& values);
+    void PollingOn(WindowBatch& batch);
     void Ended(WindowBatch& batch, SessionEnd why);
     void SetStale(WindowBatch& batch, bool stale);
     void ReportStatus(WindowBatch& batch, const std::string& text);
-    // Runs f on the loop's thread, starting the loop first if need be.
-    void OnLoop(std::function<void(session::SessionLoop&)> f);
     session::SessionSetup Setup() const;
 
     IProbeWindow& m_window;
     IProfile& m_profile;
-    const UiPoster m_post;
     const PresenterOptions m_options;
     SettingsTexts m_settings;
-    ConsumerHub m_consumers;
+    IReadingListener* m_listener = nullptr;
+    const std::shared_ptr<SessionHandoff> m_handoff;
+    SessionWorker m_worker; // after the handoff: joined before it goes
 
-    // The loop and its thread; m_id is the dialog's one session once Connect made it.
-    std::unique_ptr<session::SessionLoop> m_loop;
-    std::thread m_worker;
-    std::mutex m_doneMutex;
-    std::condition_variable m_doneCv;
-    bool m_workerDone = false;
-    std::optional<session::SessionId> m_id; // the loop's thread only
-    std::string m_loopHost;                 // the loop's thread: its host as typed
-    std::uint64_t m_loopPauseClicks = 0;    // the loop's thread: the Pause clicks it has taken
-
-    // Handed from the worker to the window's thread. The values between two other events are
-    // merged into one entry (the latest byte count, the latest of each level), so that a flood
-    // leaves the latest values to show, not a queue.
-    struct Pending {
-        std::optional<session::SessionEvent> event; // or, if none, values
-        std::optional<std::int64_t> rxTotal;
-        ReadingsToShow readings;
-        std::uint64_t pauseClicks = 0; // taken by the loop when the event came
-    };
-    std::mutex m_pendingMutex;
-    std::vector<Pending> m_pending;
-    bool m_closing = false; // under m_pendingMutex: nothing more reaches the window
-
-    // The window's thread.
-    std::string m_host;            // of the running session, as typed
+    std::string m_host; // of the running session, as typed
     int m_port = 0;
     SessionState m_state = SessionState::Idle;
-    bool m_sessionActive = false;  // from Connect until Connect is back
+    SessionValues m_values;
+    bool m_sessionActive = false; // from Connect until Connect is back
+    bool m_closing = false;
     bool m_autoReconnect = false;
     bool m_stale = false;
     bool m_retryPending = false;
     bool m_asking = false;
-    std::uint64_t m_pauseClicks = 0;
+    // Polling paused by the user: the Pause button offers Work. A pause pressed during an attempt
+    // stands when the login turns polling on; one from an earlier attempt does not.
+    bool m_paused = false;
+    bool m_pausedThisAttempt = false;
     std::optional<std::string> m_captionAfterEnd; // a failed connect names itself once Connect is back
 };
 

@@ -88,7 +88,7 @@ private:
 
     IniProfile m_profile;
     CProbePresenter m_presenter; // destroyed before the profile, after the tools
-    // Subscribed to the presenter's consumers: destroyed first, while the presenter still exists.
+    // The presenter's reading listener: destroyed first, while the presenter still exists.
     std::unique_ptr<CFieldTools> m_tools;
 };
 

@@ -6,8 +6,9 @@
 #include "bars.h"
 #include "host_key.h"
 
-// The window operations the logic relies on. Every call has taken effect on screen before it
-// returns, also when made from the session's worker thread.
+// The window operations the logic relies on, all called on the window's thread (the session's
+// worker reaches the window only through the presenter's handoff). Every call has taken effect on
+// screen before it returns.
 namespace approbe {
 
 

@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <thread>
 
-#include "consumers.h"
 #include "session_engine.h"
+#include "statistics.h"
 #include "telnet_layer.h"
 
 namespace approbe {
@@ -101,8 +100,6 @@ TEST(EngineTest, AWholeSessionFromConnectToTheAccessPointClosing)
     EXPECT_EQ(Lines(engine.Received("Local RSSI level: -61 dBm Remote RSSI level: -64 dBm\r\nAP> ", kT0)),
               (Lines_{"rx 106", "reading -/-61/-64"}));
     EXPECT_EQ(Lines(engine.Received("Noise Floor Level: -95 dBm\r\nAP> ", kT0)), (Lines_{"rx 138", "reading -95/-/-"}));
-    EXPECT_EQ(engine.stats().m_nNoiseSum, -95);
-    EXPECT_EQ(engine.stats().m_nLocalMax, -61);
     EXPECT_EQ(Lines(engine.End(SessionEnd::PeerClosed)), kShellTeardown);
     EXPECT_EQ(engine.state(), SessionState::Ended);
     EXPECT_EQ(Lines(engine.End(SessionEnd::PeerClosed)), Lines_{}) << "a session ends once";
@@ -238,10 +235,9 @@ TEST(EngineTest, PiecesWaitForTheirLineOverEitherTransport)
         EXPECT_EQ(Lines(engine.Received("vel: -61 dBm  Remote RSSI level: -6", kT0)), Lines_{});
         EXPECT_EQ(Lines(engine.Received("4 dBm\r\nAP> ", kT0)), (Lines_{"rx 92", "reading -/-61/-64"}))
             << "the whole line read once, the count shown with it";
-        EXPECT_EQ(engine.stats().m_nRxTotal, 92);
+        EXPECT_EQ(engine.received(), 92);
         EXPECT_EQ(Lines(engine.Received("Noise Floor Le", kT0)), Lines_{});
         EXPECT_EQ(Lines(engine.Received("vel:\r\n", kT0)), Lines_{"rx 112"}) << "a label with no number reads nothing";
-        EXPECT_EQ(engine.stats().m_nNoiseCount, 0);
         EXPECT_EQ(Lines(engine.Received("Password: ", kT0)).front(), "rx 122") << "a prompt is passed on at once";
     }
 }
@@ -365,17 +361,22 @@ TEST(PollReadingTest, EachPollGivesItsFirstRowWhateverTheCutsOrPauses)
     const SessionParams telnet{"ap1", "admin", "secret"};
     ExpectCutsChangeNothing(telnet, steps, 3, expected);
 
-    // The statistics took each value once per poll, and only the first rows' levels.
+    // The dialog's statistics of these readings take each value once per poll, and only the
+    // first rows' levels.
     SessionEngine engine;
     engine.Begin(telnet);
     engine.Connected();
     auto clock = kT0;
-    for (const Step& s : steps)
-        s.tick ? (void)engine.Tick(clock += std::chrono::seconds(1)) : (void)engine.Received(s.bytes, clock);
-    EXPECT_EQ(engine.stats().m_nNoiseCount, 3);
-    EXPECT_EQ(engine.stats().m_nLocalMax, -62);
-    EXPECT_EQ(engine.stats().m_nLocalMin, -90);
-    EXPECT_EQ(engine.stats().m_nLevel, -65);
+    Statistics stats;
+    for (const Step& s : steps) {
+        for (const SessionAction& a :
+             s.tick ? engine.Tick(clock += std::chrono::seconds(1)) : engine.Received(s.bytes, clock))
+            if (a.kind == Kind::Reading)
+                stats.Add(a.reading);
+    }
+    EXPECT_EQ(stats.m_nNoiseCount, 3);
+    EXPECT_EQ(stats.m_nLocalMax, -62);
+    EXPECT_EQ(stats.m_nLocalMin, -90);
 }
 
 // Over SSH the terminal echoes the commands after the prompt; the same rules hold.
@@ -472,7 +473,7 @@ TEST(TelnetTest, RefusesEveryOptionOnceAndKeepsTheDataExact)
               (Lines_{"rx 25", "send \xff\xfe\x01", "reading -90/-/-"})); // the doubled 0xFF is the one skipped
     // Refusals are never answered, so refusing can never loop.
     EXPECT_EQ(e.Feed("\xff\xfc\x18\xff\xfe\x01"), Lines_{});
-    EXPECT_EQ(e.engine.stats().m_nRxTotal, 31);
+    EXPECT_EQ(e.engine.received(), 31);
 }
 
 TEST(TelnetTest, NothingIsAddedForAPeerThatNeverNegotiates)
@@ -492,66 +493,6 @@ TEST(TelnetTest, AZeroInACommandDoesNotEndTheTextButAZeroInTheDataEndsItsLine)
     Engine f;
     EXPECT_EQ(f.Feed(std::string("Level: -90\0login: \r\nLevel: -91\r\n", 32)),
               (Lines_{"rx 32", "reading -90/-/-", "reading -91/-/-"}));
-}
-
-// Consumers: a post never waits for its consumer.
-TEST(ConsumerTest, ASlowConsumerLosesItsOldestReadingsButNoStateChange)
-{
-    UpdateMailbox mailbox(4);
-    SessionUpdate state;
-    state.kind = SessionUpdate::Kind::State;
-    state.state = SessionState::LoggedIn;
-    mailbox.Post(state);
-    for (int i = 0; i < 10; ++i) {
-        SessionUpdate r;
-        r.reading.noise = -90 - i;
-        mailbox.Post(r);
-    }
-    const std::vector<SessionUpdate> got = mailbox.Take();
-    ASSERT_EQ(got.size(), 4u);
-    EXPECT_EQ(got[0].kind, SessionUpdate::Kind::State);
-    EXPECT_EQ(got[1].reading.noise, -97);
-    EXPECT_EQ(got[3].reading.noise, -99);
-    EXPECT_EQ(mailbox.dropped(), 7u);
-    EXPECT_TRUE(mailbox.Take().empty());
-}
-
-TEST(ConsumerTest, EveryConsumerGetsEveryUpdateAndIsWokenOncePerBatch)
-{
-    ConsumerHub hub;
-    int wakes = 0;
-    auto a = std::make_shared<UpdateMailbox>(16, [&] { ++wakes; });
-    auto b = std::make_shared<UpdateMailbox>(16);
-    hub.Subscribe(a);
-    hub.Subscribe(b);
-    SessionUpdate r;
-    r.host = "ap1";
-    hub.Publish(r);
-    hub.Publish(r);
-    EXPECT_EQ(wakes, 1) << "woken when the mailbox was empty, not per update";
-    EXPECT_EQ(a->Take().size(), 2u);
-    EXPECT_EQ(b->Take().size(), 2u);
-    hub.Unsubscribe(a);
-    hub.Publish(r);
-    EXPECT_TRUE(a->Take().empty());
-    EXPECT_EQ(b->Take().size(), 1u);
-}
-
-TEST(ConsumerTest, PostersOnManyThreadsNeverBlockOnAConsumerThatNeverTakes)
-{
-    auto mailbox = std::make_shared<UpdateMailbox>(8);
-    ConsumerHub hub;
-    hub.Subscribe(mailbox);
-    std::vector<std::thread> posters;
-    for (int t = 0; t < 4; ++t)
-        posters.emplace_back([&] {
-            for (int i = 0; i < 10000; ++i)
-                hub.Publish(SessionUpdate{});
-        });
-    for (auto& p : posters)
-        p.join();
-    EXPECT_EQ(mailbox->Take().size(), 8u);
-    EXPECT_EQ(mailbox->dropped(), 40000u - 8u);
 }
 
 } // namespace

@@ -11,19 +11,19 @@ using namespace approbe::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    Statistics m;
+    SessionValues values;
     Reference reference;
     for (const std::string& block : SplitBlocks(data, size)) {
         const auto text = std::make_unique<char[]>(block.size() + 1);
         std::memcpy(text.get(), block.data(), block.size());
         text[block.size()] = '\0';
         test::FakeWindow window; // what this text wrote
-        const Reading reading = test::ScanBlock(text.get(), m, window);
+        const Reading reading = test::ScanBlock(text.get(), values, window);
 
         const ReferencePoll poll(CText(block));
         reference.Read(poll, reading.local);
-        reference.Compare(m);
-        CheckShownAverage(window, m);
+        reference.Compare(values.stats());
+        CheckShownAverage(window, values.stats());
         Check(Shown(window, IDC_NOISE_CUR).empty() != poll.noise.found, "noise field written exactly when a line gives it");
         Check(!poll.noise.found || Shown(window, IDC_NOISE_CUR) == FormatDbm(poll.noise.value), "the first noise floor shown");
         Check(!reading.local || ReferencePoll::Among(poll.locals, *reading.local), "a local value a line gave");

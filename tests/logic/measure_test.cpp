@@ -49,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(Numbers, ParseIntTest,
                          test::ByText());
 
 // One block through the scanner from a fresh session; returns what the window saw.
-Events Scan(const char* block, Statistics& m)
+Events Scan(const char* block, SessionValues& m)
 {
     FakeWindow window;
     test::ScanBlock(block, m, window);
@@ -58,45 +58,43 @@ Events Scan(const char* block, Statistics& m)
 
 TEST(ScannerTest, NoiseLineWritesAverageBarThenCurrentMinMax)
 {
-    Statistics m;
+    SessionValues m;
     EXPECT_EQ(Scan("Noise Floor Level: -95 dBm\r\nAP> ", m),
               (Events{Field(IDC_NOISE_AVG, "-95 dBm"), Pos(IDC_NOISE_BAR, 55), Colour(IDC_NOISE_BAR, kYellow),
                       Field(IDC_NOISE_CUR, "-95 dBm"), Field(IDC_NOISE_MIN, "-95 dBm"),
                       Field(IDC_NOISE_MAX, "-95 dBm")}));
-    EXPECT_EQ(m.m_nLevel, -95);
-    EXPECT_EQ(m.m_nNoiseCount, 1);
+    EXPECT_EQ(m.stats().m_nNoiseCount, 1);
 }
 
 TEST(ScannerTest, StationLineWritesLocalMaxMinBarCurrentThenRemote)
 {
-    Statistics m;
+    SessionValues m;
     EXPECT_EQ(Scan("sta 1 Local RSSI level: -60 Remote RSSI level: -88\r\n", m),
               (Events{Field(IDC_LOCAL_RSSI_MAX, "-60 dBm"), Field(IDC_LOCAL_RSSI_MIN, "-60 dBm"),
                       Pos(IDC_LOCAL_RSSI_BAR, 75), Colour(IDC_LOCAL_RSSI_BAR, kGreen),
                       Field(IDC_LOCAL_RSSI_CUR, "-60 dBm"), Pos(IDC_REMOTE_RSSI_BAR, 47),
                       Colour(IDC_REMOTE_RSSI_BAR, kGrey), Field(IDC_REMOTE_RSSI_CUR, "-88 dBm")}));
-    EXPECT_EQ(m.m_nLevel, -88);
-    EXPECT_EQ(m.m_nNoiseCount, 0) << "\"Local RSSI level:\" is no noise line";
+    EXPECT_EQ(m.stats().m_nNoiseCount, 0) << "\"Local RSSI level:\" is no noise line";
 }
 
 TEST(ScannerTest, StatisticsOverASession)
 {
-    Statistics m;
+    SessionValues m;
     Scan("Level: -95", m);
     const Events second = Scan("Level: -96", m);
     EXPECT_EQ(second.front(), Field(IDC_NOISE_AVG, "-95 dBm")) << "-191 / 2 truncates toward zero";
-    EXPECT_EQ(m.m_nNoiseMin, -96);
-    EXPECT_EQ(m.m_nNoiseMax, -95);
+    EXPECT_EQ(m.stats().m_nNoiseMin, -96);
+    EXPECT_EQ(m.stats().m_nNoiseMax, -95);
 
     Scan("Local RSSI level: -50", m);
     Scan("Local RSSI level: -70", m);
-    EXPECT_EQ(m.m_nLocalMax, -50);
-    EXPECT_EQ(m.m_nLocalMin, -70);
+    EXPECT_EQ(m.stats().m_nLocalMax, -50);
+    EXPECT_EQ(m.stats().m_nLocalMin, -70);
 }
 
 TEST(ScannerTest, BlockWithNoiseAndStationUpdatesAllThreeNoiseFirst)
 {
-    Statistics m;
+    SessionValues m;
     const Events ev = Scan("Local RSSI level: -60 Remote RSSI level: -61\r\nNoise Floor Level: -90\r\n", m);
     ASSERT_EQ(ev.size(), 14u);
     EXPECT_EQ(ev[0], Field(IDC_NOISE_AVG, "-90 dBm"));
@@ -105,12 +103,12 @@ TEST(ScannerTest, BlockWithNoiseAndStationUpdatesAllThreeNoiseFirst)
 
 TEST(ScannerTest, OnlyTheFirstStationCounts)
 {
-    Statistics m;
+    SessionValues m;
     const Events ev = Scan("Local RSSI level: -60 Remote RSSI level: -61\r\n"
                            "Local RSSI level: -40 Remote RSSI level: -41\r\n",
                            m);
     EXPECT_EQ(ev.back(), Field(IDC_REMOTE_RSSI_CUR, "-61 dBm"));
-    EXPECT_EQ(m.m_nLocalMax, -60);
+    EXPECT_EQ(m.stats().m_nLocalMax, -60);
 }
 
 struct LabelCase {
@@ -122,10 +120,10 @@ class NumberAfterLabelTest : public ::testing::TestWithParam<LabelCase> {};
 
 TEST_P(NumberAfterLabelTest, ReadsFromTheSecondCharacterAfterTheColon)
 {
-    Statistics m;
+    SessionValues m;
     Scan(GetParam().text, m);
-    EXPECT_EQ(m.m_nNoiseCount, GetParam().noise ? 1 : 0) << GetParam().text;
-    EXPECT_EQ(m.m_nLevel, GetParam().noise.value_or(0)) << GetParam().text;
+    EXPECT_EQ(m.stats().m_nNoiseCount, GetParam().noise ? 1 : 0) << GetParam().text;
+    EXPECT_EQ(m.stats().m_nNoiseSum, GetParam().noise.value_or(0)) << GetParam().text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -143,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ScannerTest, SplitOrLowerCaseLabelIsMissed)
 {
-    Statistics m;
+    SessionValues m;
     EXPECT_TRUE(Scan("Noise Floor Lev", m).empty());
     EXPECT_TRUE(Scan("el: -95", m).empty());
     EXPECT_TRUE(Scan("noise level: -95", m).empty());
@@ -151,29 +149,32 @@ TEST(ScannerTest, SplitOrLowerCaseLabelIsMissed)
 
 TEST(ScannerTest, FirstValueOutsideTheStartRangeLeavesTheOtherBound)
 {
-    Statistics high;
+    SessionValues high;
     Scan("Level: 250", high);
-    EXPECT_EQ(high.m_nNoiseMax, 250);
-    EXPECT_EQ(high.m_nNoiseMin, 200);
+    EXPECT_EQ(high.stats().m_nNoiseMax, 250);
+    EXPECT_EQ(high.stats().m_nNoiseMin, 200);
 
-    Statistics low;
+    SessionValues low;
     Scan("Local RSSI level: -250", low);
-    EXPECT_EQ(low.m_nLocalMin, -250);
-    EXPECT_EQ(low.m_nLocalMax, -200);
+    EXPECT_EQ(low.stats().m_nLocalMin, -250);
+    EXPECT_EQ(low.stats().m_nLocalMax, -200);
 }
 
 TEST(ScannerTest, NoiseAverageStaysRightPastThe32BitSum)
 {
-    Statistics m;
-    m.m_nNoiseSum = -95LL * 30'000'000; // beyond INT_MIN
-    m.m_nNoiseCount = 30'000'000;
+    SessionValues m;
+    ReadingRun longSession;
+    longSession.stats.m_nNoiseSum = -95LL * 30'000'000; // beyond INT_MIN
+    longSession.stats.m_nNoiseCount = 30'000'000;
+    WindowBatch none;
+    m.Show(none, longSession);
     const Events ev = Scan("Level: -95", m);
     EXPECT_EQ(ev.front(), Field(IDC_NOISE_AVG, "-95 dBm"));
 }
 
 TEST(ScannerTest, SaturatedReadingsDoNotOverflowTheBars)
 {
-    Statistics m;
+    SessionValues m;
     const Events ev = Scan("Level: 99999999999 Local RSSI level: -99999999999", m);
     EXPECT_EQ(ev[1], Pos(IDC_NOISE_BAR, INT_MAX));
     EXPECT_EQ(ev[2], Colour(IDC_NOISE_BAR, kRed));
@@ -302,18 +303,18 @@ TEST(ScannerTest, ReadingsOfOneStepShowAsEachInTurn)
     const char* lines[] = {"1 Local RSSI level: -60 Remote RSSI level: -88", "2 Local RSSI level: -40",
                            "Noise Floor Level: -95", "Local RSSI level: -70"};
     FakeWindow each, once;
-    Statistics stats;
-    ReadingsToShow step;
-    WindowBatch batch;
+    SessionValues eachValues, onceValues;
+    ReadingRun step;
     for (const char* line : lines) {
-        const Reading r = ParseReading(line);
-        Accumulate(stats, r);
+        ReadingRun alone;
+        alone.Add(ParseReading(line));
         WindowBatch one;
-        ShowReading(one, r, stats);
+        eachValues.Show(one, alone);
         each.Apply(one);
-        step.Add(r, stats);
+        step.Add(ParseReading(line));
     }
-    step.Show(batch);
+    WindowBatch batch;
+    onceValues.Show(batch, step);
     once.Apply(batch);
     for (int id : {IDC_NOISE_CUR, IDC_NOISE_AVG, IDC_NOISE_MIN, IDC_NOISE_MAX, IDC_LOCAL_RSSI_CUR, IDC_LOCAL_RSSI_MIN,
                    IDC_LOCAL_RSSI_MAX, IDC_REMOTE_RSSI_CUR}) {
@@ -325,9 +326,6 @@ TEST(ScannerTest, ReadingsOfOneStepShowAsEachInTurn)
         EXPECT_EQ(once.latest("colour " + std::to_string(id)), each.latest("colour " + std::to_string(id))) << id;
     }
     EXPECT_LT(once.events().size(), each.events().size());
-    batch.clear();
-    step.Show(batch);
-    EXPECT_TRUE(batch.empty()) << "shown once";
 }
 
 } // namespace

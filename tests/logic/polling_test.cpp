@@ -96,7 +96,8 @@ TEST(PollingTest, WorkBeforeLoginSendsThePollsToTheLoginPrompt)
 {
     SimProcess sim({}, "send login: \nexpect admin\\r\nexpect get station\\r\\nget nf\\r\\n\nclose\n");
     SessionRig rig("127.0.0.1", std::to_string(sim.port()));
-    rig.window.SetPauseCaption("Work"); // paused in an earlier session
+    rig.Pause(); // without a session only the button changes: it offers Work
+    EXPECT_EQ(rig.window.PauseCaption(), "Work");
     rig.Connect();
     ASSERT_TRUE(sim.waitReceived("admin\r", 5s));
     rig.Pause();
@@ -104,6 +105,24 @@ TEST(PollingTest, WorkBeforeLoginSendsThePollsToTheLoginPrompt)
     ASSERT_TRUE(rig.WaitEnd());
     ASSERT_TRUE(sim.waitClosedConnections(1, 5s));
     EXPECT_EQ(sim.received(), "admin\r" + kPoll) << "no farewell: no shell has shown itself";
+}
+
+// Pause pressed while the login is under way: the login does not turn polling on over it, and the
+// button keeps offering Work.
+TEST(PollingTest, APausePressedDuringTheLoginStands)
+{
+    SimProcess sim({}, "login\nsend Noise Floor Level: -90 dBm\\r\\nAP> \nshell\n");
+    SessionRig rig("127.0.0.1", std::to_string(sim.port()));
+    rig.window.whenRecorded("log " + kPrefix + "Login to 127.0.0.1", [&] { rig.Pause(); });
+    rig.Connect();
+    // The reading comes after the shell has shown itself: its effect on polling has been applied.
+    ASSERT_TRUE(rig.window.waitForEvent("field 1002 -90 dBm"));
+    rig.Tick();
+    rig.Pause();
+    rig.Tick();
+    ASSERT_TRUE(sim.waitReceived("admin\radmin\r" + kPoll, 5s));
+    EXPECT_EQ(sim.received(), "admin\radmin\r" + kPoll) << "the tick while paused sent nothing";
+    EXPECT_EQ(rig.window.events("pause "), (Events{"pause Work", "pause Pause"}));
 }
 
 TEST(PollingTest, ThePasswordPromptOfANewSessionTurnsPollingOnAndSaysPause)

@@ -6,16 +6,16 @@
 
 namespace approbe::test {
 
-// A text as the session handles a poll's replies once the prompts are dealt with: read (the
-// first noise floor and station row), added to the statistics, shown.
-inline Reading ScanBlock(const char* block, Statistics& stats, IProbeWindow& window)
+// A text as one poll's replies once the prompts are dealt with: read (the first noise floor and
+// station row), then shown as the dialog shows a reading, its statistics included.
+inline Reading ScanBlock(const char* block, SessionValues& values, IProbeWindow& window)
 {
-    const Reading reading = ParseReading(block);
-    Accumulate(stats, reading);
+    ReadingRun run;
+    run.Add(ParseReading(block));
     WindowBatch batch;
-    ShowReading(batch, reading, stats);
+    values.Show(batch, run);
     window.Apply(batch);
-    return reading;
+    return run.readings.back();
 }
 
 } // namespace approbe::test

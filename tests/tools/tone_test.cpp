@@ -165,7 +165,8 @@ private:
 };
 
 // Unchecking "Aiming tone" used to cut the tone at full level (a step of about 15,000 in the
-// 16-bit output). Now every stop and start fades: no two samples heard are further apart than
+// 16-bit output). Now every stop and start fades (a start from a closed output, from part way
+// down, and from the silence of an output not closed yet): no two samples heard are further apart than
 // the tone's own sine moves from one sample to the next, and whatever the output still held when
 // it was closed was silence. Closing the program fades it out too.
 TEST(ToneTest, SwitchingTheToneOffAndOnAndClosingTheProgramNeverClicks)
@@ -204,6 +205,11 @@ TEST(ToneTest, SwitchingTheToneOffAndOnAndClosingTheProgramNeverClicks)
     setTone(false);
     hearFor(PulledOutput::kRate / 50); // part way down
     setTone(true);                     // and up again from there
+    hearFor(PulledOutput::kRate / 5);
+    setTone(false);
+    hearFor(PulledOutput::kRate / 8); // faded out, the output not yet closed
+    ASSERT_TRUE(output->open());
+    setTone(true); // from the silence of an open output
     hearFor(PulledOutput::kRate / 5);
     rig.dlg->reject(); // the program ends
     EXPECT_FALSE(output->open());

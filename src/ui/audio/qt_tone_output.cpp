@@ -11,10 +11,13 @@
 namespace approbe::ui {
 namespace {
 
-// Pulled by the sink: as many whole frames as asked for, from the feed.
+// Pulled by the sink: as many whole frames as asked for, from the feed. Unbuffered: a buffered
+// device reads 16 kB ahead of each small read, so the tone would be rendered up to a tenth of a
+// second before the sink takes it, a switch would be heard that much later, and the output could
+// be closed while sound the feed counts as played is still on its way.
 class FeedDevice : public QIODevice {
 public:
-    explicit FeedDevice(IToneFeed& feed) : m_feed(feed) { open(QIODevice::ReadOnly); }
+    explicit FeedDevice(IToneFeed& feed) : m_feed(feed) { open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return 1 << 16; }
 
