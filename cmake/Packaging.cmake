@@ -62,6 +62,9 @@ live, as numbers and coloured level bars, with the session's minimum,
 maximum and average. A trend window, CSV recording and an aiming tone help
 align an antenna.")
 
+# QtKeychain loads libsecret at run time, so the libraries' scan does not find it.
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS libsecret-1-0)
+
 set(CPACK_DEBIAN_POLLER_PACKAGE_NAME approbe-poller)
 set(CPACK_DEBIAN_POLLER_PACKAGE_DEPENDS adduser)
 set(CPACK_DEBIAN_POLLER_DESCRIPTION "Prometheus exporter of access points' noise floor and RSSI

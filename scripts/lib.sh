@@ -4,19 +4,22 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian 12 packages the build and the tests need.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl1-mesa-dev libxcb1-dev libgtest-dev libgmock-dev
-                fonts-dejavu-core libtelnet-dev libssh-dev qt6-multimedia-dev python3 nlohmann-json3-dev)
+                fonts-dejavu-core libtelnet-dev libssh-dev qt6-multimedia-dev python3 nlohmann-json3-dev
+                qtkeychain-qt6-dev libsecret-1-0)
 # What the poller is built with: its /metrics server, and its web config's YAML and bcrypt (crypt).
 POLLER_BUILD_PACKAGES=(libmicrohttpd-dev libyaml-dev libcrypt-dev)
 # Then promtool and the Prometheus server its tests run against; openssl makes their TLS certificates.
 POLLER_PACKAGES=("${POLLER_BUILD_PACKAGES[@]}" prometheus openssl)
 # Debian packages (scripts/package) and their tests: dpkg-shlibdeps, lintian, systemd-analyze, the
-# maintainer scripts' adduser, and unshare and ip for the throw-away root they are installed in.
-PACKAGE_PACKAGES=(dpkg-dev lintian systemd adduser util-linux iproute2 xz-utils)
+# maintainer scripts' adduser, unshare and ip for the throw-away root they are installed in, and
+# debootstrap and systemd-nspawn for the container the service runs in under a real systemd.
+PACKAGE_PACKAGES=(dpkg-dev lintian systemd adduser util-linux iproute2 xz-utils debootstrap systemd-container)
 # A virtual display with a small window manager: the window's X hints are tested under it, and the
 # demo runs on it when there is no display.
 X_PACKAGES=(xvfb xauth openbox)
-# The desktop entry's check, and the icon theme whose index tells Qt where installed icons are.
-TEST_PACKAGES=("${X_PACKAGES[@]}" desktop-file-utils hicolor-icon-theme)
+# The desktop entry's check, the icon theme whose index tells Qt where installed icons are, and a
+# session bus with a Secret Service for the keyring's tests (tests/keyring/run-with-keyring).
+TEST_PACKAGES=("${X_PACKAGES[@]}" desktop-file-utils hicolor-icon-theme dbus-daemon gnome-keyring)
 # The fuzz targets' compiler and its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # The real telnet daemons and the tools tests/real/run-with-daemon starts them with. Debian adds

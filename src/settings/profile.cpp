@@ -212,6 +212,48 @@ std::string IniProfile::GetProfileString(const std::string& section, const std::
     return fallback;
 }
 
+namespace {
+
+// Where a key of a section is in the lines, and where a new key of the section would go (npos
+// for both when the section is not there).
+struct EntryPlace {
+    std::size_t entry = std::string::npos, sectionEnd = std::string::npos;
+};
+
+EntryPlace FindEntry(const std::vector<std::string>& lines, const std::string& section, const std::string& key)
+{
+    EntryPlace place;
+    bool inSection = false;
+    std::string name, entryKey, raw;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (IsSection(lines[i], &name)) {
+            if (inSection)
+                break;
+            inSection = SameName(name, section);
+            if (inSection)
+                place.sectionEnd = i + 1;
+        } else if (inSection) {
+            if (IsEntry(lines[i], entryKey, raw) && SameName(entryKey, key)) {
+                place.entry = i;
+                break;
+            }
+            if (!Trim(lines[i]).empty())
+                place.sectionEnd = i + 1;
+        }
+    }
+    return place;
+}
+
+bool ReplaceLines(const std::string& path, const std::vector<std::string>& lines)
+{
+    std::string data;
+    for (const std::string& line : lines)
+        data += line + "\n";
+    return ReplaceFile(path, data);
+}
+
+} // namespace
+
 bool IniProfile::WriteProfileString(const std::string& section, const std::string& key,
                                     const std::string& value)
 {
@@ -219,43 +261,33 @@ bool IniProfile::WriteProfileString(const std::string& section, const std::strin
     if (!ReadLines(m_path, lines))
         return false;
     const std::string entry = key + "=" + EncodeIniValue(value);
-    bool inSection = false;
-    std::size_t sectionEnd = std::string::npos; // where a new key of the section goes
-    std::string name, entryKey, raw;
-    bool written = false;
-    for (std::size_t i = 0; i < lines.size() && !written; ++i) {
-        if (IsSection(lines[i], &name)) {
-            if (inSection)
-                break;
-            inSection = SameName(name, section);
-            if (inSection)
-                sectionEnd = i + 1;
-        } else if (inSection) {
-            if (IsEntry(lines[i], entryKey, raw) && SameName(entryKey, key)) {
-                // The same bytes again: keep the file and spare the disk a synced rewrite.
-                if (lines[i] == entry)
-                    return ::chmod(m_path.c_str(), 0600) == 0;
-                lines[i] = entry;
-                written = true;
-            } else if (!Trim(lines[i]).empty()) {
-                sectionEnd = i + 1;
-            }
-        }
+    const EntryPlace place = FindEntry(lines, section, key);
+    if (place.entry != std::string::npos) {
+        // The same bytes again: keep the file and spare the disk a synced rewrite.
+        if (lines[place.entry] == entry)
+            return ::chmod(m_path.c_str(), 0600) == 0;
+        lines[place.entry] = entry;
+    } else if (place.sectionEnd == std::string::npos) {
+        if (!lines.empty() && !Trim(lines.back()).empty())
+            lines.emplace_back();
+        lines.push_back("[" + section + "]");
+        lines.push_back(entry);
+    } else {
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(place.sectionEnd), entry);
     }
-    if (!written) {
-        if (sectionEnd == std::string::npos) {
-            if (!lines.empty() && !Trim(lines.back()).empty())
-                lines.emplace_back();
-            lines.push_back("[" + section + "]");
-            lines.push_back(entry);
-        } else {
-            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(sectionEnd), entry);
-        }
-    }
-    std::string data;
-    for (const std::string& line : lines)
-        data += line + "\n";
-    return ReplaceFile(m_path, data);
+    return ReplaceLines(m_path, lines);
+}
+
+bool IniProfile::RemoveProfileString(const std::string& section, const std::string& key)
+{
+    std::vector<std::string> lines;
+    if (!ReadLines(m_path, lines))
+        return false;
+    const EntryPlace place = FindEntry(lines, section, key);
+    if (place.entry == std::string::npos)
+        return true;
+    lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(place.entry));
+    return ReplaceLines(m_path, lines);
 }
 
 std::string HomeDir()

@@ -13,6 +13,8 @@ public:
     // Returns false when the value could not be stored; callers may ignore it.
     virtual bool WriteProfileString(const std::string& section, const std::string& key,
                                     const std::string& value) = 0;
+    // Takes the key out of the section; true when it is not there afterwards.
+    virtual bool RemoveProfileString(const std::string& section, const std::string& key) = 0;
 };
 
 // An INI file. Every write replaces the file whole (temporary file, then rename), so a crash or a
@@ -25,6 +27,7 @@ public:
                                  const std::string& fallback) override;
     bool WriteProfileString(const std::string& section, const std::string& key,
                             const std::string& value) override;
+    bool RemoveProfileString(const std::string& section, const std::string& key) override;
     const std::string& path() const { return m_path; }
 
 private:

@@ -46,6 +46,7 @@ CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
     m_markAction = add(tr("&Mark..."), QKeySequence(Qt::CTRL | Qt::Key_M), false);
     m_toneAction = add(tr("Aiming &tone"), {}, true);
     m_reconnectAction = add(tr("Auto-&reconnect"), {}, true);
+    m_keyringAction = add(tr("Keep passwords in the &keyring"), {}, true);
     m_markAction->setEnabled(false);
     menu.setToolTipsVisible(true);
 
@@ -57,12 +58,16 @@ CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
         m_dlg.presenter().SetAutoReconnect(on);
         Store("AutoReconnect", on ? "1" : "0");
     });
-    // Looking for an audio device can take a moment: only when someone opens the menu.
+    // Looking for an audio device or asking the keyring can take a moment: only when someone opens
+    // the menu.
     connect(&menu, &QMenu::aboutToShow, this, &CFieldTools::CheckAudio);
+    connect(&menu, &QMenu::aboutToShow, this, [this] { m_keyring->Check(); });
     // The program ends when the dialog closes: let the tone fade out while the dialog still stands.
     connect(&dlg, &QDialog::finished, this, [this] { m_tone.StopAndWait(); });
 
     m_reconnectAction->setChecked(Setting("AutoReconnect", "0") == "1");
+    m_keyring = std::make_unique<CKeyringPasswords>(dlg, profile, *m_keyringAction, Setting("KeyringPasswords", "0") == "1",
+                                                    [this](bool on) { Store("KeyringPasswords", on ? "1" : "0"); });
     m_tone.setSource(static_cast<ToneSource>(std::clamp(Setting("ToneSource", "0").toInt(), 0, 2)));
     m_tone.setVolume(Setting("ToneVolume", "50").toInt());
     m_tone.setMute(Setting("ToneMute", "0") == "1");

@@ -3,9 +3,11 @@
 #include <QObject>
 #include <QPointer>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "aiming_tone.h"
+#include "keyring.h"
 #include "recorder.h"
 #include "presenter.h"
 #include "trend_window.h"
@@ -20,9 +22,10 @@ namespace approbe::ui {
 
 class CProbeDlg;
 
-// The field tools beside the dialog: trend window, recording with marks, aiming tone and
-// auto-reconnect. They are reached from the window's menu and keys, follow the session's readings
-// as the presenter hands them over, and keep their settings in the profile's [Tools] section.
+// The field tools beside the dialog: trend window, recording with marks, aiming tone,
+// auto-reconnect, and the switch that keeps passwords in the keyring. They are reached from the
+// window's menu and keys, follow the session's readings as the presenter hands them over, and keep
+// their settings in the profile's [Tools] section.
 class CFieldTools : public QObject, private IReadingListener {
     Q_OBJECT
 public:
@@ -34,6 +37,8 @@ public:
     QAction* markAction() const { return m_markAction; }
     QAction* toneAction() const { return m_toneAction; }
     QAction* reconnectAction() const { return m_reconnectAction; }
+    QAction* keyringAction() const { return m_keyringAction; }
+    const CKeyringPasswords& keyring() const { return *m_keyring; }
 
     // Null until first opened.
     CTrendWindow* trendWindow() const { return m_trend; }
@@ -73,6 +78,8 @@ private:
     QAction* m_markAction;
     QAction* m_toneAction;
     QAction* m_reconnectAction;
+    QAction* m_keyringAction;
+    std::unique_ptr<CKeyringPasswords> m_keyring;
 };
 
 } // namespace approbe::ui

@@ -36,10 +36,17 @@ CProbePresenter::~CProbePresenter() { BeginClose(); }
 void CProbePresenter::OnInitDialog()
 {
     LoadSettings(m_window, m_profile, m_settings);
-    SaveSettings(m_window, m_profile, m_settings);
+    Save();
     WindowBatch bars;
     InitBars(bars);
     m_window.Apply(bars);
+}
+
+void CProbePresenter::Save()
+{
+    SaveSettings(m_window, m_profile, m_settings, !m_keeper);
+    if (m_keeper)
+        m_keeper(m_settings);
 }
 
 session::SessionSetup CProbePresenter::Setup() const
@@ -64,7 +71,7 @@ void CProbePresenter::OnOK()
     UpdateData(m_window, m_settings, true);
     m_window.EnableConnect(false);
     m_sessionActive = true;
-    SaveSettings(m_window, m_profile, m_settings);
+    Save();
     m_host = m_settings.m_strHost;
     m_port = Port(m_settings);
     m_captionAfterEnd.reset();

@@ -58,6 +58,11 @@ public:
     void AnswerHostKey(HostKeyAnswer answer);
     // Sessions that end without the user asking are started again (the field tools' switch).
     void SetAutoReconnect(bool on);
+    // Where the password goes when the settings are saved (at the start and on Connect): the
+    // profile, unless a keeper is set (the keyring); the keeper is then given it, and the profile
+    // gets none.
+    using PasswordKeeper = std::function<void(const SettingsTexts&)>;
+    void SetPasswordKeeper(PasswordKeeper keeper) { m_keeper = std::move(keeper); }
     // Polls now, whatever the poll period (tests; a period of zero polls only so).
     void PollNow();
     // Null: none. It must outlive the presenter or be unset first.
@@ -85,12 +90,14 @@ private:
     void Ended(WindowBatch& batch, SessionEnd why);
     void SetStale(WindowBatch& batch, bool stale);
     void ReportStatus(WindowBatch& batch, const std::string& text);
+    void Save();
     session::SessionSetup Setup() const;
 
     IProbeWindow& m_window;
     IProfile& m_profile;
     const PresenterOptions m_options;
     SettingsTexts m_settings;
+    PasswordKeeper m_keeper;
     IReadingListener* m_listener = nullptr;
     const std::shared_ptr<SessionHandoff> m_handoff;
     SessionWorker m_worker; // after the handoff: joined before it goes

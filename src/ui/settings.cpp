@@ -54,7 +54,7 @@ void LoadSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts)
     UpdateData(window, texts, false);
 }
 
-void SaveSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts)
+void SaveSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts, bool savePassword)
 {
     UpdateData(window, texts, true);
     if (Port(texts) == 0) {
@@ -64,7 +64,26 @@ void SaveSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts)
     profile.WriteProfileString(kSection, "Host", texts.m_strHost);
     profile.WriteProfileString(kSection, "Port", texts.m_strPort);
     profile.WriteProfileString(kSection, "User", texts.m_strUser);
-    profile.WriteProfileString(kSection, "Pass", texts.m_strPassword);
+    if (savePassword)
+        SavePassword(profile, texts.m_strPassword);
+}
+
+bool SavePassword(IProfile& profile, const std::string& password)
+{
+    return profile.WriteProfileString(kSection, "Pass", password);
+}
+
+bool ForgetSavedPassword(IProfile& profile) { return profile.RemoveProfileString(kSection, "Pass"); }
+
+std::string PasswordKey(const SettingsTexts& texts)
+{
+    const session::HostText host = session::ParseHostText(texts.m_strHost);
+    int port = ParseInt(texts.m_strPort);
+    if (port < 1 || port > 65535)
+        port = session::DefaultPort(host.transport);
+    const bool v6 = host.name.find(':') != std::string::npos;
+    return std::string(host.transport == session::Transport::Ssh ? "ssh" : "telnet") + "://" + texts.m_strUser + "@" +
+           (v6 ? "[" + host.name + "]" : host.name) + ":" + std::to_string(port);
 }
 
 } // namespace approbe

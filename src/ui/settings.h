@@ -33,7 +33,16 @@ bool UpdateData(IProbeWindow& window, SettingsTexts& texts, bool save);
 
 // Profile to fields to edits.
 void LoadSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts);
-// Edits to fields; a port outside 1..65535 becomes "23" ("22" for SSH); fields to profile.
-void SaveSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts);
+// Edits to fields; a port outside 1..65535 becomes "23" ("22" for SSH); fields to profile, the
+// password only when savePassword (else it is kept elsewhere, and Pass is left as it is).
+void SaveSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts, bool savePassword = true);
+bool SavePassword(IProfile& profile, const std::string& password);
+// Takes Pass out of the profile.
+bool ForgetSavedPassword(IProfile& profile);
+
+// What a password is kept under outside the profile: protocol, user, host and port, e.g.
+// "ssh://admin@[fe80::1%eth0]:22" ("telnet://" when no scheme is given; the default port when
+// the port is not one).
+std::string PasswordKey(const SettingsTexts& texts);
 
 } // namespace approbe

@@ -44,6 +44,37 @@ TEST(ProfileTest, AwkwardTextsRoundTripExactly)
     EXPECT_EQ(FileMode(path), 0600u);
 }
 
+// With the password kept elsewhere (the keyring), saving leaves Pass alone, and forgetting it
+// takes out that one line, whatever else the file holds.
+TEST(ProfileTest, PasswordKeptElsewhereLeavesTheRestOfTheFileAsItWas)
+{
+    TempDir dir;
+    const std::string path = dir.file("approbe.ini");
+    WriteFile(path, "; mine\n[Settings]\nHost=ap\nPass=old\nPort=23\n\n[Tools]\nPass=not-this-one\n");
+    IniProfile profile(path);
+    FakeWindow window;
+    SettingsTexts texts;
+    window.setEdits({"ap", "23", "u", "typed"});
+    SaveSettings(window, profile, texts, false);
+    EXPECT_EQ(ReadFile(path), "; mine\n[Settings]\nHost=ap\nPass=old\nPort=23\nUser=u\n\n[Tools]\nPass=not-this-one\n");
+
+    EXPECT_TRUE(ForgetSavedPassword(profile));
+    EXPECT_EQ(ReadFile(path), "; mine\n[Settings]\nHost=ap\nPort=23\nUser=u\n\n[Tools]\nPass=not-this-one\n");
+    EXPECT_TRUE(ForgetSavedPassword(profile)) << "gone already";
+    EXPECT_EQ(profile.GetProfileString("Settings", "Pass", "none"), "none");
+}
+
+// The name a password is kept under outside the profile: a change would lose every stored one.
+TEST(ProfileTest, PasswordKeyNamesProtocolUserHostAndPort)
+{
+    auto key = [](const char* host, const char* port) { return PasswordKey({port, "pw", "admin", host}); };
+    EXPECT_EQ(key("10.0.0.2", "23"), "telnet://admin@10.0.0.2:23");
+    EXPECT_EQ(key("telnet://ap1", "2323"), "telnet://admin@ap1:2323");
+    EXPECT_EQ(key("ssh://ap1", "0"), "ssh://admin@ap1:22") << "the port the session would use";
+    EXPECT_EQ(key("ssh://[fe80::1%eth0]", "22"), "ssh://admin@[fe80::1%eth0]:22");
+    EXPECT_EQ(key("fe80::1", "x"), "telnet://admin@[fe80::1]:23");
+}
+
 TEST(ProfileTest, UnwritableProfileIsNoError)
 {
     TempDir dir;

@@ -9,8 +9,14 @@
 #   install  install, upgrade (the same version again), remove and purge, maintainer scripts and
 #            all, in a throw-away root: an overlay of / on a tmpfs, in private mount, network and PID
 #            namespaces that end with the test, so the machine's own system is never touched. On
-#            the way, systemd-analyze accepts the installed unit and the poller is started from
-#            the unit's command line, as the unit's user, against approbe-sim.
+#            the way, systemd-analyze accepts the installed unit and rates its sandbox at 2.0 or
+#            less, and the poller is started from the unit's command line, as the unit's user,
+#            against approbe-sim.
+#   systemd  the poller's package under a real systemd: a Debian 12 root made by debootstrap (kept
+#            under BUILD_DIR/nspawn-root, so a second run is quick) booted with systemd-nspawn on
+#            a private network; inside, the package is installed, and the service, sandbox and
+#            all, polls approbe-sim with its password as an encrypted credential, is reloaded and
+#            stopped by systemd.
 # Exit 77 (skipped, with one line saying why) where a tool or root is missing.
 set -euo pipefail
 
@@ -53,6 +59,7 @@ build_step() {
         info=$(dpkg-deb --info $desktop_deb)
         expect "approbe's control" "$info" '^ Package: approbe$'
         expect "approbe's dependencies" "$info" '^ Depends: .*libqt6widgets6'
+        expect "approbe's dependencies" "$info" '^ Depends: .*libsecret-1-0' # loaded by QtKeychain at run time
         files=$(dpkg-deb --contents $desktop_deb)
         for f in usr/bin/approbe usr/share/applications/approbe.desktop usr/share/icons/hicolor/48x48/apps/approbe.png \
             usr/share/icons/hicolor/scalable/apps/approbe.svg usr/share/doc/approbe/copyright \
@@ -122,6 +129,10 @@ inside() {
         in_root systemd-analyze verify /lib/systemd/system/approbe-poller.service >"$work/verify.log" 2>&1 ||
             fail "systemd-analyze verify: $(cat "$work/verify.log")"
         echo "systemd-analyze verify accepts the unit"
+        # The sandbox: an exposure of 2.0 at most (the unit rates about 1.1; without one it was 7.4).
+        in_root systemd-analyze security --offline=true --threshold=20 /lib/systemd/system/approbe-poller.service \
+            >"$work/security.log" 2>&1 || fail "systemd-analyze security rates the unit above 2.0: $(cat "$work/security.log")"
+        echo "systemd-analyze security: $(grep -o 'Overall exposure level.*' "$work/security.log")"
     else
         echo "systemd-analyze not installed (Debian package systemd): the unit was not verified"
     fi
@@ -144,16 +155,12 @@ inside() {
     gid=$(in_root id -g "$unit_user")
     chroot --userspec="$uid:$gid" --groups="$gid" "$root" env -i PATH=/usr/bin:/bin HOME=/var/lib/approbe-poller \
         /bin/sh -c "set -a; . $env_file; exec $command" >"$work/poller.log" 2>&1 &
-    local poller=$! metrics_port metrics=""
+    local poller=$! metrics_port
     metrics_port=$(await_port "$work/poller.log" 's|.*serving http://127\.0\.0\.1:\([0-9]*\)/metrics.*|\1|p') ||
         fail "the poller did not start: $(cat "$work/poller.log")"
-    for _ in $(seq 100); do
-        metrics=$(scrape "$metrics_port")
-        grep -q '^approbe_up{ap="sim"} 1$' <<<"$metrics" && break
-        sleep 0.1
-    done
-    expect "/metrics of the installed poller" "$metrics" '^approbe_up\{ap="sim"\} 1$'
-    expect "/metrics of the installed poller" "$metrics" '^approbe_poller_build_info\{version="[0-9.]+"\} 1$'
+    await_metric "$metrics_port" '^approbe_up\{ap="sim"\} 1$' ||
+        fail "/metrics of the installed poller has no approbe_up{ap=\"sim\"} 1: $(scrape "$metrics_port")"
+    expect "/metrics of the installed poller" "$(scrape "$metrics_port")" '^approbe_poller_build_info\{version="[0-9.]+"\} 1$'
     kill -TERM "$poller"
     wait "$poller" || fail "the poller did not end well on SIGTERM: $(cat "$work/poller.log")"
     kill "$sim"
@@ -190,6 +197,131 @@ inside() {
     echo "installed, upgraded, removed and purged"
 }
 
+# The root the container boots: the Debian 12 base, systemd and the poller's dependencies. Its
+# folder is named after what it holds, so a changed dependency makes a new one.
+container_root() {
+    local include
+    include=$(dpkg-deb -f $poller_deb Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/ //g' | grep -v '^$' |
+        sort -u | paste -sd, -)
+    include="systemd,systemd-sysv,dbus,$include"
+    local root=$build/nspawn-root/$(sha1sum <<<"$include" | cut -c1-12)
+    if [ ! -x "$root/lib/systemd/systemd" ]; then
+        rm -rf "$root.tmp"
+        mkdir -p "$build/nspawn-root"
+        debootstrap --variant=minbase --include="$include" bookworm "$root.tmp" http://deb.debian.org/debian \
+            >"$build/nspawn-root/debootstrap.log" 2>&1 ||
+            { rm -rf "$root.tmp"; skip "debootstrap could not make a Debian 12 root (no mirror?): $(tail -1 "$build/nspawn-root/debootstrap.log")"; }
+        mv "$root.tmp" "$root"
+    fi
+    echo "$root"
+}
+
+systemd_step() {
+    need_debs
+    [ "$(id -u)" -eq 0 ] || skip "booting a container needs root"
+    command -v debootstrap >/dev/null || skip "debootstrap not installed (Debian package debootstrap)"
+    command -v systemd-nspawn >/dev/null || skip "systemd-nspawn not installed (Debian package systemd-container)"
+    local root shared
+    root=$(container_root) || exit $?
+    shared=$(mktemp -d)
+    trap "rm -rf '$shared'" EXIT
+    cp $poller_deb "$build/bin/approbe-sim" "$0" "$shared/"
+    # A one-shot unit that runs the checks once the container has booted, then powers it off.
+    cat >"$shared/approbe-check.service" <<UNIT
+[Unit]
+Description=approbe-poller's package under systemd
+After=multi-user.target
+[Service]
+Type=oneshot
+ExecStart=/bin/bash /shared/$(basename "$0") container - - - -
+StandardOutput=file:/shared/check.log
+StandardError=inherit
+ExecStopPost=/bin/systemctl --no-block poweroff
+UNIT
+    # The writes go to a tmpfs over the root, which stays as debootstrap made it. Without
+    # --keep-unit nspawn asks the host's systemd for a scope, and the host may run none.
+    timeout 180 systemd-nspawn --quiet --register=no --keep-unit --boot --volatile=overlay --private-network \
+        --directory="$root" --bind="$shared:/shared" \
+        --bind-ro="$shared/approbe-check.service:/etc/systemd/system/approbe-check.service" \
+        -- systemd.wants=approbe-check.service >"$shared/console.log" 2>&1 ||
+        fail "the container did not boot and power off: $(cat "$shared/console.log" "$shared/check.log" 2>/dev/null)"
+    cat "$shared/check.log" 2>/dev/null
+    [ "$(cat "$shared/result" 2>/dev/null)" = passed ] || fail "inside the container (above)"
+}
+
+# Inside the booted container, as its systemd's one-shot unit.
+container() {
+    local log=/shared/check.log
+    echo failed >/shared/result
+    echo "== install"
+    dpkg --install /shared/approbe-poller_*.deb >/tmp/dpkg.log 2>&1 || fail "dpkg --install: $(cat /tmp/dpkg.log)"
+    await_serving >/dev/null || fail "the package did not start the service: $(journal)"
+
+    echo "== the service polls approbe-sim with its password as a credential"
+    /shared/approbe-sim --bind 127.0.0.1 --port 0 >/tmp/sim.log 2>&1 &
+    local sim_port
+    sim_port=$(await_port /tmp/sim.log 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p') ||
+        fail "approbe-sim did not start: $(cat /tmp/sim.log)"
+    printf '\n[sim]\nHost = 127.0.0.1\nPort = %s\nUser = admin\nPassCredential = sim\n' "$sim_port" >>/etc/approbe/poller.ini
+    sed -i 's/^ARGS=.*/ARGS="--listen 127.0.0.1:0"/' /etc/default/approbe-poller
+    mkdir -p /etc/systemd/system/approbe-poller.service.d
+    if printf admin | systemd-creds encrypt --name=sim - /etc/approbe/sim.cred 2>/tmp/creds.log; then
+        echo "encrypted with systemd-creds"
+        printf '[Service]\nLoadCredentialEncrypted=sim:/etc/approbe/sim.cred\n' >/etc/systemd/system/approbe-poller.service.d/sim.conf
+    else
+        echo "systemd-creds cannot encrypt here ($(tail -1 /tmp/creds.log)): a plain credential"
+        (umask 077 && printf admin >/etc/approbe/sim.pass)
+        printf '[Service]\nLoadCredential=sim:/etc/approbe/sim.pass\n' >/etc/systemd/system/approbe-poller.service.d/sim.conf
+    fi
+    systemctl daemon-reload
+    systemctl restart approbe-poller || fail "systemctl restart: $(journal)"
+    local metrics_port
+    metrics_port=$(await_serving) || fail "the service did not start again: $(journal)"
+    await_metric "$metrics_port" '^approbe_up\{ap="sim"\} 1$' || fail "no reading from the simulator: $(journal)"
+    echo "approbe_up{ap=\"sim\"} 1"
+
+    echo "== systemctl reload re-reads the config"
+    local pid
+    pid=$(systemctl show -p MainPID --value approbe-poller)
+    printf '\n[sim2]\nHost = 127.0.0.1\nPort = %s\nUser = admin\nPassCredential = sim\n' "$sim_port" >>/etc/approbe/poller.ini
+    systemctl reload approbe-poller || fail "systemctl reload: $(journal)"
+    await_metric "$metrics_port" '^approbe_up\{ap="sim2"\} 1$' || fail "the reload did not add sim2: $(journal)"
+    [ "$(systemctl show -p MainPID --value approbe-poller)" = "$pid" ] || fail "the reload restarted the poller"
+    echo "approbe_up{ap=\"sim2\"} 1, the same process"
+
+    echo "== systemctl stop"
+    systemctl stop approbe-poller
+    expect "the service's end" "$(systemctl show -p Result -p ExecMainStatus approbe-poller)" '^Result=success$'
+    expect "the service's end" "$(systemctl show -p Result -p ExecMainStatus approbe-poller)" '^ExecMainStatus=0$'
+    expect "the poller's log" "$(journal)" 'every session ended; exiting'
+    refuse "the poller's log" "$(journal)" 'SIGSYS|Operation not permitted|Permission denied'
+    echo "stopped cleanly; the sandboxed service met no refusal"
+    echo passed >/shared/result
+}
+
+# The log of the service's current run.
+journal() { journalctl --no-pager -o cat _SYSTEMD_INVOCATION_ID="$(systemctl show -p InvocationID --value approbe-poller)"; }
+
+# await_serving: waits up to 10 s for the service's current run to serve /metrics, and prints its port.
+await_serving() {
+    local port
+    for _ in $(seq 100); do
+        port=$(journal | sed -n 's|.*serving http://127\.0\.0\.1:\([0-9]*\)/metrics.*|\1|p')
+        [ -n "$port" ] && echo "$port" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# await_metric PORT PATTERN: waits up to 10 s for a scrape of PORT to hold a line matching PATTERN.
+await_metric() {
+    for _ in $(seq 100); do
+        grep -Eq -- "$2" <<<"$(scrape "$1")" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # await_port LOG SCRIPT: waits up to 5 s for LOG, written by a program just started, to hold the
 # port that the sed SCRIPT prints, and prints it.
 await_port() {
@@ -217,5 +349,7 @@ build) build_step ;;
 lint) lint_step ;;
 install) install_step ;;
 inside) inside ;;
-*) echo "usage: package_test.sh build|lint|install BUILD_DIR OUT_DIR CPACK DESKTOP" >&2; exit 2 ;;
+systemd) systemd_step ;;
+container) container ;;
+*) echo "usage: package_test.sh build|lint|install|systemd BUILD_DIR OUT_DIR CPACK DESKTOP" >&2; exit 2 ;;
 esac
