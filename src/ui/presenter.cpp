@@ -76,6 +76,7 @@ void CProbePresenter::OnOK()
     m_port = Port(m_settings);
     m_captionAfterEnd.reset();
     m_retryPending = false;
+    m_pausedThisAttempt = false;
     WindowBatch blank;
     for (int id : kValueFields)
         blank.SetField(id, " ");
@@ -180,8 +181,8 @@ void CProbePresenter::Show(WindowBatch& batch, const SessionEvent& event)
     switch (event.kind) {
     case Kind::Attempt: {
         m_retryPending = false;
-        m_pausedThisAttempt = false;
         if (event.count > 0) { // started again by the program: the log and the values stay
+            m_pausedThisAttempt = false;
             batch.EnableConnect(false);
             m_sessionActive = true;
             m_captionAfterEnd.reset();

@@ -243,8 +243,14 @@ UNIT
     timeout 180 systemd-nspawn --quiet --register=no --keep-unit --boot --volatile=overlay --private-network \
         --directory="$root" --bind="$shared:/shared" \
         --bind-ro="$shared/approbe-check.service:/etc/systemd/system/approbe-check.service" \
-        -- systemd.wants=approbe-check.service >"$shared/console.log" 2>&1 ||
-        fail "the container did not boot and power off: $(cat "$shared/console.log" "$shared/check.log" 2>/dev/null)"
+        -- systemd.wants=approbe-check.service >"$shared/console.log" 2>&1 || {
+        local status=$?
+        # A machine that cannot start a container at all (no namespaces or cgroups for it, as
+        # inside some CI containers) never reaches the check.
+        [ $status -eq 124 ] || [ -e "$shared/check.log" ] ||
+            skip "systemd-nspawn cannot boot a container here: $(grep -v '^$' "$shared/console.log" | tail -1)"
+        fail "the container did not power off after its check: $(cat "$shared/console.log" "$shared/check.log" 2>/dev/null)"
+    }
     cat "$shared/check.log" 2>/dev/null
     [ "$(cat "$shared/result" 2>/dev/null)" = passed ] || fail "inside the container (above)"
 }
