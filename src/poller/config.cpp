@@ -161,8 +161,13 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
                 if (value.empty())
                     return fail(lineNo, "RecordDir is empty");
                 config.recordDir = value;
+            } else if (SameKey(key, "StartsPerSecond")) {
+                const auto v = Number(value, 1, 100000);
+                if (!v)
+                    return fail(lineNo, "StartsPerSecond must be a whole number from 1 to 100000");
+                config.startsPerSecond = *v;
             } else {
-                return fail(lineNo, "unknown key '" + key + "' in [poller] (Listen, PollMs, RecordDir)");
+                return fail(lineNo, "unknown key '" + key + "' in [poller] (Listen, PollMs, RecordDir, StartsPerSecond)");
             }
             continue;
         }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "reading.h"
+#include "retry.h"
 
 // The poller's configuration file: INI, a [poller] section, then one section per access point.
 namespace approbe::poller {
@@ -33,6 +34,8 @@ struct PollerConfig {
     std::string listen; // empty: not set in the file
     int pollMs = 1000;
     std::string recordDir;
+    // Connection attempts, first ones and retries, a second at most across every access point.
+    int startsPerSecond = static_cast<int>(session::RetryPolicy::kPollerStartsPerSecond);
     std::vector<ApConfig> aps; // in file order
 };
 

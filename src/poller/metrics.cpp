@@ -1,7 +1,7 @@
 #include "metrics.h"
 
+#include <charconv>
 #include <cstdio>
-#include <functional>
 
 namespace approbe::poller {
 
@@ -45,6 +45,19 @@ std::string EscapeLabel(const std::string& value)
     return out;
 }
 
+namespace {
+
+// v in decimal at the end of out; true, so that a value getter can return it.
+bool AppendNumber(std::string& out, long long v)
+{
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof text, v).ptr;
+    out.append(text, end);
+    return true;
+}
+
+} // namespace
+
 std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::system_clock::time_point now,
                              std::chrono::system_clock::duration maxAge)
 {
@@ -55,31 +68,34 @@ std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::syst
 
     std::string out;
     out.reserve(aps.size() * 700 + 2048);
-    // One family: HELP, TYPE, then a sample per access point that has a value.
-    auto family = [&](const char* name, const char* type, const char* help,
-                      const std::function<std::optional<std::string>(const ApSeries&)>& value) {
+    // One family: HELP, TYPE, then a sample per access point that has a value. value appends the
+    // value to out and says whether there was one; the sample is written in place, and taken back
+    // when there was none.
+    auto family = [&](const char* name, const char* type, const char* help, auto&& value) {
         AppendFamilyHead(out, name, type, help);
         for (std::size_t i = 0; i < aps.size(); ++i) {
-            if (const auto v = value(aps[i])) {
-                out += name;
-                out += labels[i];
-                out += *v;
+            const std::size_t start = out.size();
+            out += name;
+            out += labels[i];
+            if (value(aps[i]))
                 out += '\n';
-            }
+            else
+                out.resize(start);
         }
     };
-    auto fresh = [&](const LatestLevels::Level& l) -> std::optional<std::string> {
+    auto fresh = [&](const LatestLevels::Level& l) {
         const auto v = l.Fresh(now, maxAge);
-        return v ? std::optional<std::string>(std::to_string(*v)) : std::nullopt;
+        return v && AppendNumber(out, *v);
     };
-    auto count = [](std::uint64_t v) { return std::optional<std::string>(std::to_string(v)); };
+    auto count = [&](std::uint64_t v) { return AppendNumber(out, static_cast<long long>(v)); };
 
     const std::string upHelp =
         "1 while logged in and a reading came within the last " + std::to_string(kFreshPolls) + " poll periods, else 0.";
     family("approbe_up", "gauge", upHelp.c_str(),
            [&](const ApSeries& a) {
                const bool up = a.loggedIn && a.lastReading && now - *a.lastReading <= maxAge;
-               return std::optional<std::string>(up ? "1" : "0");
+               out += up ? '1' : '0';
+               return true;
            });
     family("approbe_noise_floor_dbm", "gauge", "Latest noise floor in dBm.",
            [&](const ApSeries& a) { return fresh(a.levels.noise); });
@@ -95,7 +111,7 @@ std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::syst
                 if (const auto v = (s.*level).Fresh(now, maxAge)) {
                     samples += name;
                     samples += "{ap=\"" + EscapeLabel(aps[i].name) + "\",station=\"" + EscapeLabel(station) + "\"} ";
-                    samples += std::to_string(*v);
+                    AppendNumber(samples, *v);
                     samples += '\n';
                 }
             }
@@ -109,20 +125,20 @@ std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::syst
                &StationSeries::local);
     perStation("approbe_station_remote_rssi_dbm", "Latest remote RSSI in dBm of each station in the table (Stations=all).",
                &StationSeries::remote);
-    family("approbe_snr_db", "gauge", "Local RSSI minus noise floor in dB, when both are fresh.",
-           [&](const ApSeries& a) -> std::optional<std::string> {
-               const auto v = a.levels.Snr(now, maxAge);
-               return v ? std::optional<std::string>(std::to_string(*v)) : std::nullopt;
-           });
-    family("approbe_last_reading_timestamp_seconds", "gauge", "Unix time of the latest reading.",
-           [&](const ApSeries& a) -> std::optional<std::string> {
-               if (!a.lastReading)
-                   return std::nullopt;
-               const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(a.lastReading->time_since_epoch()).count();
-               char text[32];
-               std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000));
-               return std::string(text);
-           });
+    family("approbe_snr_db", "gauge", "Local RSSI minus noise floor in dB, when both are fresh.", [&](const ApSeries& a) {
+        const auto v = a.levels.Snr(now, maxAge);
+        return v && AppendNumber(out, *v);
+    });
+    family("approbe_last_reading_timestamp_seconds", "gauge", "Unix time of the latest reading.", [&](const ApSeries& a) {
+        if (!a.lastReading)
+            return false;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(a.lastReading->time_since_epoch()).count();
+        char text[32];
+        const int n = std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
+                                    static_cast<long long>(ms % 1000));
+        out.append(text, static_cast<std::size_t>(n));
+        return true;
+    });
     family("approbe_received_bytes_total", "counter", "Bytes received from the access point.",
            [&](const ApSeries& a) { return count(a.receivedBytes); });
     family("approbe_connects_total", "counter", "Connections made to the access point.",

@@ -2,7 +2,7 @@
 
 #include <signal.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,10 +33,9 @@ struct Poller::Ap {
     bool rejected = false;      // not retried until SIGHUP
     std::string refusal;        // why the host key was refused, for the log when the session ends
     SessionEnd lastEnd = SessionEnd::None;
-    ApSeries* series = nullptr; // in m_series, under m_mutex
+    std::string startFailure;   // why the last attempt could not start ("connection refused", ...)
+    SeriesTable::Handle series;
     LatestLevels levels;        // the loop's own copy, for the recording's SNR
-    CsvFile csv;
-    std::string csvDay;
 };
 
 sigset_t PollerSignals()
@@ -57,16 +56,19 @@ std::vector<ApConfig> SelectShard(const std::vector<ApConfig>& aps, const Shard&
 }
 
 Poller::Poller(PollerOptions options, const PollerConfig& config)
-    : m_options(std::move(options)), m_config(config), m_loop(*this, PollerDeadlines(), ssh::LinkedModule),
-      m_maxAge(FreshFor(std::chrono::milliseconds(config.pollMs)))
+    : m_options(WithLog(std::move(options))), m_config(config),
+      m_loop(*this, PollerDeadlines(), ssh::LinkedModule), m_maxAgeMs(FreshFor(config.pollMs)), m_recorder(m_options.log),
+      m_failures(m_options.log)
 {
-    if (!m_options.log)
-        m_options.log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
     const sigset_t set = PollerSignals();
     m_signals = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (m_signals < 0)
         throw std::runtime_error(std::string("cannot set up the event loop: ") + std::strerror(errno));
     m_loop.Watch(m_signals, [this] { OnSignals(); });
+    m_digestTimer = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (m_digestTimer < 0)
+        throw std::runtime_error(std::string("cannot set up the event loop: ") + std::strerror(errno));
+    m_loop.Watch(m_digestTimer, [this] { FlushFailures(); });
     const auto aps = SelectShard(config.aps, m_options.shard);
     for (std::size_t i = 0; i < aps.size(); ++i)
         Add(aps[i], Period() * static_cast<long>(i) / static_cast<long>(aps.size()));
@@ -76,6 +78,43 @@ Poller::~Poller()
 {
     if (m_signals >= 0)
         ::close(m_signals);
+    if (m_digestTimer >= 0)
+        ::close(m_digestTimer);
+}
+
+PollerOptions Poller::WithLog(PollerOptions options)
+{
+    if (!options.log)
+        options.log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+    return options;
+}
+
+// The same failure at many access points is counted and said once a minute; the timer wakes the
+// loop when the next count is due.
+void Poller::Failed(Ap& ap, const std::string& why, const std::string& line)
+{
+    m_failures.Failed(ap.cfg.name, why, line, std::chrono::steady_clock::now());
+    ArmFailureTimer(m_failures.Flush(std::chrono::steady_clock::now()));
+}
+
+void Poller::FlushFailures()
+{
+    std::uint64_t expirations = 0;
+    [[maybe_unused]] const ssize_t n = ::read(m_digestTimer, &expirations, sizeof expirations);
+    ArmFailureTimer(m_failures.Flush(std::chrono::steady_clock::now()));
+}
+
+void Poller::ArmFailureTimer(std::chrono::steady_clock::time_point at)
+{
+    itimerspec when{};
+    if (at != std::chrono::steady_clock::time_point::max()) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+        when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        when.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+        if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0)
+            when.it_value.tv_nsec = 1; // zero would disarm it
+    }
+    ::timerfd_settime(m_digestTimer, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 void Poller::Log(const std::string& line) const { m_options.log(line); }
@@ -90,15 +129,10 @@ void Poller::Add(const ApConfig& cfg, std::chrono::steady_clock::duration offset
     setup.pollPeriod = Period();
     setup.pollOffset = offset;
     setup.hostKeys = cfg.acceptNewHostKey ? session::HostKeyPolicy::AcceptNew : session::HostKeyPolicy::Strict;
-    setup.retry = session::RetryPolicy::Poller();
+    setup.retry = session::RetryPolicy::Poller(m_config.startsPerSecond);
     auto ap = std::make_unique<Ap>();
     ap->cfg = cfg;
-    {
-        std::lock_guard lock(m_mutex);
-        ap->series = &m_series[cfg.name];
-        *ap->series = ApSeries{};
-        ap->series->name = cfg.name;
-    }
+    ap->series = m_series.Add(cfg.name);
     ap->id = m_loop.Add(std::move(setup));
     m_byName[cfg.name] = ap->id;
     m_aps.emplace(ap->id, std::move(ap));
@@ -111,10 +145,8 @@ void Poller::Remove(session::SessionId id)
         return;
     m_loop.Remove(id); // the farewell, then the close
     const std::string name = it->second->cfg.name;
-    {
-        std::lock_guard lock(m_mutex);
-        m_series.erase(name);
-    }
+    m_series.Remove(name);
+    m_recorder.Close(name);
     m_byName.erase(name);
     m_aps.erase(it);
 }
@@ -136,36 +168,37 @@ void Poller::OnSessionEvent(session::SessionId id, const session::SessionEvent& 
             if (m_options.verbose)
                 Log(ap.cfg.name + ": " + a.text);
             break;
-        case SessionAction::Kind::RxTotal: {
-            std::lock_guard lock(m_mutex);
-            ap.series->receivedBytes += static_cast<std::uint64_t>(a.added);
+        case SessionAction::Kind::RxTotal:
+            m_series.Update(ap.series, [&](ApSeries& s) { s.receivedBytes += static_cast<std::uint64_t>(a.added); });
             break;
-        }
         case SessionAction::Kind::Reading: Record(ap, a.reading); break;
-        case SessionAction::Kind::State: {
-            std::lock_guard lock(m_mutex);
-            if (a.state == SessionState::LoggingIn)
-                ++ap.series->connects;
-            if (a.state == SessionState::LoggedIn)
-                ap.series->loggedIn = true;
-            if (a.state == SessionState::Ended)
-                ap.series->loggedIn = false;
+        case SessionAction::Kind::State:
+            m_series.Update(ap.series, [&](ApSeries& s) {
+                if (a.state == SessionState::LoggingIn)
+                    ++s.connects;
+                if (a.state == SessionState::LoggedIn)
+                    s.loggedIn = true;
+                if (a.state == SessionState::Ended)
+                    s.loggedIn = false;
+            });
             break;
-        }
         default: break;
         }
         if (a.kind == SessionAction::Kind::State && a.state == SessionState::Ended)
             Ended(ap, a.end);
         break;
     }
-    case Kind::Polled: {
-        std::lock_guard lock(m_mutex);
-        ap.series->pollCommands += static_cast<std::uint64_t>(event.count);
+    case Kind::Polled:
+        m_series.Update(ap.series, [&](ApSeries& s) { s.pollCommands += static_cast<std::uint64_t>(event.count); });
         break;
-    }
     case Kind::HostKeyRefused: ap.refusal = event.text; break;
-    case Kind::ResolveFailed: Log(ap.cfg.name + ": cannot look up " + ap.cfg.host + ": " + event.text); break;
+    case Kind::ResolveFailed:
+        ap.startFailure = StartFailureReason(event.text);
+        if (m_options.verbose)
+            Log(ap.cfg.name + ": cannot look up " + ap.cfg.host + ": " + event.text);
+        break;
     case Kind::ConnectFailed:
+        ap.startFailure = StartFailureReason(event.text);
         if (m_options.verbose)
             Log(ap.cfg.name + ": connect to " + where() + ": " + event.text);
         break;
@@ -175,10 +208,21 @@ void Poller::OnSessionEvent(session::SessionId id, const session::SessionEvent& 
             Log(ap.cfg.name + (event.flag ? ": polls unanswered" : ": answers again"));
         break;
     case Kind::Retrying:
-        Log(ap.cfg.name + ": " + where() + ": " + ToString(ap.lastEnd) + "; retrying in " +
-            std::to_string(event.delay.count()) + " ms");
+    {
+        const std::string why = ap.lastEnd == SessionEnd::StartFailed && !ap.startFailure.empty()
+                                    ? "cannot start: " + ap.startFailure
+                                    : ToString(ap.lastEnd);
+        const std::string line = ap.cfg.name + ": " + where() + ": " + why + "; retrying in " +
+                                 std::to_string(event.delay.count()) + " ms";
+        if (m_options.verbose)
+            Log(line);
+        else
+            Failed(ap, why, line);
         break;
+    }
     case Kind::Attempt:
+        ap.startFailure.clear();
+        break;
     case Kind::HostKeyQuestion:
     case Kind::HostKeyChanged: break; // the refusal is logged when the session ends
     }
@@ -188,18 +232,12 @@ void Poller::Ended(Ap& ap, SessionEnd why)
 {
     ap.lastEnd = why;
     if (why == SessionEnd::HostKeyRefused) {
-        {
-            std::lock_guard lock(m_mutex);
-            ++ap.series->hostKeyRejections;
-        }
+        m_series.Update(ap.series, [](ApSeries& s) { ++s.hostKeyRejections; });
         ap.rejected = true;
         Log(ap.cfg.name + ": " + ap.refusal);
         Log(ap.cfg.name + ": not retried until SIGHUP re-reads the config");
     } else if (why == SessionEnd::LoginRejected) {
-        {
-            std::lock_guard lock(m_mutex);
-            ++ap.series->loginRejections;
-        }
+        m_series.Update(ap.series, [](ApSeries& s) { ++s.loginRejections; });
         ap.rejected = true;
         Log(ap.cfg.name + ": " + ap.cfg.host + ":" + std::to_string(ap.cfg.port) + " rejected the login as " +
             ap.cfg.user + "; not retried until SIGHUP re-reads the config");
@@ -210,32 +248,23 @@ void Poller::Record(Ap& ap, const Reading& reading)
 {
     const Reading followed = FollowedStation(reading, ap.cfg.station);
     ap.levels.Update(followed);
-    {
-        std::lock_guard lock(m_mutex);
-        ap.series->levels.Update(followed);
-        ap.series->lastReading = reading.at;
+    const auto maxAge = MaxAge();
+    m_series.Update(ap.series, [&](ApSeries& s) {
+        s.levels.Update(followed);
+        s.lastReading = reading.at;
         if (ap.cfg.allStations)
-            UpdateStations(*ap.series, reading, m_maxAge);
-    }
+            UpdateStations(s, reading, maxAge);
+    });
     if (m_config.recordDir.empty() || !followed.any())
         return;
-    const std::string time = IsoTime(reading.at);
-    const std::string day = time.substr(0, 10);
-    if (day != ap.csvDay) {
-        ap.csvDay = day;
-        ::mkdir(m_config.recordDir.c_str(), 0755);
-        std::string error;
-        if (!ap.csv.Open(m_config.recordDir + "/" + FileSafeName(ap.cfg.name) + "-" + day + ".csv", error))
-            Log(ap.cfg.name + ": not recording today: " + error);
-    }
     RecordRow row;
     row.at = reading.at;
     row.host = ap.cfg.host;
     row.noise = followed.noise;
     row.local = followed.local;
     row.remote = followed.remote;
-    row.snr = ap.levels.Snr(reading.at, m_maxAge);
-    ap.csv.Append(row);
+    row.snr = ap.levels.Snr(reading.at, maxAge);
+    m_recorder.Append(ap.cfg.name, m_config.recordDir, FileSafeName(ap.cfg.name), std::move(row));
 }
 
 void Poller::Reload()
@@ -251,12 +280,6 @@ void Poller::Reload()
     if (!next.listen.empty() && next.listen != m_config.listen)
         Log("SIGHUP: a new Listen takes effect at the next start");
     const bool periodChanged = next.pollMs != m_config.pollMs;
-    if (next.recordDir != m_config.recordDir) {
-        for (auto& [id, ap] : m_aps) {
-            ap->csv.Close();
-            ap->csvDay.clear();
-        }
-    }
     const auto wanted = SelectShard(next.aps, m_options.shard);
     std::map<std::string, const ApConfig*> byName;
     for (const ApConfig& a : wanted)
@@ -272,12 +295,13 @@ void Poller::Reload()
             ++stopped;
         }
     }
+    if (next.startsPerSecond != m_config.startsPerSecond) {
+        for (const auto& [id, ap] : m_aps)
+            m_loop.SetRetry(id, session::RetryPolicy::Poller(next.startsPerSecond));
+    }
     m_config = next;
     m_config.aps = wanted;
-    {
-        std::lock_guard lock(m_mutex);
-        m_maxAge = FreshFor(Period());
-    }
+    m_maxAgeMs = FreshFor(m_config.pollMs);
     for (std::size_t i = 0; i < wanted.size(); ++i) {
         if (m_byName.count(wanted[i].name))
             continue;
@@ -310,16 +334,7 @@ void Poller::Run()
 
 std::string Poller::Metrics()
 {
-    std::vector<ApSeries> copy;
-    std::chrono::milliseconds maxAge;
-    {
-        std::lock_guard lock(m_mutex);
-        copy.reserve(m_series.size());
-        for (const auto& [name, series] : m_series)
-            copy.push_back(series);
-        maxAge = m_maxAge;
-    }
-    return FormatExposition(copy, std::chrono::system_clock::now(), maxAge);
+    return FormatExposition(m_series.Snapshot(), std::chrono::system_clock::now(), MaxAge());
 }
 
 } // namespace approbe::poller

@@ -2,20 +2,23 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "config.h"
+#include "failure_digest.h"
 #include "loop.h"
 #include "metrics.h"
+#include "recorder.h"
 #include "schedule.h"
+#include "series_table.h"
 #include "session_engine.h"
 
 // Many access point sessions on one thread: one epoll loop does every connect, send and receive
@@ -63,7 +66,12 @@ private:
     void Ended(Ap& ap, SessionEnd why);
     void Record(Ap& ap, const Reading& reading);
     void Log(const std::string& line) const;
+    static PollerOptions WithLog(PollerOptions options);
+    void Failed(Ap& ap, const std::string& why, const std::string& line);
+    void FlushFailures();
+    void ArmFailureTimer(std::chrono::steady_clock::time_point at);
     std::chrono::milliseconds Period() const { return std::chrono::milliseconds(m_config.pollMs); }
+    std::chrono::milliseconds MaxAge() const { return std::chrono::milliseconds(m_maxAgeMs.load()); }
 
     PollerOptions m_options;
     PollerConfig m_config;
@@ -72,10 +80,12 @@ private:
     std::unordered_map<session::SessionId, std::unique_ptr<Ap>> m_aps;
     std::map<std::string, session::SessionId> m_byName;
 
-    // What /metrics reads, by name; the loop updates it and the server's thread copies it.
-    std::mutex m_mutex;
-    std::map<std::string, ApSeries> m_series;
-    std::chrono::milliseconds m_maxAge;
+    // What /metrics reads: the loop updates it, the server's thread copies it a shard at a time.
+    SeriesTable m_series;
+    std::atomic<long long> m_maxAgeMs; // levels older than this are left out
+    Recorder m_recorder;               // the recordings, written off the loop's thread
+    FailureDigest m_failures;
+    int m_digestTimer = -1;
 };
 
 } // namespace approbe::poller

@@ -62,6 +62,7 @@ struct SessionLoop::Session final : ITransportEvents {
     Connector connector;
     std::unique_ptr<ITransport> transport;
     std::optional<Clock::time_point> retryAt; // Idle or Ended: the next attempt is due then
+    bool paced = false;                       // retryAt is a slot of m_starts already taken
     Clock::time_point deadline{};             // Starting: the connect's; connected: the login's or Disconnect's grace
     Clock::time_point nextPoll{};
     // Answers: when the last bytes came (or the polls began), and whether a poll has gone out since.
@@ -309,6 +310,7 @@ void SessionLoop::StartAttempt(Session& s)
 {
     Release(s);
     s.retryAt.reset();
+    s.paced = false;
     SessionEvent attempt;
     attempt.kind = SessionEvent::Kind::Attempt;
     attempt.count = s.attempts++;
@@ -423,10 +425,17 @@ void SessionLoop::OnEvent(Session& s, std::uint32_t events)
 void SessionLoop::OnDue(Session& s, Clock::time_point now)
 {
     if (s.retryAt) {
-        if (now >= *s.retryAt)
-            StartAttempt(s);
-        else
-            Schedule(s);
+        if (now < *s.retryAt)
+            return Schedule(s);
+        if (!s.paced) {
+            const Clock::time_point slot = m_starts.Take(now, s.setup.retry.startsPerSecond);
+            if (slot > now) {
+                s.paced = true;
+                s.retryAt = slot;
+                return Schedule(s);
+            }
+        }
+        StartAttempt(s);
         return;
     }
     if (s.engine.state() == SessionState::Starting) {

@@ -110,6 +110,7 @@ private:
     std::map<int, std::function<void()>> m_watched;
     std::vector<Due> m_due; // a min-heap; entries whose seq is old are skipped
     std::mt19937 m_random{std::random_device{}()};
+    StartPacer m_starts; // every attempt, so that thousands of sessions do not start at once
     std::mutex m_postMutex;
     std::vector<std::function<void()>> m_posted;
     bool m_stop = false;

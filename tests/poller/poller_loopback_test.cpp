@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "poller_rig.h"
 #include "sim_process.h"
@@ -115,11 +117,53 @@ TEST(PollerLoopback, TroubleAtOneAccessPointNeverHoldsUpAnother)
     EXPECT_GT(rig.Count("approbe_received_bytes_total", "flooder"), 1'000'000);
     EXPECT_NE(rig.process->log().find("rejecter: 127.0.0.1:" + std::to_string(rejecter.port()) + " rejected the login as admin"),
               std::string::npos) << rig.process->log();
-    // Unanswered for 10 s the session ends as silent, and the next attempt follows soon.
-    const std::string retry = "silent: 127.0.0.1:" + std::to_string(silent.port()) + ": silent; retrying in 6000 ms";
-    EXPECT_TRUE(WaitUntil([&] { return rig.process->log().find(retry) != std::string::npos; }, 20s,
+    // Unanswered for 10 s the session ends as silent, and the next attempt follows within 3 to 6 s
+    // (jittered: a network-wide outage silences every session at once).
+    const std::string retry = "silent: 127.0.0.1:" + std::to_string(silent.port()) + ": silent; retrying in ";
+    std::size_t at = std::string::npos;
+    EXPECT_TRUE(WaitUntil([&] { return (at = rig.process->log().find(retry)) != std::string::npos; }, 20s,
                           [] { std::this_thread::sleep_for(100ms); }))
         << rig.process->log();
+    if (at != std::string::npos) {
+        const long delay = std::atol(rig.process->log().c_str() + at + retry.size());
+        EXPECT_GE(delay, 3000);
+        EXPECT_LE(delay, 6000);
+    }
+}
+
+// RecordDir: a CSV per access point per day under a file-safe name, a row per reading; a folder
+// that cannot be made costs the recording, said once, and never the polling.
+TEST(PollerLoopback, RecordsARowPerReadingAndAFolderThatCannotBeMadeStopsNoPolls)
+{
+    SimProcess a({}, ValuesScript(-91, -51, -61));
+    TempDir dir;
+    WriteFile(dir.file("file"), "");
+    for (const bool writable : {true, false}) {
+        PollerRig rig;
+        const std::string folder = writable ? dir.file("rec") : dir.file("file") + "/rec";
+        rig.WriteConfig(std::string(kFast) + "RecordDir = " + folder + "\n" + ApSection("mast/north", a.port()));
+        ASSERT_TRUE(rig.Start());
+        ASSERT_TRUE(rig.WaitSample("approbe_noise_floor_dbm", "mast/north", "-91")) << rig.Metrics();
+        const long polls = rig.Count("approbe_poll_commands_total", "mast/north");
+        ASSERT_TRUE(WaitUntil([&] { return rig.Count("approbe_poll_commands_total", "mast/north") >= polls + 6; }, 5s,
+                              [] { std::this_thread::sleep_for(50ms); }));
+        if (writable) {
+            std::string rows;
+            for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+                EXPECT_EQ(entry.path().filename().string().rfind("mast_north-", 0), 0u) << entry.path();
+                rows += ReadFile(entry.path().string());
+            }
+            EXPECT_EQ(rows.rfind("time,host,noise_dbm,", 0), 0u) << rows;
+            EXPECT_GE(std::count(rows.begin(), rows.end(), '\n'), 3) << rows;
+            EXPECT_NE(rows.find(",127.0.0.1,,-51,-61,40,"), std::string::npos) << rows;
+            EXPECT_NE(rows.find(",127.0.0.1,-91,,,40,"), std::string::npos) << rows;
+        } else {
+            const std::string log = rig.process->log();
+            const auto at = log.find("mast/north: not recording today:");
+            EXPECT_NE(at, std::string::npos) << log;
+            EXPECT_EQ(log.find("not recording today", log.find('\n', at)), std::string::npos) << "said once a day:\n" << log;
+        }
+    }
 }
 
 // IPv6 on both sides: an access point on ::1, written bare or bracketed, and /metrics on [::1].

@@ -10,6 +10,7 @@
 
 #include "child_process.h"
 #include "config.h"
+#include "failure_digest.h"
 #include "metrics.h"
 #include "poller.h"
 #include "schedule.h"
@@ -45,9 +46,10 @@ INSTANTIATE_TEST_SUITE_P(Table, ConfigErrors, ::testing::Values(
     BadConfig{"DuplicateSection", "[ap1]\nHost=h\nUser=u\nPass=p\n[ap1]\n", "5: section [ap1] appears twice"},
     BadConfig{"NoEquals", "[poller]\nPollMs 1000\n", "2: expected KEY = VALUE or [SECTION]"},
     BadConfig{"EmptyKey", "[poller]\n= 5\n", "2: a key is missing before '='"},
-    BadConfig{"UnknownPollerKey", "[poller]\nPolMs = 5\n", "2: unknown key 'PolMs' in [poller] (Listen, PollMs, RecordDir)"},
+    BadConfig{"UnknownPollerKey", "[poller]\nPolMs = 5\n", "2: unknown key 'PolMs' in [poller] (Listen, PollMs, RecordDir, StartsPerSecond)"},
     BadConfig{"PollMsNotANumber", "[poller]\nPollMs = 1s\n", "2: PollMs must be a whole number of milliseconds from 100 to 3600000"},
     BadConfig{"PollMsTooSmall", "[poller]\nPollMs = 10\n", "2: PollMs must be a whole number of milliseconds from 100 to 3600000"},
+    BadConfig{"NoStarts", "[poller]\nStartsPerSecond = 0\n", "2: StartsPerSecond must be a whole number from 1 to 100000"},
     BadConfig{"BadListen", "[poller]\nListen = 9477\n", "2: Listen must be ADDRESS:PORT, e.g. 127.0.0.1:9477 or [::1]:9477"},
     BadConfig{"PortZero", "[ap1]\nHost=h\nPort=0\n", "3: Port must be a number from 1 to 65535"},
     BadConfig{"PortTooBig", "[ap1]\nHost=h\nPort=65536\n", "3: Port must be a number from 1 to 65535"},
@@ -70,13 +72,15 @@ INSTANTIATE_TEST_SUITE_P(Table, ConfigErrors, ::testing::Values(
 TEST(Config, ReadsEveryKeyWithDefaultsQuotedValuesAndCrLf)
 {
     const ConfigResult r = ParseConfig("p.ini", "; comment\r\n[poller]\r\nListen = 0.0.0.0:9100\r\nPollMs=250\r\n"
-                                                "RecordDir=/var/lib/x\r\n[mast north]\r\nhost = 10.0.0.1\r\nUSER=admin\r\n"
+                                                "RecordDir=/var/lib/x\r\nStartsPerSecond = 50\r\n[mast north]\r\nhost = 10.0.0.1\r\nUSER=admin\r\n"
                                                 "Pass=\"a;b \\\"c\\\"\"\r\n[b]\r\nHost=b.example\r\nPort=2323\r\nUser=u\r\nPass=\r\n");
     ASSERT_TRUE(r.config) << r.error;
     const PollerConfig& c = *r.config;
     EXPECT_EQ(c.listen, "0.0.0.0:9100");
     EXPECT_EQ(c.pollMs, 250);
     EXPECT_EQ(c.recordDir, "/var/lib/x");
+    EXPECT_EQ(c.startsPerSecond, 50);
+    EXPECT_EQ(ParseConfig("p.ini", "[a]\nHost=h\nUser=u\nPass=p\n").config->startsPerSecond, 500) << "the default";
     ASSERT_EQ(c.aps.size(), 2u);
     EXPECT_EQ(c.aps[0].name, "mast north");
     EXPECT_EQ(c.aps[0].port, 23);
@@ -197,7 +201,7 @@ TEST(Shard, EveryNameInExactlyOneShardTheSameOnEveryMachine)
     EXPECT_EQ(SelectShard(aps, Shard{0, 1}).size(), aps.size());
 }
 
-TEST(Backoff, DoublesFromOneSecondToAMinuteWithJitterInTheUpperHalf)
+TEST(Backoff, DoublesFromOneSecondToAMinuteWithJitterInTheUpperHalfAndAfterASilenceToo)
 {
     struct Row { int failures; long long whole; };
     for (const Row row : {Row{0, 1000}, Row{1, 1000}, Row{2, 2000}, Row{3, 4000}, Row{6, 32000}, Row{7, 60000},
@@ -206,7 +210,8 @@ TEST(Backoff, DoublesFromOneSecondToAMinuteWithJitterInTheUpperHalf)
         EXPECT_EQ(retry.Delay(row.failures, false, 0.0).count(), row.whole / 2) << row.failures;
         EXPECT_EQ(retry.Delay(row.failures, false, 1.0).count(), row.whole) << row.failures;
         EXPECT_EQ(retry.Delay(row.failures, false, 7.0).count(), row.whole) << "unit is clamped";
-        EXPECT_EQ(retry.Delay(row.failures, true, 0.5).count(), 6000) << "after the link was lost";
+        EXPECT_EQ(retry.Delay(row.failures, true, 0.5).count(), 4500) << "after the link was lost";
+        EXPECT_EQ(retry.Delay(row.failures, true, 1.0).count(), 6000) << "after the link was lost";
     }
 }
 
@@ -339,6 +344,49 @@ TEST_F(Exposition, PromtoolAcceptsIt)
         out += buf;
     EXPECT_EQ(::pclose(p), 0) << out;
     EXPECT_EQ(out, "");
+}
+
+TEST(FailureDigest, AFailureIsSaidAtOnceTheSameAtOtherAccessPointsOnceAMinuteAsACountAndAFewNames)
+{
+    using namespace std::chrono_literals;
+    std::vector<std::string> lines;
+    FailureDigest digest([&](const std::string& l) { lines.push_back(l); });
+    const auto t0 = FailureDigest::Clock::time_point{} + 1h;
+    const auto fail = [&](const std::string& name, const std::string& why, FailureDigest::Clock::time_point at) {
+        digest.Failed(name, why, name + ": " + why + "; retrying", at);
+    };
+
+    // An outage: 10,000 access points refused, each twice, and one name not found.
+    for (int attempt = 0; attempt < 2; ++attempt)
+        for (int i = 0; i < 10000; ++i)
+            fail("ap" + std::to_string(i), "cannot start: connection refused", t0 + std::chrono::milliseconds(i + attempt));
+    fail("far", "cannot start: name not found", t0 + 30s);
+    const std::string counted = " (the same at other access points within a minute is counted)";
+    EXPECT_EQ(lines, (std::vector<std::string>{"ap0: cannot start: connection refused; retrying" + counted,
+                                               "far: cannot start: name not found; retrying" + counted}));
+    EXPECT_EQ(digest.Flush(t0 + 59s), t0 + 60s) << "nothing before the minute is over";
+    EXPECT_EQ(lines.size(), 2u);
+
+    // The minute's count: each access point once, the first few by name.
+    EXPECT_EQ(digest.Flush(t0 + 60s), t0 + 30s + 60s);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "cannot start: connection refused: 10000 access points in the last minute (ap1, ap2, ap3 and "
+                        "9997 more)");
+    // Quiet for a minute: the kinds go, and a new failure is said at once again.
+    EXPECT_EQ(digest.Flush(t0 + 120s), FailureDigest::Clock::time_point::max());
+    EXPECT_EQ(lines.size(), 3u);
+    fail("ap7", "silent", t0 + 121s);
+    EXPECT_EQ(lines.back(), "ap7: silent; retrying" + counted);
+}
+
+TEST(FailureDigest, ReasonsAreShortAndTheSameForTheSameCause)
+{
+    EXPECT_EQ(StartFailureReason("Connection refused"), "connection refused");
+    EXPECT_EQ(StartFailureReason("No route to host"), "no route to host");
+    EXPECT_EQ(StartFailureReason("Network is unreachable"), "no route to host");
+    EXPECT_EQ(StartFailureReason("timed out"), "timed out");
+    EXPECT_EQ(StartFailureReason("Name or service not known"), "name not found");
+    EXPECT_EQ(StartFailureReason("Permission denied"), "permission denied");
 }
 
 } // namespace

@@ -82,6 +82,16 @@ public:
             out.push_back(l);
         return out;
     }
+    // When each line beginning with prefix was recorded, in order.
+    std::vector<std::chrono::steady_clock::time_point> Times(const std::string& prefix)
+    {
+        std::lock_guard lock(m_mutex);
+        std::vector<std::chrono::steady_clock::time_point> out;
+        for (const auto& [when, l] : m_lines)
+            if (l.rfind(prefix, 0) == 0)
+                out.push_back(when);
+        return out;
+    }
     std::string Dump()
     {
         std::string out;
@@ -367,6 +377,26 @@ TEST(SessionLoop, RefusedAttemptsBackOffAndTheUsersEndingsAreNotRetried)
     for (const std::string& line : rejected.events.Lines())
         EXPECT_NE(line.rfind("retrying", 0), 0u) << line;
     EXPECT_EQ(rejecter.received().find("q\r"), std::string::npos) << "no farewell to a login program";
+}
+
+// Thousands of sessions starting together (a poller's start, the end of an outage) reach the
+// network spread out: first attempts and retries alike take slots at most the rate apart.
+TEST(SessionLoop, AttemptsStartAtMostTheirRateFirstOnesAndRetriesAlike)
+{
+    SimProcess closer({}, "close\n"); // every attempt is closed at once, and retried 10 ms later
+    LoopThread rig;
+    SessionSetup setup = ApSetup(closer.port());
+    setup.retry = {true, 10ms, 10ms, false, 10ms, 100};
+    for (int i = 0; i < 30; ++i)
+        rig.Add(setup);
+    std::this_thread::sleep_for(1500ms);
+    const auto first = rig.events.Times("attempt 0");
+    ASSERT_EQ(first.size(), 30u) << rig.events.Dump();
+    EXPECT_GE(first.back() - first.front(), 280ms) << "30 first attempts at 100 a second";
+    const auto all = rig.events.Times("attempt ");
+    EXPECT_GT(all.size(), 100u) << "retries take the slots the first attempts left";
+    for (std::size_t i = 0; i + 11 < all.size(); ++i)
+        EXPECT_GE(all[i + 11] - all[i], 100ms) << "more than 11 attempts within 100 ms, from attempt " << i;
 }
 
 TEST(SessionLoop, CommandsFromAnotherThreadInEveryStateNeverHangOrCrash)
