@@ -6,14 +6,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 
 #include "device_catalog.h"
 #include "profile.h"
 #include "host.h"
+#include "file.h"
 #include "text.h"
 
 namespace approbe::poller {
@@ -73,19 +72,6 @@ std::string FirstLine(const std::string& content) { return content.substr(0, con
 
 } // namespace
 
-bool ReadWhole(const std::string& path, std::string& out, std::string& why)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        why = std::strerror(errno);
-        return false;
-    }
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return true;
-}
-
 std::string Directory(const std::string& path)
 {
     const auto slash = path.rfind('/');
@@ -123,11 +109,8 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
         return r;
     };
 
-    std::istringstream in(text);
-    for (std::string raw; std::getline(in, raw);) {
+    for (const std::string& raw : SplitLines(text)) {
         ++lineNo;
-        if (!raw.empty() && raw.back() == '\r')
-            raw.pop_back();
         const IniLine line = ParseIniLine(raw);
         if (line.kind == IniLine::Kind::Blank || line.kind == IniLine::Kind::Comment)
             continue;
@@ -209,7 +192,7 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
                 return fail(lineNo, "Host is empty");
             s.ap.host = value;
         } else if (SameKey(key, "Port")) {
-            const auto v = Number(value, 1, 65535);
+            const auto v = session::ParsePort(value);
             if (!v)
                 return fail(lineNo, "Port must be a number from 1 to 65535");
             s.ap.port = *v;
@@ -259,7 +242,7 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
                                                     : "has none of Pass, PassFile and PassCredential"));
         if (!s.passFile.empty()) {
             std::string content, why;
-            if (!ReadWhole(s.passFile, content, why))
+            if (!ReadFile(s.passFile, content, why))
                 return fail(s.passFileLine, "cannot read PassFile " + s.passFile + ": " + why);
             if (OthersCanRead(s.passFile)) {
                 r.error = Insecure(s.passFile, "holds a password");
@@ -273,7 +256,7 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
             const auto file = CredentialPath(s.credential, why);
             if (!file)
                 return fail(s.credentialLine, why);
-            if (!ReadWhole(*file, content, why))
+            if (!ReadFile(*file, content, why))
                 return fail(s.credentialLine, "cannot read credential " + *file + ": " + why);
             s.pass = FirstLine(content);
         }
@@ -282,8 +265,8 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
         if (s.ap.deviceType != kAutomaticDeviceType && !FindDeviceType(config.deviceTypes, s.ap.deviceType))
             return fail(s.deviceTypeLine, "DeviceType '" + s.ap.deviceType +
                                               "' is none of automatic, the built-in types and those in DeviceTypes");
-        if (!s.seen.count("port") && session::IsSshHost(s.ap.host))
-            s.ap.port = 22;
+        if (!s.seen.count("port"))
+            s.ap.port = session::DefaultPort(s.ap.host);
         config.aps.push_back(std::move(s.ap));
     }
     r.config = std::move(config);
@@ -294,7 +277,7 @@ ConfigResult LoadConfig(const std::string& path)
 {
     ConfigResult r;
     std::string text, why;
-    if (!ReadWhole(path, text, why)) {
+    if (!ReadFile(path, text, why)) {
         r.error = path + ": cannot read: " + why;
         return r;
     }
@@ -302,8 +285,7 @@ ConfigResult LoadConfig(const std::string& path)
     if (!r.config || !OthersCanRead(path))
         return r;
     // A Pass key anywhere means the file itself holds a password.
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string& line : SplitLines(text)) {
         const std::string t = Trim(line);
         if (t.size() > 4 && ::strncasecmp(t.c_str(), "pass", 4) == 0 && Trim(t.substr(4)).rfind('=', 0) == 0) {
             r.config.reset();

@@ -15,7 +15,7 @@ namespace approbe::poller {
 struct ApConfig {
     std::string name; // the section name: the ap="..." label and the recording's file name
     std::string host;
-    int port = 23;            // 22 for ssh:// hosts when no Port is given
+    int port = 0;             // as given, else the transport's own (session::DefaultPort)
     std::string user;
     std::string password; // from Pass, or read from PassFile or PassCredential
     int line = 0;         // the section's line, for messages
@@ -55,8 +55,6 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text);
 // can read.
 ConfigResult LoadConfig(const std::string& path);
 
-// The whole of the file at path into out; false with why (the system's reason) if it cannot be read.
-bool ReadWhole(const std::string& path, std::string& out, std::string& why);
 // The folder of path ("." for a bare name): a file's relative paths are taken from there.
 std::string Directory(const std::string& path);
 

@@ -147,10 +147,7 @@ int main(int argc, char** argv)
 
     // Blocked before any thread starts, so that every thread inherits it and the signals reach
     // the loop only, through its signalfd.
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&set, s);
+    const sigset_t set = PollerSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
     // A socket per access point: the usual soft limit of 1,024 descriptors is too few for a

@@ -3,8 +3,8 @@
 #include <strings.h>
 
 #include <map>
-#include <sstream>
 
+#include "file.h"
 #include "profile.h"
 #include "text.h"
 
@@ -61,11 +61,8 @@ public:
 
     DeviceTypeResult Read(std::string_view text)
     {
-        std::istringstream in{std::string(text)};
-        for (std::string raw; std::getline(in, raw);) {
+        for (const std::string& raw : SplitLines(text)) {
             ++m_line;
-            if (!raw.empty() && raw.back() == '\r')
-                raw.pop_back();
             if (!Take(ParseIniLine(raw)))
                 return {std::nullopt, m_error};
         }

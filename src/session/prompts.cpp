@@ -26,6 +26,13 @@ bool HasPrompt(const char* text, const char* label)
     return false;
 }
 
+LoginPrompt FindLoginPrompt(const char* text)
+{
+    if (HasPrompt(text, kLoginLabel))
+        return LoginPrompt::User;
+    return HasPrompt(text, kPasswordLabel) ? LoginPrompt::Password : LoginPrompt::None;
+}
+
 std::string ShellPrompt(const char* text, const std::vector<std::string>& patterns)
 {
     std::string prompt(text);
@@ -35,7 +42,7 @@ std::string ShellPrompt(const char* text, const std::vector<std::string>& patter
         return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return MatchPattern(p, prompt); });
     };
     if (prompt.empty() || prompt.size() > kMaxShellPrompt || (!std::strchr(">#$%]", prompt.back()) && !typed()) ||
-        HasPrompt(text, "login:") || HasPrompt(text, "Password:"))
+        FindLoginPrompt(text) != LoginPrompt::None)
         return {};
     for (char c : prompt) {
         // A terminal's escape sequences (ESC) may lead a prompt; other control characters do not.

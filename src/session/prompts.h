@@ -11,6 +11,13 @@ namespace approbe {
 // Case-sensitive; text ends at its zero.
 bool HasPrompt(const char* text, const char* label);
 
+// The login program's two prompts.
+inline constexpr const char* kLoginLabel = "login:";
+inline constexpr const char* kPasswordLabel = "Password:";
+enum class LoginPrompt { None, User, Password };
+// Which of them text holds where it waits for input (HasPrompt); the user name's if both.
+LoginPrompt FindLoginPrompt(const char* text);
+
 // A shell's prompt as it waits for a command at the end of what came: a short text without
 // control characters that ends, blanks aside, in one of > # $ % ] ("AP> ", "root@ap1:~# ",
 // "[admin@ap1] > "), and is no login or password prompt. What it is known by afterwards: the

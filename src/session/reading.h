@@ -15,6 +15,7 @@ namespace approbe {
 // A value counts as current for this many poll periods after the answer that brought it; older, it
 // is stale (dimmed on screen, left out of /metrics, no SNR).
 inline constexpr int kFreshPolls = 3;
+template <typename Duration> constexpr Duration FreshFor(Duration pollPeriod) { return pollPeriod * kFreshPolls; }
 
 // A station's MAC address, kept as its six bytes so that a reading copies without allocating.
 class MacAddress {
