@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "device_catalog.h"
 #include "profile.h"
 #include "host.h"
 #include "file.h"
@@ -47,7 +48,7 @@ struct ApSection {
     ApConfig ap;
     std::map<std::string, int> seen; // lower-case key -> line
     std::string pass, passFile, credential;
-    int passFileLine = 0, credentialLine = 0;
+    int passFileLine = 0, credentialLine = 0, deviceTypeLine = 0;
 };
 
 // The file systemd made for LoadCredential= or LoadCredentialEncrypted=, or why there is none.
@@ -161,13 +162,27 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
                 if (value.empty())
                     return fail(lineNo, "RecordDir is empty");
                 config.recordDir = value;
+            } else if (SameKey(key, "DeviceTypes")) {
+                if (value.empty())
+                    return fail(lineNo, "DeviceTypes is empty");
+                const std::string folder = value[0] == '/' ? value : Directory(path) + "/" + value;
+                struct stat st{};
+                if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                    return fail(lineNo, "DeviceTypes: " + folder + " is no folder");
+                DeviceTypeSet set = LoadDeviceTypes(folder);
+                if (!set.errors.empty()) {
+                    r.error = set.errors.front();
+                    return r;
+                }
+                config.deviceTypes = std::move(set.types);
             } else if (SameKey(key, "StartsPerSecond")) {
                 const auto v = Number(value, 1, 100000);
                 if (!v)
                     return fail(lineNo, "StartsPerSecond must be a whole number from 1 to 100000");
                 config.startsPerSecond = *v;
             } else {
-                return fail(lineNo, "unknown key '" + key + "' in [poller] (Listen, PollMs, RecordDir, StartsPerSecond)");
+                return fail(lineNo, "unknown key '" + key +
+                                        "' in [poller] (Listen, PollMs, RecordDir, StartsPerSecond, DeviceTypes)");
             }
             continue;
         }
@@ -205,9 +220,12 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
             if (value != "all" && value != "followed")
                 return fail(lineNo, "Stations must be all or followed (the default)");
             s.ap.allStations = value == "all";
+        } else if (SameKey(key, "DeviceType")) {
+            s.ap.deviceType = value;
+            s.deviceTypeLine = lineNo;
         } else {
             return fail(lineNo, "unknown key '" + key + "' in [" + s.ap.name +
-                                    "] (Host, Port, User, Pass, PassFile, PassCredential, HostKey, Station, Stations)");
+                                    "] (Host, Port, User, Pass, PassFile, PassCredential, HostKey, Station, Stations, DeviceType)");
         }
     }
 
@@ -243,6 +261,10 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
             s.pass = FirstLine(content);
         }
         s.ap.password = s.pass;
+        // Known only once the whole file is read: [poller] may name the folder after the sections.
+        if (s.ap.deviceType != kAutomaticDeviceType && !FindDeviceType(config.deviceTypes, s.ap.deviceType))
+            return fail(s.deviceTypeLine, "DeviceType '" + s.ap.deviceType +
+                                              "' is none of automatic, the built-in types and those in DeviceTypes");
         if (!s.seen.count("port"))
             s.ap.port = session::DefaultPort(s.ap.host);
         config.aps.push_back(std::move(s.ap));

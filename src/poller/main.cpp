@@ -29,13 +29,14 @@ void Usage(std::FILE* to)
         "Logs in to every access point in FILE over telnet or SSH (Host=ssh://...), polls its noise floor and the station's\n"
         "local and remote RSSI once per PollMs, and serves the latest values at http://HOST:PORT/metrics.\n"
         "\n"
-        "  --config FILE      INI: [poller] (Listen, PollMs=1000, RecordDir), then one section per access\n"
-        "                     point named after it (Host, Port=23 or 22 for ssh://, User, one of Pass,\n"
-        "                     PassFile or PassCredential=NAME (systemd's $CREDENTIALS_DIRECTORY/NAME),\n"
-        "                     HostKey=strict|accept-new for ssh://, Station=MAC to follow that station\n"
-        "                     instead of the station table's first row, Stations=all for a series per\n"
-        "                     station as well). A file holding a password must be readable by its owner\n"
-        "                     only (chmod 600).\n"
+        "  --config FILE      INI: [poller] (Listen, PollMs=1000, RecordDir, DeviceTypes=FOLDER of the user's\n"
+        "                     device types, *.ini), then one section per access point named after it (Host,\n"
+        "                     Port=23 or 22 for ssh://, User, one of Pass, PassFile or PassCredential=NAME\n"
+        "                     (systemd's $CREDENTIALS_DIRECTORY/NAME), HostKey=strict|accept-new for ssh://,\n"
+        "                     Station=MAC to follow that station instead of the station table's first row,\n"
+        "                     Stations=all for a series per station as well, DeviceType=automatic (the\n"
+        "                     default) or a type's name). A file holding a password must be readable by its\n"
+        "                     owner only (chmod 600).\n"
         "  --listen HOST:PORT where /metrics is served (over Listen in FILE; default %s; port 0: any)\n"
         "  --web.config.file FILE\n"
         "                     TLS and basic authentication for /metrics, in the YAML of Prometheus exporters'\n"
@@ -135,10 +136,12 @@ int main(int argc, char** argv)
         if (!webConfigPath.empty())
             std::printf("%s: %s, %zu basic-auth users\n", webConfigPath.c_str(),
                         serverOptions.web.Tls() ? "TLS" : "no TLS", serverOptions.web.users.size());
+        for (const approbe::DeviceType& t : config.deviceTypes)
+            std::printf("device type %s from %s\n", t.name.c_str(), t.file.c_str());
         for (const ApConfig& ap : mine)
-            std::printf("  %s  %s:%d  user %s%s%s%s\n", ap.name.c_str(), ap.host.c_str(), ap.port, ap.user.c_str(),
-                        ap.station ? "  station " : "", ap.station ? ap.station->ToString().c_str() : "",
-                        ap.allStations ? "  all stations" : "");
+            std::printf("  %s  %s:%d  user %s%s%s%s  type %s\n", ap.name.c_str(), ap.host.c_str(), ap.port,
+                        ap.user.c_str(), ap.station ? "  station " : "", ap.station ? ap.station->ToString().c_str() : "",
+                        ap.allStations ? "  all stations" : "", ap.deviceType.c_str());
         return 0;
     }
 

@@ -57,6 +57,7 @@ std::vector<ApConfig> SelectShard(const std::vector<ApConfig>& aps, const Shard&
 
 Poller::Poller(PollerOptions options, const PollerConfig& config)
     : m_options(WithLog(std::move(options))), m_config(config),
+      m_userTypes(std::make_shared<const std::vector<DeviceType>>(config.deviceTypes)),
       m_loop(*this, PollerDeadlines(), ssh::LinkedModule), m_maxAgeMs(FreshFor(config.pollMs)), m_recorder(m_options.log),
       m_failures(m_options.log)
 {
@@ -130,6 +131,7 @@ void Poller::Add(const ApConfig& cfg, std::chrono::steady_clock::duration offset
     setup.pollOffset = offset;
     setup.hostKeys = cfg.acceptNewHostKey ? session::HostKeyPolicy::AcceptNew : session::HostKeyPolicy::Strict;
     setup.retry = session::RetryPolicy::Poller(m_config.startsPerSecond);
+    setup.device = {cfg.deviceType, m_userTypes};
     auto ap = std::make_unique<Ap>();
     ap->cfg = cfg;
     ap->series = m_series.Add(cfg.name);
@@ -301,6 +303,7 @@ void Poller::Reload()
     }
     m_config = next;
     m_config.aps = wanted;
+    m_userTypes = std::make_shared<const std::vector<DeviceType>>(m_config.deviceTypes);
     m_maxAgeMs = FreshFor(m_config.pollMs);
     for (std::size_t i = 0; i < wanted.size(); ++i) {
         if (m_byName.count(wanted[i].name))

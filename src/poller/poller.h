@@ -75,6 +75,8 @@ private:
 
     PollerOptions m_options;
     PollerConfig m_config;
+    // The user's device types as the sessions share them; a reload's sessions get the new ones.
+    std::shared_ptr<const std::vector<DeviceType>> m_userTypes;
     session::SessionLoop m_loop;
     int m_signals = -1;
     std::unordered_map<session::SessionId, std::unique_ptr<Ap>> m_aps;

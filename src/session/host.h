@@ -20,8 +20,6 @@ struct HostText {
 // "ssh://" selects SSH; "telnet://" or no scheme, telnet. An IPv6 literal may stand in brackets
 // or bare, with a scope after '%'.
 HostText ParseHostText(const std::string& text);
-inline bool IsSshHost(const std::string& text) { return ParseHostText(text).transport == Transport::Ssh; }
-inline std::string HostName(const std::string& text) { return ParseHostText(text).name; }
 inline int DefaultPort(Transport transport) { return transport == Transport::Ssh ? 22 : 23; }
 inline int DefaultPort(const std::string& hostText) { return DefaultPort(ParseHostText(hostText).transport); }
 

@@ -70,6 +70,9 @@ struct LineLevels {
     std::optional<MacAddress> mac;
 };
 LineLevels ScanLine(const char* line);
+// The number after one label as ScanLine reads it: the character after the label skipped whatever
+// it is, then atoi's reading (saturating), if there are digits to read.
+std::optional<int> LabelledNumber(const char* text, const char* label);
 
 // The first MAC address standing on its own in the line (not inside a longer run of hex digits and
 // separators), and where it ends.

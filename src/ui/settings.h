@@ -22,9 +22,6 @@ inline constexpr int kPortMaxChars = 3;
 // that is none.
 int Port(const SettingsTexts& texts);
 
-using session::HostName;
-using session::IsSshHost;
-
 // The exchange between the settings texts and the edits. Pushing (save == false) writes the
 // edits; pulling (save == true) reads them in the order host, port, password, user and stops at a
 // port longer than its limit, after showing the window's message: the fields after it keep their
