@@ -45,7 +45,8 @@ struct LatestLevels {
     }
 };
 
-// How old a level may be and still count as current, for SNR and the stale display.
-inline constexpr std::chrono::seconds kFreshFor{3};
+// How old a level may be and still count as current, for SNR and the stale display, at the
+// dialog's poll period of a second.
+inline constexpr std::chrono::seconds kFreshFor = FreshFor(std::chrono::seconds(1));
 
 } // namespace approbe

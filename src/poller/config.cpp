@@ -6,13 +6,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 
+#include "device_catalog.h"
 #include "profile.h"
 #include "host.h"
+#include "file.h"
 #include "text.h"
 
 namespace approbe::poller {
@@ -48,7 +48,7 @@ struct ApSection {
     ApConfig ap;
     std::map<std::string, int> seen; // lower-case key -> line
     std::string pass, passFile, credential;
-    int passFileLine = 0, credentialLine = 0;
+    int passFileLine = 0, credentialLine = 0, deviceTypeLine = 0;
 };
 
 // The file systemd made for LoadCredential= or LoadCredentialEncrypted=, or why there is none.
@@ -71,19 +71,6 @@ std::optional<std::string> CredentialPath(const std::string& name, std::string& 
 std::string FirstLine(const std::string& content) { return content.substr(0, content.find_first_of("\r\n")); }
 
 } // namespace
-
-bool ReadWhole(const std::string& path, std::string& out, std::string& why)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        why = std::strerror(errno);
-        return false;
-    }
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return true;
-}
 
 std::string Directory(const std::string& path)
 {
@@ -122,11 +109,8 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
         return r;
     };
 
-    std::istringstream in(text);
-    for (std::string raw; std::getline(in, raw);) {
+    for (const std::string& raw : SplitLines(text)) {
         ++lineNo;
-        if (!raw.empty() && raw.back() == '\r')
-            raw.pop_back();
         const IniLine line = ParseIniLine(raw);
         if (line.kind == IniLine::Kind::Blank || line.kind == IniLine::Kind::Comment)
             continue;
@@ -178,13 +162,27 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
                 if (value.empty())
                     return fail(lineNo, "RecordDir is empty");
                 config.recordDir = value;
+            } else if (SameKey(key, "DeviceTypes")) {
+                if (value.empty())
+                    return fail(lineNo, "DeviceTypes is empty");
+                const std::string folder = value[0] == '/' ? value : Directory(path) + "/" + value;
+                struct stat st{};
+                if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                    return fail(lineNo, "DeviceTypes: " + folder + " is no folder");
+                DeviceTypeSet set = LoadDeviceTypes(folder);
+                if (!set.errors.empty()) {
+                    r.error = set.errors.front();
+                    return r;
+                }
+                config.deviceTypes = std::move(set.types);
             } else if (SameKey(key, "StartsPerSecond")) {
                 const auto v = Number(value, 1, 100000);
                 if (!v)
                     return fail(lineNo, "StartsPerSecond must be a whole number from 1 to 100000");
                 config.startsPerSecond = *v;
             } else {
-                return fail(lineNo, "unknown key '" + key + "' in [poller] (Listen, PollMs, RecordDir, StartsPerSecond)");
+                return fail(lineNo, "unknown key '" + key +
+                                        "' in [poller] (Listen, PollMs, RecordDir, StartsPerSecond, DeviceTypes)");
             }
             continue;
         }
@@ -194,7 +192,7 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
                 return fail(lineNo, "Host is empty");
             s.ap.host = value;
         } else if (SameKey(key, "Port")) {
-            const auto v = Number(value, 1, 65535);
+            const auto v = session::ParsePort(value);
             if (!v)
                 return fail(lineNo, "Port must be a number from 1 to 65535");
             s.ap.port = *v;
@@ -222,9 +220,12 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
             if (value != "all" && value != "followed")
                 return fail(lineNo, "Stations must be all or followed (the default)");
             s.ap.allStations = value == "all";
+        } else if (SameKey(key, "DeviceType")) {
+            s.ap.deviceType = value;
+            s.deviceTypeLine = lineNo;
         } else {
             return fail(lineNo, "unknown key '" + key + "' in [" + s.ap.name +
-                                    "] (Host, Port, User, Pass, PassFile, PassCredential, HostKey, Station, Stations)");
+                                    "] (Host, Port, User, Pass, PassFile, PassCredential, HostKey, Station, Stations, DeviceType)");
         }
     }
 
@@ -241,7 +242,7 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
                                                     : "has none of Pass, PassFile and PassCredential"));
         if (!s.passFile.empty()) {
             std::string content, why;
-            if (!ReadWhole(s.passFile, content, why))
+            if (!ReadFile(s.passFile, content, why))
                 return fail(s.passFileLine, "cannot read PassFile " + s.passFile + ": " + why);
             if (OthersCanRead(s.passFile)) {
                 r.error = Insecure(s.passFile, "holds a password");
@@ -255,13 +256,17 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text)
             const auto file = CredentialPath(s.credential, why);
             if (!file)
                 return fail(s.credentialLine, why);
-            if (!ReadWhole(*file, content, why))
+            if (!ReadFile(*file, content, why))
                 return fail(s.credentialLine, "cannot read credential " + *file + ": " + why);
             s.pass = FirstLine(content);
         }
         s.ap.password = s.pass;
-        if (!s.seen.count("port") && session::IsSshHost(s.ap.host))
-            s.ap.port = 22;
+        // Known only once the whole file is read: [poller] may name the folder after the sections.
+        if (s.ap.deviceType != kAutomaticDeviceType && !FindDeviceType(config.deviceTypes, s.ap.deviceType))
+            return fail(s.deviceTypeLine, "DeviceType '" + s.ap.deviceType +
+                                              "' is none of automatic, the built-in types and those in DeviceTypes");
+        if (!s.seen.count("port"))
+            s.ap.port = session::DefaultPort(s.ap.host);
         config.aps.push_back(std::move(s.ap));
     }
     r.config = std::move(config);
@@ -272,7 +277,7 @@ ConfigResult LoadConfig(const std::string& path)
 {
     ConfigResult r;
     std::string text, why;
-    if (!ReadWhole(path, text, why)) {
+    if (!ReadFile(path, text, why)) {
         r.error = path + ": cannot read: " + why;
         return r;
     }
@@ -280,8 +285,7 @@ ConfigResult LoadConfig(const std::string& path)
     if (!r.config || !OthersCanRead(path))
         return r;
     // A Pass key anywhere means the file itself holds a password.
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string& line : SplitLines(text)) {
         const std::string t = Trim(line);
         if (t.size() > 4 && ::strncasecmp(t.c_str(), "pass", 4) == 0 && Trim(t.substr(4)).rfind('=', 0) == 0) {
             r.config.reset();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "device_type.h"
 #include "reading.h"
 #include "retry.h"
 
@@ -14,19 +15,21 @@ namespace approbe::poller {
 struct ApConfig {
     std::string name; // the section name: the ap="..." label and the recording's file name
     std::string host;
-    int port = 23;            // 22 for ssh:// hosts when no Port is given
+    int port = 0;             // as given, else the transport's own (session::DefaultPort)
     std::string user;
     std::string password; // from Pass, or read from PassFile or PassCredential
     int line = 0;         // the section's line, for messages
     bool acceptNewHostKey = false; // HostKey=accept-new: an unknown SSH key is saved, then held to
     std::optional<MacAddress> station{}; // Station=MAC: the station followed, instead of the first row
     bool allStations = false;          // Stations=all: a series per station row as well
+    std::string deviceType = "automatic"; // DeviceType=NAME: a built-in type or one of DeviceTypes
 
     // What a session shows depends on these too: a change restarts it, its series afresh.
     bool SameSession(const ApConfig& o) const
     {
         return host == o.host && port == o.port && user == o.user && password == o.password &&
-               acceptNewHostKey == o.acceptNewHostKey && station == o.station && allStations == o.allStations;
+               acceptNewHostKey == o.acceptNewHostKey && station == o.station && allStations == o.allStations &&
+               deviceType == o.deviceType;
     }
 };
 
@@ -34,6 +37,7 @@ struct PollerConfig {
     std::string listen; // empty: not set in the file
     int pollMs = 1000;
     std::string recordDir;
+    std::vector<DeviceType> deviceTypes; // the user's, read from the folder DeviceTypes names
     // Connection attempts, first ones and retries, a second at most across every access point.
     int startsPerSecond = static_cast<int>(session::RetryPolicy::kPollerStartsPerSecond);
     std::vector<ApConfig> aps; // in file order
@@ -51,8 +55,6 @@ ConfigResult ParseConfig(const std::string& path, const std::string& text);
 // can read.
 ConfigResult LoadConfig(const std::string& path);
 
-// The whole of the file at path into out; false with why (the system's reason) if it cannot be read.
-bool ReadWhole(const std::string& path, std::string& out, std::string& why);
 // The folder of path ("." for a bare name): a file's relative paths are taken from there.
 std::string Directory(const std::string& path);
 

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -10,6 +11,8 @@
 #include <string>
 
 #include "config.h"
+#include "file.h"
+#include "probe.h"
 #include "metrics_server.h"
 #include "poller.h"
 #include "process_metrics.h"
@@ -25,18 +28,20 @@ void Usage(std::FILE* to)
     std::fprintf(to,
         "usage: approbe-poller --config FILE [--listen HOST:PORT] [--web.config.file FILE] [--shard K/N] [--check]\n"
         "                      [--verbose]\n"
+        "       approbe-poller --config FILE --probe NAME [--device-type FILE]\n"
         "\n"
         "Logs in to every access point in FILE over telnet or SSH (Host=ssh://...), polls its noise floor and the station's\n"
         "local and remote RSSI once per PollMs, and serves the latest values at http://HOST:PORT/metrics.\n"
         "\n"
-        "  --config FILE      INI: [poller] (Listen, PollMs=1000, RecordDir, StartsPerSecond=500: connection\n"
-        "                     attempts a second at most, first ones and retries), then one section per access\n"
-        "                     point named after it (Host, Port=23 or 22 for ssh://, User, one of Pass,\n"
-        "                     PassFile or PassCredential=NAME (systemd's $CREDENTIALS_DIRECTORY/NAME),\n"
-        "                     HostKey=strict|accept-new for ssh://, Station=MAC to follow that station\n"
-        "                     instead of the station table's first row, Stations=all for a series per\n"
-        "                     station as well). A file holding a password must be readable by its owner\n"
-        "                     only (chmod 600).\n"
+        "  --config FILE      INI: [poller] (Listen, PollMs=1000, RecordDir, DeviceTypes=FOLDER of the user's\n"
+        "                     device types, *.ini, StartsPerSecond=500: connection attempts a second at\n"
+        "                     most, first ones and retries), then one section per access point named after it (Host,\n"
+        "                     Port=23 or 22 for ssh://, User, one of Pass, PassFile or PassCredential=NAME\n"
+        "                     (systemd's $CREDENTIALS_DIRECTORY/NAME), HostKey=strict|accept-new for ssh://,\n"
+        "                     Station=MAC to follow that station instead of the station table's first row,\n"
+        "                     Stations=all for a series per station as well, DeviceType=automatic (the\n"
+        "                     default) or a type's name). A file holding a password must be readable by its\n"
+        "                     owner only (chmod 600).\n"
         "  --listen HOST:PORT where /metrics is served (over Listen in FILE; default %s; port 0: any)\n"
         "  --web.config.file FILE\n"
         "                     TLS and basic authentication for /metrics, in the YAML of Prometheus exporters'\n"
@@ -47,6 +52,10 @@ void Usage(std::FILE* to)
         "  --check            validate FILE (and the web config), print what would be polled, exit 0 (or 2 if\n"
         "                     either is bad)\n"
         "  --verbose          log every session's narration, not only its failures\n"
+        "  --probe NAME       log in to the access point of section NAME only: print the device type taken and\n"
+        "                     why, each command sent with its raw reply, one poll's reading and why a value is\n"
+        "                     missing, then say goodbye (exit 0, or 1 if no poll was read)\n"
+        "  --device-type FILE with --probe: try the device type in FILE (one being written) instead\n"
         "\n"
         "Signals: SIGHUP re-reads FILE (new access points start, removed ones stop, changed ones restart,\n"
         "and one whose login was rejected is tried again); SIGTERM or SIGINT end every session and exit.\n"
@@ -65,7 +74,7 @@ int Bad(const std::string& what)
 int main(int argc, char** argv)
 {
     using namespace approbe::poller;
-    std::string configPath, listen, webConfigPath;
+    std::string configPath, listen, webConfigPath, probeName, typePath;
     Shard shard;
     bool check = false, verbose = false;
     for (int i = 1; i < argc; ++i) {
@@ -94,6 +103,12 @@ int main(int argc, char** argv)
                 return Bad("--shard needs K/N with 0 <= K < N");
         } else if (arg == "--check") {
             check = true;
+        } else if (arg == "--probe") {
+            if (!value(probeName))
+                return Bad("--probe needs the NAME of an access point's section");
+        } else if (arg == "--device-type") {
+            if (!value(typePath))
+                return Bad("--device-type needs a FILE");
         } else if (arg == "--verbose" || arg == "-v") {
             verbose = true;
         } else {
@@ -109,6 +124,28 @@ int main(int argc, char** argv)
         return 2;
     }
     const PollerConfig& config = *loaded.config;
+    if (!typePath.empty() && probeName.empty())
+        return Bad("--device-type goes with --probe");
+    if (!probeName.empty()) {
+        const auto ap = std::find_if(config.aps.begin(), config.aps.end(), [&](const ApConfig& a) { return a.name == probeName; });
+        if (ap == config.aps.end())
+            return Bad("no access point [" + probeName + "] in " + configPath);
+        std::optional<approbe::DeviceType> type;
+        if (!typePath.empty()) {
+            std::string text, why;
+            if (!approbe::ReadFile(typePath, text, why)) {
+                std::fprintf(stderr, "%s: cannot read: %s\n", typePath.c_str(), why.c_str());
+                return 2;
+            }
+            const approbe::DeviceTypeResult r = approbe::ParseDeviceType(typePath, text);
+            if (!r.type) {
+                std::fprintf(stderr, "%s\n", r.error.c_str());
+                return 2;
+            }
+            type = r.type;
+        }
+        return Probe(config, *ap, type, stdout);
+    }
     if (listen.empty())
         listen = config.listen.empty() ? kDefaultListen : config.listen;
     std::string host;
@@ -136,19 +173,18 @@ int main(int argc, char** argv)
         if (!webConfigPath.empty())
             std::printf("%s: %s, %zu basic-auth users\n", webConfigPath.c_str(),
                         serverOptions.web.Tls() ? "TLS" : "no TLS", serverOptions.web.users.size());
+        for (const approbe::DeviceType& t : config.deviceTypes)
+            std::printf("device type %s from %s\n", t.name.c_str(), t.file.c_str());
         for (const ApConfig& ap : mine)
-            std::printf("  %s  %s:%d  user %s%s%s%s\n", ap.name.c_str(), ap.host.c_str(), ap.port, ap.user.c_str(),
-                        ap.station ? "  station " : "", ap.station ? ap.station->ToString().c_str() : "",
-                        ap.allStations ? "  all stations" : "");
+            std::printf("  %s  %s:%d  user %s%s%s%s  type %s\n", ap.name.c_str(), ap.host.c_str(), ap.port,
+                        ap.user.c_str(), ap.station ? "  station " : "", ap.station ? ap.station->ToString().c_str() : "",
+                        ap.allStations ? "  all stations" : "", ap.deviceType.c_str());
         return 0;
     }
 
     // Blocked before any thread starts, so that every thread inherits it and the signals reach
     // the loop only, through its signalfd.
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&set, s);
+    const sigset_t set = PollerSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
     // A socket per access point: the usual soft limit of 1,024 descriptors is too few for a

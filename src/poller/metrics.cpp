@@ -89,7 +89,9 @@ std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::syst
     };
     auto count = [&](std::uint64_t v) { return AppendNumber(out, static_cast<long long>(v)); };
 
-    family("approbe_up", "gauge", "1 while logged in and a reading came within the last 3 poll periods, else 0.",
+    const std::string upHelp =
+        "1 while logged in and a reading came within the last " + std::to_string(kFreshPolls) + " poll periods, else 0.";
+    family("approbe_up", "gauge", upHelp.c_str(),
            [&](const ApSeries& a) {
                const bool up = a.loggedIn && a.lastReading && now - *a.lastReading <= maxAge;
                out += up ? '1' : '0';

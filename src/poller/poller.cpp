@@ -25,17 +25,6 @@ session::Deadlines PollerDeadlines()
     return d;
 }
 
-// A file name from an access point's name: anything but letters, digits, '.', '-' and '_' becomes '_'.
-std::string FileSafe(const std::string& name)
-{
-    std::string out = name;
-    for (char& c : out) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
-            c = '_';
-    }
-    return out.empty() || out[0] == '.' ? "_" + out : out;
-}
-
 } // namespace
 
 struct Poller::Ap {
@@ -49,6 +38,15 @@ struct Poller::Ap {
     LatestLevels levels;        // the loop's own copy, for the recording's SNR
 };
 
+sigset_t PollerSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, s);
+    return set;
+}
+
 std::vector<ApConfig> SelectShard(const std::vector<ApConfig>& aps, const Shard& shard)
 {
     std::vector<ApConfig> out;
@@ -59,13 +57,11 @@ std::vector<ApConfig> SelectShard(const std::vector<ApConfig>& aps, const Shard&
 
 Poller::Poller(PollerOptions options, const PollerConfig& config)
     : m_options(WithLog(std::move(options))), m_config(config),
-      m_loop(*this, PollerDeadlines(), ssh::LinkedModule), m_maxAgeMs(3 * config.pollMs), m_recorder(m_options.log),
+      m_userTypes(std::make_shared<const std::vector<DeviceType>>(config.deviceTypes)),
+      m_loop(*this, PollerDeadlines(), ssh::LinkedModule), m_maxAgeMs(FreshFor(config.pollMs)), m_recorder(m_options.log),
       m_failures(m_options.log)
 {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&set, s);
+    const sigset_t set = PollerSignals();
     m_signals = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (m_signals < 0)
         throw std::runtime_error(std::string("cannot set up the event loop: ") + std::strerror(errno));
@@ -135,6 +131,7 @@ void Poller::Add(const ApConfig& cfg, std::chrono::steady_clock::duration offset
     setup.pollOffset = offset;
     setup.hostKeys = cfg.acceptNewHostKey ? session::HostKeyPolicy::AcceptNew : session::HostKeyPolicy::Strict;
     setup.retry = session::RetryPolicy::Poller(m_config.startsPerSecond);
+    setup.device = {cfg.deviceType, m_userTypes};
     auto ap = std::make_unique<Ap>();
     ap->cfg = cfg;
     ap->series = m_series.Add(cfg.name);
@@ -269,7 +266,7 @@ void Poller::Record(Ap& ap, const Reading& reading)
     row.local = followed.local;
     row.remote = followed.remote;
     row.snr = ap.levels.Snr(reading.at, maxAge);
-    m_recorder.Append(ap.cfg.name, m_config.recordDir, FileSafe(ap.cfg.name), std::move(row));
+    m_recorder.Append(ap.cfg.name, m_config.recordDir, FileSafeName(ap.cfg.name), std::move(row));
 }
 
 void Poller::Reload()
@@ -306,7 +303,8 @@ void Poller::Reload()
     }
     m_config = next;
     m_config.aps = wanted;
-    m_maxAgeMs = 3 * m_config.pollMs;
+    m_userTypes = std::make_shared<const std::vector<DeviceType>>(m_config.deviceTypes);
+    m_maxAgeMs = FreshFor(m_config.pollMs);
     for (std::size_t i = 0; i < wanted.size(); ++i) {
         if (m_byName.count(wanted[i].name))
             continue;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -31,6 +33,10 @@ struct PollerOptions {
     std::function<void(const std::string&)> log; // default: a line on stderr
     std::function<void(bool)> reloaded;           // after each SIGHUP: whether the config was re-read
 };
+
+// What the poller's loop takes through its signalfd: SIGTERM and SIGINT end it, SIGHUP re-reads
+// the config. Blocked in every thread before any starts.
+sigset_t PollerSignals();
 
 // The access points of config that belong to shard, in file order.
 std::vector<ApConfig> SelectShard(const std::vector<ApConfig>& aps, const Shard& shard);
@@ -69,6 +75,8 @@ private:
 
     PollerOptions m_options;
     PollerConfig m_config;
+    // The user's device types as the sessions share them; a reload's sessions get the new ones.
+    std::shared_ptr<const std::vector<DeviceType>> m_userTypes;
     session::SessionLoop m_loop;
     int m_signals = -1;
     std::unordered_map<session::SessionId, std::unique_ptr<Ap>> m_aps;

@@ -1,6 +1,7 @@
 #include "web_config.h"
 
 #include "config.h"
+#include "file.h"
 
 #include <crypt.h>
 #include <strings.h>
@@ -10,12 +11,10 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <regex>
 #include <set>
-#include <sstream>
 
 namespace approbe::poller {
 namespace {
@@ -211,7 +210,7 @@ bool ReadPem(Reader& r, const std::string& base, const std::string& file, const 
     const std::string path = file.front() == '/' ? file : Directory(base) + "/" + file;
     const char* what = key ? "tls_server_config.key_file " : "tls_server_config.cert_file ";
     std::string why;
-    if (!ReadWhole(path, out, why))
+    if (!ReadFile(path, out, why))
         return r.Fail(at, what + path + ": " + why);
     const char* kind = key ? "PRIVATE KEY-----" : "CERTIFICATE-----";
     if (out.find("-----BEGIN ") == std::string::npos || out.find(kind) == std::string::npos)
@@ -277,7 +276,7 @@ WebConfigResult ParseWebConfig(const std::string& path, const std::string& text)
 WebConfigResult LoadWebConfig(const std::string& path)
 {
     std::string text, why;
-    if (!ReadWhole(path, text, why))
+    if (!ReadFile(path, text, why))
         return {std::nullopt, path + ": " + why};
     return ParseWebConfig(path, text);
 }

@@ -4,11 +4,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
 namespace approbe {
+
+std::string FileSafeName(const std::string& name)
+{
+    std::string out = name;
+    for (char& c : out) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
+            c = '_';
+    }
+    return out.empty() || out[0] == '.' ? "_" + out : out;
+}
 
 std::string IsoTime(std::chrono::system_clock::time_point at)
 {

@@ -21,6 +21,10 @@ struct RecordRow {
 
 inline constexpr const char* kCsvHeader = "time,host,noise_dbm,local_rssi_dbm,remote_rssi_dbm,snr_db,mark\r\n";
 
+// A name made safe as part of a file name: anything but letters, digits, '.', '-' and '_' becomes
+// '_', and it never begins with '.' nor is empty.
+std::string FileSafeName(const std::string& name);
+
 // "2026-12-08T10:26:10.123+01:00"
 std::string IsoTime(std::chrono::system_clock::time_point at);
 // A field quoted per RFC 4180 when it holds a comma, quote, CR or LF.

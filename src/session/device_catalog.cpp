@@ -5,10 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
+#include "file.h"
 #include "profile.h"
 
 namespace approbe {
@@ -47,14 +46,12 @@ DeviceTypeSet LoadDeviceTypes(const std::string& folder)
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
         const std::string path = folder + "/" + name;
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        if (!in) {
-            set.errors.push_back(path + ":0: cannot be read");
+        std::string text, why;
+        if (!ReadFile(path, text, why)) {
+            set.errors.push_back(path + ": cannot be read: " + why);
             continue;
         }
-        DeviceTypeResult r = ParseDeviceType(path, text.str());
+        DeviceTypeResult r = ParseDeviceType(path, text);
         if (!r.type) {
             set.errors.push_back(r.error);
             continue;

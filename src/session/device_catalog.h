@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,13 @@ DeviceTypeSet LoadDeviceTypes(const std::string& folder);
 
 // The type of that name among types, then among the built-ins; null if none has it.
 const DeviceType* FindDeviceType(const std::vector<DeviceType>& types, std::string_view name);
+
+// What a session is told of its shell's type: a name (automatic by default), and the user's types
+// beside the built-ins, shared by every session that names them.
+struct DeviceChoice {
+    std::string name{kAutomaticDeviceType};
+    std::shared_ptr<const std::vector<DeviceType>> userTypes;
+};
 
 // $XDG_CONFIG_HOME/approbe/devices: the user's own types.
 std::string UserDeviceTypeFolder();

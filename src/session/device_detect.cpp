@@ -5,6 +5,21 @@
 
 namespace approbe {
 
+const DeviceType* LoginPromptOf(const std::vector<const DeviceType*>& types, std::string_view line, bool password)
+{
+    const DeviceType* best = nullptr;
+    std::size_t bestWeight = 0;
+    for (const DeviceType* t : types) {
+        for (const std::string& p : password ? t->passwordPrompts : t->loginPrompts) {
+            if (MatchPattern(p, line) && (!best || PatternWeight(p) > bestWeight)) {
+                best = t;
+                bestWeight = PatternWeight(p);
+            }
+        }
+    }
+    return best;
+}
+
 DeviceDetector::DeviceDetector(std::vector<const DeviceType*> types, const DeviceType& fallback)
     : m_types(std::move(types)), m_fallback(fallback)
 {

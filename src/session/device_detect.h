@@ -15,6 +15,10 @@ struct DetectVerdict {
     std::string probe;                // the command to send when the prompt could not tell
 };
 
+// The type a login (or password) prompt is of: the one whose LoginPrompt (PasswordPrompt) matches
+// the line most closely, the first on a tie; null if none does. Its UserSuffix is the one to send.
+const DeviceType* LoginPromptOf(const std::vector<const DeviceType*>& types, std::string_view line, bool password);
+
 // types are asked in their order: on a tie the first wins, and fallback is taken when nothing
 // claims the shell.
 class DeviceDetector {

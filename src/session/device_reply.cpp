@@ -115,12 +115,12 @@ void AddRow(ReplyReading& out, const StationRow& row)
         out.rows.push_back(row);
 }
 
-ReplyReading ReadLines(const PollCommand& poll, const std::vector<std::string>& lines)
+ReplyReading ReadLines(const DeviceType& type, const PollCommand& poll, const std::vector<std::string>& lines)
 {
     ReplyReading out;
     PollReading reading;
     for (const std::string& line : lines) {
-        if (const auto r = reading.Add(ScanLabelled(poll, line)); r && r->noise)
+        if (const auto r = reading.Add(ScanLabelled(type, poll, line)); r && r->noise)
             out.noise = r->noise;
     }
     out.rows = reading.rows();
@@ -273,9 +273,9 @@ ReplyReading ReadJson(const PollCommand& poll, const std::vector<std::string>& l
     std::string text;
     for (const std::string& line : lines) {
         // Whatever comes before the document (a "Content-Type:" header) is not part of it.
-        const auto first = line.find_first_not_of(" \t");
-        if (!text.empty() || (first != std::string::npos && (line[first] == '{' || line[first] == '[')))
-            text += line + "\n";
+        const auto first = text.empty() ? line.find_first_of("{[") : 0;
+        if (first != std::string::npos)
+            text += line.substr(first) + "\n";
     }
     ReplyReading out;
     const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
@@ -322,10 +322,30 @@ bool MatchesAny(const std::vector<std::string>& patterns, std::string_view line)
 
 } // namespace
 
-LineLevels ScanLabelled(const PollCommand& poll, std::string_view line)
+LineLevels ScanLabelled(const DeviceType& type, const PollCommand& poll, std::string_view line)
 {
-    const Lookup look = [line](const std::string& label) { return AfterLabel(line, label); };
     LineLevels l;
+    if (type.levelsAsWritten) {
+        const std::string text(line);
+        auto first = [&text](const FieldSources& sources) -> std::optional<int> {
+            for (const FieldSource& s : sources) {
+                if (const auto v = LabelledNumber(text.c_str(), s.from.c_str()))
+                    return v;
+            }
+            return std::nullopt;
+        };
+        l.noise = first(poll.noise);
+        l.local = first(poll.local);
+        l.remote = first(poll.remote);
+        if (l.local || l.remote) {
+            if (const auto found = FindMac(text))
+                l.mac = found->mac;
+        }
+        return l;
+    }
+    const std::string clean = WithoutEscapes(line);
+    line = clean;
+    const Lookup look = [line](const std::string& label) { return AfterLabel(line, label); };
     l.noise = Level(poll.noise, look, true);
     l.local = Level(poll.local, look, false);
     l.remote = Level(poll.remote, look, false);
@@ -338,7 +358,7 @@ LineLevels ScanLabelled(const PollCommand& poll, std::string_view line)
 
 std::vector<std::string> ReplyLines(const DeviceType& type, std::string_view reply, std::string_view sent)
 {
-    const std::string text = WithoutEscapes(reply);
+    const std::string text = type.levelsAsWritten ? std::string(reply) : WithoutEscapes(reply);
     const std::string command = Trim(sent);
     std::vector<std::string> lines;
     std::size_t start = 0;
@@ -368,7 +388,7 @@ ReplyReading ReadReply(const DeviceType& type, const PollCommand& poll, std::str
 {
     const std::vector<std::string> lines = ReplyLines(type, reply, type.Expand(poll.command));
     switch (poll.style) {
-    case ReplyStyle::Lines: return ReadLines(poll, lines);
+    case ReplyStyle::Lines: return ReadLines(type, poll, lines);
     case ReplyStyle::Records: return ReadRecords(poll, lines);
     case ReplyStyle::Blocks: return ReadBlocks(poll, lines);
     case ReplyStyle::Json: return ReadJson(poll, lines);

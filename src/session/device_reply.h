@@ -26,9 +26,10 @@ struct ReplyReading {
 ReplyReading ReadReply(const DeviceType& type, const PollCommand& poll, std::string_view reply);
 
 // The levels one labelled line gives by the poll command's labels (the lines style, line by line).
-LineLevels ScanLabelled(const PollCommand& poll, std::string_view line);
+LineLevels ScanLabelled(const DeviceType& type, const PollCommand& poll, std::string_view line);
 
-// The reply's lines as the shell meant them: escapes gone, split at CR and LF, without empty
+// The reply's lines as the shell meant them: escapes gone (unless the type reads levels as
+// written), split at CR and LF, without empty
 // lines, the echo of sent, pager prompts and the shell's prompt.
 std::vector<std::string> ReplyLines(const DeviceType& type, std::string_view reply, std::string_view sent);
 

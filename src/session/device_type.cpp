@@ -3,8 +3,8 @@
 #include <strings.h>
 
 #include <map>
-#include <sstream>
 
+#include "file.h"
 #include "profile.h"
 #include "text.h"
 
@@ -61,11 +61,8 @@ public:
 
     DeviceTypeResult Read(std::string_view text)
     {
-        std::istringstream in{std::string(text)};
-        for (std::string raw; std::getline(in, raw);) {
+        for (const std::string& raw : SplitLines(text)) {
             ++m_line;
-            if (!raw.empty() && raw.back() == '\r')
-                raw.pop_back();
             if (!Take(ParseIniLine(raw)))
                 return {std::nullopt, m_error};
         }
@@ -164,6 +161,14 @@ private:
             t.pagers.push_back({Trim(value.substr(0, arrow)), PagerKey(Trim(value.substr(arrow + 2)))});
             return true;
         }
+        if (Is(key, "Levels")) {
+            if (!Once(key))
+                return false;
+            if (!Is(value, "checked") && !Is(value, "as-written"))
+                return Fail("Levels must be checked (the default) or as-written");
+            t.levelsAsWritten = Is(value, "as-written");
+            return true;
+        }
         struct One {
             const char* key;
             std::string* into;
@@ -182,7 +187,7 @@ private:
         }
         return Fail("unknown key '" + key +
                     "' in [device] (Name, LoginPrompt, PasswordPrompt, UserSuffix, ShellPrompt, Pager, Setup, "
-                    "Farewell, Interface, InterfaceQuery, InterfaceLine, Claim, Probe, ProbeReply)");
+                    "Farewell, Interface, InterfaceQuery, InterfaceLine, Claim, Probe, ProbeReply, Levels)");
     }
 
     bool PollKey(const std::string& key, const std::string& value)
@@ -298,6 +303,14 @@ std::string DeviceType::Expand(const std::string& command) const
     return out;
 }
 
+int GivenValues(const DeviceType& type)
+{
+    int gives = 0;
+    for (const PollCommand& p : type.polls)
+        gives |= (p.noise.empty() ? 0 : kGivesNoise) | (p.local.empty() ? 0 : kGivesLocal) | (p.remote.empty() ? 0 : kGivesRemote);
+    return gives;
+}
+
 DeviceTypeResult ParseDeviceType(const std::string& file, std::string_view text)
 {
     return Reader(file).Read(text);
@@ -305,7 +318,7 @@ DeviceTypeResult ParseDeviceType(const std::string& file, std::string_view text)
 
 bool MatchPattern(std::string_view pattern, std::string_view text)
 {
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
         text.remove_suffix(1);
     // Greedy with one point to come back to: the last '*' seen.
     std::size_t p = 0, t = 0, star = std::string_view::npos, resume = 0;

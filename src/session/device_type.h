@@ -64,10 +64,18 @@ struct DeviceType {
     std::vector<std::string> claims;
     std::string probe;
     std::vector<std::string> probeReplies;
+    // Levels = as-written: labelled lines are read exactly as approbe's first shell always was
+    // (the number after the label's one separator as atoi reads it, escapes and all, no range);
+    // otherwise a value goes by LevelValue's rules.
+    bool levelsAsWritten = false;
 
     // The commands with the interface put in.
     std::string Expand(const std::string& command) const;
 };
+
+// The values a type's poll commands give, as bits.
+inline constexpr int kGivesNoise = 1, kGivesLocal = 2, kGivesRemote = 4;
+int GivenValues(const DeviceType& type);
 
 struct DeviceTypeResult {
     std::optional<DeviceType> type;
@@ -78,7 +86,7 @@ struct DeviceTypeResult {
 DeviceTypeResult ParseDeviceType(const std::string& file, std::string_view text);
 
 // A pattern in a type file: '*' stands for any text, '?' for any one character, everything else
-// for itself. It matches the whole text, which is taken without its trailing blanks.
+// for itself. It matches the whole text, which is taken without its trailing blanks and line ends.
 bool MatchPattern(std::string_view pattern, std::string_view text);
 // How much of a pattern is its own text rather than wildcards: of two patterns that match, the
 // one with more says more.

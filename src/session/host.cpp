@@ -41,15 +41,23 @@ bool ParseHostPort(const std::string& text, std::string& host, int& port, bool a
     // A bare IPv6 address has colons of its own: it must be bracketed to carry a port.
     if (name.find(':') != std::string_view::npos && !(name.front() == '[' && name.back() == ']'))
         return false;
-    const char* first = text.data() + colon + 1;
-    const char* last = text.data() + text.size();
-    int value = 0;
-    const auto [end, ec] = std::from_chars(first, last, value);
-    if (ec != std::errc() || end != last || first == last || value < (allowPortZero ? 0 : 1) || value > 65535)
+    const auto value = ParsePort(std::string_view(text).substr(colon + 1), allowPortZero);
+    if (!value)
         return false;
     host = Unbracketed(name);
-    port = value;
+    port = *value;
     return !host.empty();
+}
+
+std::optional<int> ParsePort(std::string_view text, bool allowZero)
+{
+    int value = 0;
+    const char* last = text.data() + text.size();
+    const auto [end, ec] = std::from_chars(text.data(), last, value);
+    if (text.empty() || text.front() == '-' || ec != std::errc() || end != last || value < (allowZero ? 0 : 1) ||
+        value > 65535)
+        return std::nullopt;
+    return value;
 }
 
 } // namespace approbe::session

@@ -1,6 +1,9 @@
 #include "prompts.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "device_type.h"
 
 namespace approbe {
 namespace {
@@ -23,13 +26,23 @@ bool HasPrompt(const char* text, const char* label)
     return false;
 }
 
-std::string ShellPrompt(const char* text)
+LoginPrompt FindLoginPrompt(const char* text)
+{
+    if (HasPrompt(text, kLoginLabel))
+        return LoginPrompt::User;
+    return HasPrompt(text, kPasswordLabel) ? LoginPrompt::Password : LoginPrompt::None;
+}
+
+std::string ShellPrompt(const char* text, const std::vector<std::string>& patterns)
 {
     std::string prompt(text);
     while (!prompt.empty() && (prompt.back() == ' ' || prompt.back() == '\t'))
         prompt.pop_back();
-    if (prompt.empty() || prompt.size() > kMaxShellPrompt || !std::strchr(">#$%]", prompt.back()) ||
-        HasPrompt(text, "login:") || HasPrompt(text, "Password:"))
+    auto typed = [&] {
+        return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return MatchPattern(p, prompt); });
+    };
+    if (prompt.empty() || prompt.size() > kMaxShellPrompt || (!std::strchr(">#$%]", prompt.back()) && !typed()) ||
+        FindLoginPrompt(text) != LoginPrompt::None)
         return {};
     for (char c : prompt) {
         // A terminal's escape sequences (ESC) may lead a prompt; other control characters do not.

@@ -20,26 +20,6 @@ int HexValue(char c)
 
 constexpr std::size_t kMacLength = 17; // "hh:hh:hh:hh:hh:hh"
 
-// The number after a label: one character after it is skipped whatever it is, then read as atoi
-// reads, if there are digits to read.
-std::optional<int> FindLabelled(const char* text, const char* label)
-{
-    const char* at = std::strstr(text, label);
-    if (!at)
-        return std::nullopt;
-    const char* after = at + std::strlen(label);
-    if (!*after)
-        return std::nullopt;
-    const char* p = after + 1;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-        ++p;
-    if (*p == '+' || *p == '-')
-        ++p;
-    if (*p < '0' || *p > '9')
-        return std::nullopt;
-    return ParseInt(after + 1);
-}
-
 } // namespace
 
 std::optional<MacAddress> MacAddress::Parse(std::string_view text)
@@ -85,12 +65,30 @@ std::optional<MacInLine> FindMac(std::string_view line)
     return std::nullopt;
 }
 
+std::optional<int> LabelledNumber(const char* text, const char* label)
+{
+    const char* at = std::strstr(text, label);
+    if (!at)
+        return std::nullopt;
+    const char* after = at + std::strlen(label);
+    if (!*after)
+        return std::nullopt;
+    const char* p = after + 1;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    if (*p == '+' || *p == '-')
+        ++p;
+    if (*p < '0' || *p > '9')
+        return std::nullopt;
+    return ParseInt(after + 1);
+}
+
 LineLevels ScanLine(const char* line)
 {
     LineLevels l;
-    l.noise = FindLabelled(line, "Level:");
-    l.local = FindLabelled(line, "Local RSSI level:");
-    l.remote = FindLabelled(line, "Remote RSSI level:");
+    l.noise = LabelledNumber(line, "Level:");
+    l.local = LabelledNumber(line, "Local RSSI level:");
+    l.remote = LabelledNumber(line, "Remote RSSI level:");
     if (l.local || l.remote) {
         if (const auto found = FindMac(line))
             l.mac = found->mac;

@@ -15,6 +15,7 @@ namespace approbe {
 // A value counts as current for this many poll periods after the answer that brought it; older, it
 // is stale (dimmed on screen, left out of /metrics, no SNR).
 inline constexpr int kFreshPolls = 3;
+template <typename Duration> constexpr Duration FreshFor(Duration pollPeriod) { return pollPeriod * kFreshPolls; }
 
 // A station's MAC address, kept as its six bytes so that a reading copies without allocating.
 class MacAddress {
@@ -69,6 +70,9 @@ struct LineLevels {
     std::optional<MacAddress> mac;
 };
 LineLevels ScanLine(const char* line);
+// The number after one label as ScanLine reads it: the character after the label skipped whatever
+// it is, then atoi's reading (saturating), if there are digits to read.
+std::optional<int> LabelledNumber(const char* text, const char* label);
 
 // The first MAC address standing on its own in the line (not inside a longer run of hex digits and
 // separators), and where it ends.

@@ -68,6 +68,8 @@ SessionActions SessionEngine::Begin(SessionParams params)
     m_prompt.clear();
     m_pollsSent = false;
     m_polls.clear();
+    m_device.Begin(m_params.device);
+    m_setupDone = false;
     m_telnet = m_params.telnet ? std::make_unique<TelnetLayer>() : nullptr;
     SetState(out, SessionState::Starting);
     return out;
@@ -121,12 +123,21 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
     const bool lookedAt = TakeLines(lines, data, now);
     // A part line shows the shell only as its prompt: a piece of a line may be the start of the
     // login program's "Login incorrect".
-    if (m_passwordAnswered && !m_shellShown && live() && !ShellPrompt(m_partLine.c_str()).empty())
+    const bool promptWaits = live() && !m_device.PromptWaiting(m_partLine).empty();
+    if (m_passwordAnswered && !m_shellShown && promptWaits)
         ShellShown(lines);
+    else if (promptWaits)
+        Proceed(lines, false);
+    // A pager holds the rest of a reply back until it is answered; its prompt is no part of it.
+    if (const std::string* key = m_shellShown && live() ? m_device.PagerKey(m_partLine) : nullptr) {
+        Send(lines, *key);
+        m_partLine.clear();
+        m_partMatched = false;
+    }
     // Pieces of a line wait for the rest of it; so does their count, so that a line that comes
     // in pieces updates the screen once, not once a piece. A prompt that waits is shown at once.
     m_rxCounted = counted;
-    if (lookedAt || !ShellPrompt(m_partLine.c_str()).empty() || PromptBegins())
+    if (lookedAt || promptWaits || PromptBegins())
         CountReceived(out);
     if (!reply.empty())
         out.push_back(SessionAction(SessionAction::Kind::Send, std::move(reply)));
@@ -151,7 +162,7 @@ bool SessionEngine::TakeLines(SessionActions& out, std::string_view data, std::c
         const std::size_t take = std::min(end - pos, kMaxBlock - m_partLine.size());
         m_partLine.append(data.substr(pos, take));
         pos += take;
-        MatchPrompt();
+        MatchPrompt(out, now);
         if (m_partLine.size() >= kMaxBlock || (pos < data.size() && pos == end)) {
             if (pos == end)
                 ++pos; // the line end
@@ -161,12 +172,12 @@ bool SessionEngine::TakeLines(SessionActions& out, std::string_view data, std::c
     // A login or password prompt waits for its answer: looked at at once.
     const char* part = m_partLine.c_str();
     if ((m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn) &&
-        (HasPrompt(part, "login:") || HasPrompt(part, "Password:")))
+        (m_device.LoginPromptOf(part, false) || m_device.LoginPromptOf(part, true)))
         lookAtPart();
     return lookedAt;
 }
 
-void SessionEngine::MatchPrompt()
+void SessionEngine::MatchPrompt(SessionActions& out, std::chrono::system_clock::time_point now)
 {
     if (m_prompt.empty() || m_partMatched || m_partLine.size() < m_prompt.size())
         return;
@@ -174,8 +185,10 @@ void SessionEngine::MatchPrompt()
     if (m_partLine.compare(0, m_prompt.size(), m_prompt) != 0 || m_polls.empty())
         return;
     // The prompt is back: a reply has ended.
-    if (--m_polls.front().repliesDue == 0)
-        m_polls.pop_front();
+    Poll& poll = m_polls.front();
+    ReplyEnded(out, static_cast<std::size_t>(poll.commands - poll.repliesDue), now);
+    if (--poll.repliesDue == 0)
+        EndOldest(out, now);
 }
 
 bool SessionEngine::PromptBegins() const
@@ -191,8 +204,9 @@ bool SessionEngine::AtPrompt() const
 void SessionEngine::LookAt(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)
 {
     // The line is looked at up to its first zero byte: a zero in the data ends the text.
-    const bool loginPrompt = HasPrompt(line, "login:");
-    const bool passwordPrompt = HasPrompt(line, "Password:");
+    const DeviceType* loginType = m_device.LoginPromptOf(line, false);
+    const bool loginPrompt = loginType != nullptr;
+    const bool passwordPrompt = m_device.LoginPromptOf(line, true) != nullptr;
     if (!loginPrompt && !passwordPrompt) {
         const bool text = line[std::strspn(line, " \t")] != '\0';
         m_atLoginPrompt = m_atLoginPrompt && !text;
@@ -211,8 +225,8 @@ void SessionEngine::LookAt(SessionActions& out, const char* line, std::chrono::s
     m_atLoginPrompt = true;
     std::string examined(line);
     if (loginPrompt)
-        Answer(out, m_params.user, "User name", examined);
-    if (HasPrompt(examined.c_str(), "Password:")) {
+        Answer(out, m_params.user + loginType->userSuffix, "User name", examined);
+    if (m_device.LoginPromptOf(examined.c_str(), true)) {
         out.push_back(SessionAction(SessionAction::Kind::Status, "to " + m_params.host + " connected"));
         Answer(out, m_params.password, "Password", examined);
         m_passwordAnswered = true;
@@ -228,16 +242,165 @@ void SessionEngine::ShellShown(SessionActions& out)
 {
     m_shellShown = true;
     m_atLoginPrompt = false;
+    // Polling is on as soon as the shell shows itself; the polls wait for its type at the tick.
+    if (m_awaitingShell)
+        StartPolling(out);
+    Proceed(out, false);
+}
+
+void SessionEngine::Proceed(SessionActions& out, bool tick)
+{
+    if (!m_shellShown)
+        return;
+    switch (m_device.stage()) {
+    case DeviceShell::Stage::Untold:
+        if (const DeviceType* chosen = m_device.chosen()) {
+            Take(out, {chosen, "chosen", {}});
+        } else if (const std::string prompt = m_device.PromptWaiting(m_partLine); !prompt.empty()) {
+            const DetectVerdict v = m_device.AtPrompt(prompt);
+            if (v.type) {
+                Take(out, v);
+            } else {
+                Trace(out, v.why);
+                m_device.Probing();
+                SendCommands(out, Poll::Purpose::Probe, {v.probe});
+            }
+        } else if (tick) {
+            // A shell that shows no prompt is polled from the next tick on, as it always was.
+            Take(out, m_device.Untold());
+        }
+        break;
+    case DeviceShell::Stage::Probing: // its reply ends it
+        break;
+    case DeviceShell::Stage::Told:
+        if (m_awaitingShell)
+            StartPolling(out);
+        break;
+    }
+}
+
+void SessionEngine::Take(SessionActions& out, const DetectVerdict& verdict)
+{
+    m_device.Take(*verdict.type);
+    DeviceType& type = m_device.taken();
+    // Today's shell told by itself is narrated as it always was: the log names every other type.
+    if (m_device.chosen() || type.name != kDefaultDeviceType)
+        out.push_back(SessionAction(SessionAction::Kind::Log, "Device type: " + type.name));
+    SessionAction told{SessionAction::Kind::Device, type.name};
+    told.count = GivenValues(type);
+    out.push_back(std::move(told));
+    Trace(out, "device type " + type.name + ": " + verdict.why);
+    std::vector<std::string> setup = type.setup;
+    if (type.interface.empty() && !type.interfaceQuery.empty())
+        setup.push_back(type.interfaceQuery);
+    m_setupDone = setup.empty();
+    if (!m_setupDone)
+        SendCommands(out, Poll::Purpose::Setup, setup);
     if (m_awaitingShell)
         StartPolling(out);
 }
 
+void SessionEngine::LearnPrompt()
+{
+    if (m_pollsSent)
+        return;
+    m_pollsSent = true;
+    m_prompt = m_device.PromptWaiting(m_partLine);
+    m_partMatched = !m_prompt.empty();
+}
+
+void SessionEngine::SendCommands(SessionActions& out, Poll::Purpose purpose, const std::vector<std::string>& commands)
+{
+    LearnPrompt();
+    Poll& poll = m_polls.emplace_back();
+    poll.purpose = purpose;
+    poll.commands = poll.repliesDue = static_cast<int>(commands.size());
+    poll.texts.resize(commands.size());
+    poll.read.resize(commands.size());
+    for (const std::string& command : commands) {
+        Send(out, command);
+        Send(out, m_params.pollLineEnd);
+        Trace(out, "sent: " + command);
+    }
+}
+
+void SessionEngine::Trace(SessionActions& out, std::string text)
+{
+    if (m_params.trace)
+        out.push_back(SessionAction(SessionAction::Kind::Trace, std::move(text)));
+}
+
+void SessionEngine::ReplyEnded(SessionActions& out, std::size_t index, std::chrono::system_clock::time_point now)
+{
+    Poll& poll = m_polls.front();
+    if (index >= poll.texts.size())
+        return;
+    const DeviceType& type = m_device.type();
+    const std::string& text = poll.texts[index];
+    Trace(out, "reply:\n" + text);
+    switch (poll.purpose) {
+    case Poll::Purpose::Probe:
+        Take(out, m_device.ProbeReplied(text));
+        return;
+    case Poll::Purpose::Setup:
+        if (index + 1 == poll.texts.size() && type.interface.empty() && !type.interfaceQuery.empty()) {
+            m_device.taken().interface = FindInterface(type, text);
+            Trace(out, "interface: " + (type.interface.empty() ? std::string("none found") : type.interface));
+        }
+        if (index + 1 == poll.texts.size())
+            m_setupDone = true;
+        return;
+    case Poll::Purpose::Poll:
+        break;
+    }
+    if (index >= type.polls.size())
+        return;
+    const PollCommand& command = type.polls[index];
+    if (command.style == ReplyStyle::Lines && !m_params.trace)
+        return; // read line by line as it came
+    poll.read[index] = ReadReply(type, command, text);
+    if (command.style == ReplyStyle::Lines)
+        return;
+    const ReplyReading& r = poll.read[index];
+    if (r.noise)
+        EmitReading(out, poll.reading.Add(LineLevels{r.noise, {}, {}, {}}), now);
+    for (const StationRow& row : r.rows)
+        EmitReading(out, poll.reading.Add(LineLevels{{}, row.local, row.remote, row.mac}), now);
+}
+
 void SessionEngine::Read(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)
 {
-    // A line outside a poll's replies is a reading of its own.
-    PollReading alone;
-    PollReading& poll = m_polls.empty() ? alone : m_polls.front().reading;
-    std::optional<Reading> reading = poll.Add(line);
+    const DeviceType& type = m_device.type();
+    if (!m_polls.empty()) {
+        Poll& poll = m_polls.front();
+        const std::size_t index = static_cast<std::size_t>(std::min(poll.commands - poll.repliesDue, poll.commands - 1));
+        const bool lines = poll.purpose == Poll::Purpose::Poll && index < type.polls.size() &&
+                           type.polls[index].style == ReplyStyle::Lines;
+        if (index < poll.texts.size() && (!lines || m_params.trace)) {
+            // A reply's first line follows the prompt the shell waited at.
+            std::string_view text(line);
+            if (!m_prompt.empty() && text.rfind(m_prompt, 0) == 0)
+                text.remove_prefix(m_prompt.size());
+            std::string& kept = poll.texts[index];
+            if (!text.empty() && kept.size() < kMaxReply)
+                kept.append(text).append("\n");
+        }
+        if (lines)
+            EmitReading(out, poll.reading.Add(ScanLabelled(type, type.polls[index], line)), now);
+        return;
+    }
+    // A line outside a poll's replies is a reading of its own, by the first labelled-lines command.
+    for (const PollCommand& command : type.polls) {
+        if (command.style == ReplyStyle::Lines) {
+            PollReading alone;
+            EmitReading(out, alone.Add(ScanLabelled(type, command, line)), now);
+            return;
+        }
+    }
+}
+
+void SessionEngine::EmitReading(SessionActions& out, std::optional<Reading> reading, std::chrono::system_clock::time_point now)
+{
     if (!reading)
         return;
     reading->rxBytes = m_received;
@@ -253,8 +416,8 @@ SessionActions SessionEngine::LoggedInByTransport()
     if (m_state != SessionState::LoggingIn)
         return out;
     out.push_back(SessionAction(SessionAction::Kind::Status, "to " + m_params.host + " connected"));
-    m_shellShown = true;
-    StartPolling(out);
+    m_awaitingShell = true;
+    ShellShown(out);
     SetState(out, SessionState::LoggedIn);
     return out;
 }
@@ -295,45 +458,69 @@ SessionActions SessionEngine::Tick(std::chrono::system_clock::time_point now)
     SessionActions out;
     if (m_state != SessionState::LoggingIn && m_state != SessionState::LoggedIn)
         return out;
-    if (m_awaitingShell && now - m_passwordAt >= kQuietShell)
-        StartPolling(out);
-    EndPolls();
-    if (!m_polling)
+    EndPolls(out, now);
+    if (m_awaitingShell && now - m_passwordAt >= kQuietShell && m_device.stage() == DeviceShell::Stage::Untold)
+        Take(out, m_device.chosen() ? DetectVerdict{m_device.chosen(), "chosen", {}} : m_device.Untold());
+    Proceed(out, true);
+    // Polls wait for the setup's replies: they may name the interface. Polls the user asked for
+    // before the type was told go as the default type's.
+    if (!m_polling || m_device.stage() == DeviceShell::Stage::Probing ||
+        (m_device.stage() == DeviceShell::Stage::Told && !m_setupDone))
         return out;
-    if (!m_pollsSent) {
-        // The prompt the shell waits at before the first poll is how its replies will end.
-        m_pollsSent = true;
-        m_prompt = ShellPrompt(m_partLine.c_str());
-        m_partMatched = !m_prompt.empty();
-    }
-    m_polls.emplace_back();
-    Send(out, "get station");
-    Send(out, m_params.pollLineEnd);
-    Send(out, "get nf");
-    Send(out, m_params.pollLineEnd);
+    const DeviceType& type = m_device.type();
+    std::vector<std::string> commands;
+    commands.reserve(type.polls.size());
+    for (const PollCommand& p : type.polls)
+        commands.push_back(type.Expand(p.command));
+    SendCommands(out, Poll::Purpose::Poll, commands);
     SessionAction polled{SessionAction::Kind::Polled};
-    polled.count = 2;
+    polled.count = static_cast<std::int64_t>(commands.size());
     out.push_back(std::move(polled));
     return out;
 }
 
-void SessionEngine::EndPolls()
+void SessionEngine::EndPolls(SessionActions& out, std::chrono::system_clock::time_point now)
 {
     if (m_prompt.empty()) {
-        m_polls.clear(); // no prompt to tell where the replies end: the tick does
+        // No prompt to tell where the replies end: the tick does.
+        while (!m_polls.empty())
+            EndOldest(out, now);
         return;
     }
     if (m_polls.empty())
         return;
     Poll& oldest = m_polls.front();
     ++oldest.ticks;
-    if (oldest.repliesDue < 2 && AtPrompt()) {
-        // A shell that ends both replies with one prompt waits at it now.
-        m_polls.pop_front();
+    if (oldest.repliesDue < oldest.commands && AtPrompt()) {
+        // A shell that ends all replies with one prompt waits at it now.
+        EndOldest(out, now);
     } else if (oldest.ticks >= kPromptPatience) {
         m_prompt.clear();
-        m_polls.clear();
+        while (!m_polls.empty())
+            EndOldest(out, now);
     }
+}
+
+void SessionEngine::EndOldest(SessionActions& out, std::chrono::system_clock::time_point now)
+{
+    Poll& poll = m_polls.front();
+    // Without the prompt's return the reply under way is read as far as it came.
+    if (poll.repliesDue > 0)
+        ReplyEnded(out, static_cast<std::size_t>(poll.commands - poll.repliesDue), now);
+    if (poll.purpose == Poll::Purpose::Setup)
+        m_setupDone = true;
+    if (m_params.trace && poll.purpose == Poll::Purpose::Poll) {
+        const Reading all = CombineReplies(poll.read);
+        std::string said = "poll: noise " + (all.noise ? FormatDbm(*all.noise) : std::string("none"));
+        for (const StationRow& row : all.stations)
+            said += "; station " + (row.mac ? row.mac->ToString() : std::string("?")) + " local " +
+                    (row.local ? FormatDbm(*row.local) : std::string("none")) + " remote " +
+                    (row.remote ? FormatDbm(*row.remote) : std::string("none"));
+        Trace(out, said);
+        for (const std::string& why : ExplainMissing(m_device.type(), poll.read, CombineReplies(poll.read)))
+            Trace(out, "missing " + why);
+    }
+    m_polls.pop_front();
 }
 
 SessionActions SessionEngine::Disconnect(bool sendSideShut)
@@ -360,8 +547,9 @@ SessionActions SessionEngine::End(SessionEnd why)
     if (m_state == SessionState::Closing)
         why = SessionEnd::Disconnected; // however the wait ended, the user asked for it
     // The farewell is typed only to a shell: a login program would take it for a user name.
-    if (m_shellShown && !m_atLoginPrompt && why != SessionEnd::LoginRejected) {
-        Send(out, "q");
+    const std::string& farewell = m_device.type().farewell;
+    if (m_shellShown && !m_atLoginPrompt && why != SessionEnd::LoginRejected && !farewell.empty()) {
+        Send(out, farewell);
         Send(out, m_params.answerEnd);
     }
     // A part line's bytes were held back for the rest of the line, which will not come now.

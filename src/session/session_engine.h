@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "device_reply.h"
+#include "device_shell.h"
 #include "reading.h"
 #include "telnet_layer.h"
 
@@ -46,6 +48,8 @@ struct SessionParams {
     std::string pollLineEnd = "\r\n"; // after each poll command
     std::string answerEnd = "\r";     // after the prompt answers and the farewell
     bool telnet = true;               // run the received bytes through the telnet layer
+    DeviceChoice device{};            // the shell's type: automatic by default
+    bool trace = false;               // Trace actions: each command sent, its raw reply, what is missing
 
     // A session with a shell on a terminal (SSH): no telnet layer, CR line ends (a terminal turns
     // a separate CR LF into two line ends).
@@ -65,6 +69,8 @@ struct SessionAction {
         Reading,   // reading: values came
         PollingOn, // the shell has shown itself: polling is on
         Polled,    // count: a tick sent this many poll commands (after their Sends)
+        Device,    // text: the device type taken; count: the values it gives (DeviceType's kGives bits)
+        Trace,     // text: with SessionParams::trace, how the type was told, a command and its reply
         State,     // state (and end): the session's state changed
     };
     SessionAction(Kind k, std::string t = {}) : kind(k), text(std::move(t)) {}
@@ -147,12 +153,20 @@ public:
 
 private:
     // One poll: the replies it still waits for (each ends with the prompt), the ticks it has
-    // lasted, what its lines said so far.
+    // lasted, what its lines said so far. The probe and the setup commands go the same way.
     struct Poll {
-        int repliesDue = 2;
+        enum class Purpose { Poll, Probe, Setup };
+        Purpose purpose = Purpose::Poll;
+        int commands = 0;
+        int repliesDue = 0;
         int ticks = 0;
         PollReading reading;
+        // The replies read whole when they end (all of them while tracing), and what they gave.
+        std::vector<std::string> texts;
+        std::vector<ReplyReading> read;
     };
+    // A reply's text is kept up to this many bytes: a flood must not grow a poll without end.
+    static constexpr std::size_t kMaxReply = 64 * 1024;
 
     // The status line that says why, then End.
     SessionActions EndSaying(const std::string& status, SessionEnd why);
@@ -173,12 +187,25 @@ private:
     void LookAt(SessionActions& out, const char* line, std::chrono::system_clock::time_point now);
     void Read(SessionActions& out, const char* line, std::chrono::system_clock::time_point now);
     // Once the part line is as long as the prompt: if it begins with it, a reply has ended.
-    void MatchPrompt();
+    void MatchPrompt(SessionActions& out, std::chrono::system_clock::time_point now);
     // The part line begins with the prompt; and nothing follows it: the shell waits for a command.
     bool PromptBegins() const;
     bool AtPrompt() const;
     // At a tick: the polls whose replies are over by now end.
-    void EndPolls();
+    void EndPolls(SessionActions& out, std::chrono::system_clock::time_point now);
+    // The oldest poll is over: its replies not read yet are read as they are.
+    void EndOldest(SessionActions& out, std::chrono::system_clock::time_point now);
+    // The reply to the oldest poll's command index has ended.
+    void ReplyEnded(SessionActions& out, std::size_t index, std::chrono::system_clock::time_point now);
+    // After the password: the type told, the polls started, each as soon as it can be.
+    void Proceed(SessionActions& out, bool tick);
+    void Take(SessionActions& out, const DetectVerdict& verdict);
+    // Commands sent as one step: a poll of the given purpose, each command followed by pollLineEnd.
+    void SendCommands(SessionActions& out, Poll::Purpose purpose, const std::vector<std::string>& commands);
+    // The prompt the shell waits at before the first command is how its replies will end.
+    void LearnPrompt();
+    void Trace(SessionActions& out, std::string text);
+    void EmitReading(SessionActions& out, std::optional<Reading> reading, std::chrono::system_clock::time_point now);
 
     SessionParams m_params;
     SessionState m_state = SessionState::Idle;
@@ -197,6 +224,8 @@ private:
     std::string m_prompt;         // the shell's prompt, learned at the first poll
     bool m_pollsSent = false;
     std::deque<Poll> m_polls;     // the polls whose replies are under way, oldest first
+    DeviceShell m_device;
+    bool m_setupDone = false;     // the type's setup commands have been answered (or there are none)
 };
 
 } // namespace approbe

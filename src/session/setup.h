@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "device_catalog.h"
 #include "retry.h"
 
 // What a front end gives the loop for a session: where, who, how often, and every deadline.
@@ -36,6 +37,8 @@ struct SessionSetup {
     Clock::duration pollOffset{};  // where in the period this session polls
     HostKeyPolicy hostKeys = HostKeyPolicy::Strict;
     RetryPolicy retry;
+    DeviceChoice device; // the shell's type: automatic by default
+    bool trace = false;  // the engine's Trace actions (approbe-poller --probe)
 };
 
 } // namespace approbe::session

@@ -15,7 +15,10 @@ public:
 
     SessionParams Shell() const override
     {
-        return SessionParams::OverTerminal(m_setup.host, m_setup.user, m_setup.password);
+        SessionParams params = SessionParams::OverTerminal(m_setup.host, m_setup.user, m_setup.password);
+        params.device = m_setup.device;
+        params.trace = m_setup.trace;
+        return params;
     }
     void Connected(int fd, ITransportEvents& events) override;
     void OnReady(std::uint32_t epollEvents) override;

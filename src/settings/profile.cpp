@@ -1,5 +1,6 @@
 #include "profile.h"
 
+#include "file.h"
 #include "text.h"
 
 #include <cctype>
@@ -33,33 +34,13 @@ bool SameName(const std::string& a, const std::string& b)
 }
 
 // False when the file exists but cannot be read whole: a rewrite would then lose what it holds.
-// Plain read(2) rather than a file stream: the profile is read at start-up, and the first stream
-// a program opens sets up the C++ locales, about 300 kB of the start-up's memory for one small file.
 bool ReadLines(const std::string& path, std::vector<std::string>& lines)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT;
     std::string text;
-    char buf[4096];
-    ssize_t n = 0;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0)
-            text.append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
-    if (n < 0)
-        return false;
-    // Lines as getline gives them: a last line without its end counts, a final line end adds none.
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(at, end - at);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(std::move(line));
-        at = end + 1;
-    }
+    int error = 0;
+    if (!ReadFile(path, text, error))
+        return error == ENOENT;
+    lines = SplitLines(text);
     return true;
 }
 

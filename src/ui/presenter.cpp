@@ -53,7 +53,7 @@ session::SessionSetup CProbePresenter::Setup() const
 {
     session::SessionSetup setup;
     setup.host = m_settings.m_strHost;
-    setup.port = ParseInt(m_settings.m_strPort);
+    setup.port = Port(m_settings);
     setup.user = m_settings.m_strUser;
     setup.password = m_settings.m_strPassword;
     setup.pollPeriod = m_options.pollPeriod;
@@ -73,7 +73,7 @@ void CProbePresenter::OnOK()
     m_sessionActive = true;
     Save();
     m_host = m_settings.m_strHost;
-    m_port = ParseInt(m_settings.m_strPort);
+    m_port = Port(m_settings);
     m_captionAfterEnd.reset();
     m_retryPending = false;
     m_pausedThisAttempt = false;

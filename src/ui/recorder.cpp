@@ -27,15 +27,12 @@ bool CRecorder::Mark(const std::string& note, Clock::time_point now)
 
 std::string ProposedRecordName(const std::string& host, std::chrono::system_clock::time_point now)
 {
-    std::string safe;
-    for (char c : host)
-        safe += (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_') ? c : '_';
     const std::time_t t = std::chrono::system_clock::to_time_t(now);
     std::tm local{};
     localtime_r(&t, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    return "approbe-" + (safe.empty() ? std::string("unknown") : safe) + "-" + stamp + ".csv";
+    return "approbe-" + (host.empty() ? std::string("unknown") : FileSafeName(host)) + "-" + stamp + ".csv";
 }
 
 } // namespace approbe::ui

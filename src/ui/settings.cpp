@@ -39,6 +39,12 @@ bool UpdateData(IProbeWindow& window, SettingsTexts& texts, bool save)
     return true;
 }
 
+int Port(const SettingsTexts& texts)
+{
+    const int port = ParseInt(texts.m_strPort);
+    return port >= 1 && port <= 65535 ? port : 0;
+}
+
 void LoadSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts)
 {
     texts.m_strHost = profile.GetProfileString(kSection, "Host", "");
@@ -51,9 +57,8 @@ void LoadSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts)
 void SaveSettings(IProbeWindow& window, IProfile& profile, SettingsTexts& texts, bool savePassword)
 {
     UpdateData(window, texts, true);
-    const int port = ParseInt(texts.m_strPort);
-    if (port < 1 || port > 65535) {
-        texts.m_strPort = IsSshHost(texts.m_strHost) ? kDefaultSshPort : kDefaultPort;
+    if (Port(texts) == 0) {
+        texts.m_strPort = std::to_string(session::DefaultPort(texts.m_strHost));
         UpdateData(window, texts, false);
     }
     profile.WriteProfileString(kSection, "Host", texts.m_strHost);

@@ -10,18 +10,17 @@ namespace approbe {
 
 // The four connection settings as the dialog holds them.
 struct SettingsTexts {
-    std::string m_strPort = "23";
+    std::string m_strPort = std::to_string(session::DefaultPort(session::Transport::Telnet));
     std::string m_strPassword;
     std::string m_strUser;
     std::string m_strHost;
 };
 
 inline constexpr int kPortMaxChars = 3;
-inline constexpr const char* kDefaultPort = "23";
-inline constexpr const char* kDefaultSshPort = "22";
 
-using session::HostName;
-using session::IsSshHost;
+// The port the texts name: read as the C library's atoi reads it ("80x" is 80, as typed); 0 if
+// that is none.
+int Port(const SettingsTexts& texts);
 
 // The exchange between the settings texts and the edits. Pushing (save == false) writes the
 // edits; pulling (save == true) reads them in the order host, port, password, user and stops at a

@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "device_catalog.h"
 #include "device_detect.h"
 #include "device_reply.h"
 #include "level_value.h"
+#include "session_engine.h"
 
 namespace approbe {
 namespace {
@@ -85,20 +87,37 @@ Case ReadCase(const std::string& text)
     return c;
 }
 
+// The case's type: a built-in, or a file beside the cases; with the case's interface.
+DeviceType CaseType(const Case& c)
+{
+    DeviceType type;
+    if (const DeviceType* builtIn = FindDeviceType({}, c.type)) {
+        type = *builtIn;
+    } else {
+        const auto r = ParseDeviceType(c.type, ReadFile(kDir + "/" + c.type));
+        EXPECT_TRUE(r.type) << r.error;
+        type = r.type.value_or(DeviceType{});
+    }
+    type.interface = c.interface;
+    return type;
+}
+
+std::string Described(const Reading& reading, const std::vector<std::string>& missing)
+{
+    std::string got = "noise " + Level(reading.noise) + "\n";
+    for (const StationRow& row : reading.stations)
+        got += "row " + (row.mac ? row.mac->ToString() : "-") + " " + Level(row.local) + " " + Level(row.remote) + "\n";
+    for (const std::string& why : missing)
+        got += "missing " + why + "\n";
+    return got;
+}
+
 class RecordedReply : public testing::TestWithParam<std::string> {};
 
 TEST_P(RecordedReply, GivesItsReading)
 {
     const Case c = ReadCase(ReadFile(kDir + "/replies/" + GetParam() + ".case"));
-    std::optional<DeviceType> type;
-    if (const DeviceType* builtIn = FindDeviceType({}, c.type)) {
-        type = *builtIn;
-    } else {
-        const auto r = ParseDeviceType(c.type, ReadFile(kDir + "/" + c.type));
-        ASSERT_TRUE(r.type) << r.error;
-        type = r.type;
-    }
-    type->interface = c.interface;
+    std::optional<DeviceType> type = CaseType(c);
 
     std::vector<ReplyReading> replies(type->polls.size());
     bool polled = false;
@@ -112,16 +131,69 @@ TEST_P(RecordedReply, GivesItsReading)
             EXPECT_EQ(FindInterface(*type, body), what.substr(10));
         } else if (what == "expect" && polled) {
             const Reading reading = CombineReplies(replies);
-            std::string got = "noise " + Level(reading.noise) + "\n";
-            for (const StationRow& row : reading.stations)
-                got += "row " + (row.mac ? row.mac->ToString() : "-") + " " + Level(row.local) + " " + Level(row.remote) + "\n";
-            for (const std::string& why : ExplainMissing(*type, replies, reading))
-                got += "missing " + why + "\n";
-            EXPECT_EQ(got, body);
+            EXPECT_EQ(Described(reading, ExplainMissing(*type, replies, reading)), body);
             EXPECT_EQ(reading.local, reading.stations.empty() ? std::nullopt : reading.stations[0].local);
             EXPECT_EQ(reading.remote, reading.stations.empty() ? std::nullopt : reading.stations[0].remote);
         }
     }
+}
+
+// The same replies through a session: logged in, the shell waiting at a prompt of the type's, one
+// poll, each reply as its lines followed by the prompt. The readings the session gives, and what
+// it traces as missing, are the case's.
+TEST_P(RecordedReply, GivesItsReadingThroughASession)
+{
+    const Case c = ReadCase(ReadFile(kDir + "/replies/" + GetParam() + ".case"));
+    const DeviceType type = CaseType(c);
+    if (std::none_of(c.sections.begin(), c.sections.end(), [](const auto& s) { return s.first.rfind("reply ", 0) == 0; }))
+        GTEST_SKIP() << "no poll in this case";
+    std::string prompt = type.shellPrompts.empty() ? "ap>" : type.shellPrompts.front();
+    for (auto at = prompt.find_first_of("*?"); at != std::string::npos; at = prompt.find_first_of("*?"))
+        prompt.replace(at, 1, "ap-7");
+
+    SessionParams params{"ap", "u", "p"};
+    params.device = {type.name, std::make_shared<const std::vector<DeviceType>>(std::vector<DeviceType>{type})};
+    params.trace = true;
+    SessionEngine engine;
+    engine.Begin(params);
+    engine.Connected();
+    const auto t = std::chrono::system_clock::time_point{};
+    engine.Received("login: ", t);
+    engine.Received("Password: ", t);
+    engine.Received("\r\n" + prompt + " ", t);
+    std::vector<std::string> sent;
+    for (const SessionAction& a : engine.Tick(t)) {
+        if (a.kind == SessionAction::Kind::Send && a.text != "\r\n")
+            sent.push_back(a.text);
+    }
+    ASSERT_EQ(sent.size(), type.polls.size());
+
+    std::map<std::size_t, std::string> replies;
+    std::string expect;
+    for (const auto& [what, body] : c.sections) {
+        if (what.rfind("reply ", 0) == 0)
+            replies[std::stoul(what.substr(6)) - 1] = body;
+        else if (what == "expect")
+            expect = body;
+    }
+    Reading last;
+    std::optional<int> noise;
+    std::vector<std::string> missing;
+    for (std::size_t i = 0; i < type.polls.size(); ++i) {
+        std::string text = "\r\n"; // the end of the line the shell waited at
+        for (const std::string& line : ReplyLines(type, replies[i], sent[i]))
+            text += line + "\r\n";
+        for (const SessionAction& a : engine.Received(text + prompt + " ", t)) {
+            if (a.kind == SessionAction::Kind::Reading) {
+                last = a.reading;
+                noise = noise ? noise : a.reading.noise;
+            } else if (a.kind == SessionAction::Kind::Trace && a.text.rfind("missing ", 0) == 0) {
+                missing.push_back(a.text.substr(8));
+            }
+        }
+    }
+    last.noise = noise;
+    EXPECT_EQ(Described(last, missing), expect);
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, RecordedReply, testing::ValuesIn(FilesIn(kDir + "/replies", ".case")), RowName);
@@ -172,6 +244,21 @@ TEST(DeviceTypes, AFolderOfUserTypesKeepsTheGoodOnesAndNamesWhatIsWrongWithTheRe
                               dir + "/d-broken.ini:3: [poll] gives no level: name Local, Remote or Noise"}));
     EXPECT_TRUE(LoadDeviceTypes(dir + "/missing").types.empty());
     EXPECT_EQ(std::system(("rm -r " + dir).c_str()), 0);
+}
+
+TEST(DeviceTypes, TheReadmeExampleIsTheTypeTheTableTests)
+{
+    // README shows it indented by four; types/mast-radio.ini has one comment line more.
+    const std::string readme = ReadFile(kDir + "/../../README.md");
+    const auto start = readme.find("    [device]\n    Name = mast-radio\n");
+    ASSERT_NE(start, std::string::npos);
+    std::string shown;
+    std::istringstream in(readme.substr(start));
+    for (std::string line; std::getline(in, line) && (line.empty() || line.rfind("    ", 0) == 0);)
+        shown += line.empty() ? "\n" : line.substr(4) + "\n";
+    shown.erase(shown.find_last_not_of('\n') + 1);
+    const std::string file = ReadFile(kDir + "/types/mast-radio.ini");
+    EXPECT_EQ(shown + "\n", file.substr(file.find('\n') + 1));
 }
 
 TEST(DeviceTypes, CommandsNameTheInterface)
@@ -226,12 +313,26 @@ TEST(LevelValues, EscapesAreDroppedWhateverTheirKind)
     EXPECT_EQ(WithoutEscapes("\x1b[?2004h# \x1b"), "# ");
 }
 
-DeviceDetector BuiltInDetector()
+std::vector<const DeviceType*> BuiltIns()
 {
     std::vector<const DeviceType*> types;
     for (const DeviceType& t : BuiltInDeviceTypes())
         types.push_back(&t);
-    return DeviceDetector(types, *FindDeviceType({}, kDefaultDeviceType));
+    return types;
+}
+
+DeviceDetector BuiltInDetector()
+{
+    return DeviceDetector(BuiltIns(), *FindDeviceType({}, kDefaultDeviceType));
+}
+
+TEST(Detection, ALoginPromptOnlyOneTypeHasGivesItsUserNameSuffix)
+{
+    EXPECT_EQ(LoginPromptOf(BuiltIns(), "Login: ", false)->userSuffix, "+ct");
+    EXPECT_EQ(LoginPromptOf(BuiltIns(), "ap1 login: ", false)->name, "korvane") << "a tie: the first type";
+    EXPECT_EQ(LoginPromptOf(BuiltIns(), "Password: ", true)->name, "korvane");
+    EXPECT_EQ(LoginPromptOf(BuiltIns(), "Last login: Tue from 10.0.0.2", false), nullptr);
+    EXPECT_EQ(LoginPromptOf(BuiltIns(), "Password: ", false), nullptr);
 }
 
 TEST(Detection, APromptThatTellsTakesItsTypeWithoutAProbe)

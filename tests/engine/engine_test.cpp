@@ -46,6 +46,8 @@ std::vector<std::string> Lines(const SessionActions& actions)
         case Kind::Reading: out.push_back("reading " + Describe(a.reading)); break;
         case Kind::PollingOn: out.push_back("polling on"); break;
         case Kind::Polled: out.push_back("polled " + std::to_string(a.count)); break;
+        case Kind::Device: out.push_back("device " + a.text + " " + std::to_string(a.count)); break;
+        case Kind::Trace: out.push_back("trace " + a.text); break;
         case Kind::Close: out.push_back("close"); break;
         case Kind::State: out.push_back(std::string("state ") + ToString(a.state)); break;
         }
@@ -74,6 +76,8 @@ struct Engine {
 // The teardown of a session that ends at a login program, and of one whose shell has shown itself.
 const Lines_ kTeardown = {"close", "state ended"};
 const Lines_ kShellTeardown = {"send q", "send \r", "close", "state ended"};
+// The default type told by its prompt.
+const Lines_ kKorvane = {"device korvane 7"};
 
 Lines_ Then(Lines_ first, const Lines_& rest)
 {
@@ -94,7 +98,8 @@ TEST(EngineTest, AWholeSessionFromConnectToTheAccessPointClosing)
     EXPECT_EQ(Lines(engine.Received("\r\n", kT0)), Lines_{"rx 25"}) << "a line end is no sign of the shell";
     EXPECT_EQ(Lines(engine.Received("Last log", kT0)), Lines_{}) << "nor is a piece of a line";
     EXPECT_EQ(Lines(engine.Tick(kT0)), Lines_{}) << "the login program may still be checking the password";
-    EXPECT_EQ(Lines(engine.Received("in: today\r\nAP> ", kT0)), (Lines_{"rx 48", "polling on"}));
+    EXPECT_EQ(Lines(engine.Received("in: today\r\nAP> ", kT0)), Then({"rx 48", "polling on"}, kKorvane))
+        << "the prompt tells the type";
     EXPECT_EQ(Lines(engine.Tick(kT0)), (Lines_{"send get station", "send \r\n", "send get nf", "send \r\n", "polled 2"}));
     EXPECT_EQ(engine.shellPrompt(), "AP>");
     EXPECT_EQ(Lines(engine.Received("Local RSSI level: -61 dBm Remote RSSI level: -64 dBm\r\nAP> ", kT0)),
@@ -112,7 +117,7 @@ TEST(EngineTest, AShellThatPrintsNothingIsPolledAfterAFewTicks)
     e.LogIn();
     EXPECT_EQ(Lines(e.engine.Tick(kT0 + SessionEngine::kQuietShell - std::chrono::milliseconds(1))), Lines_{});
     EXPECT_EQ(Lines(e.engine.Tick(kT0 + SessionEngine::kQuietShell)),
-              (Lines_{"polling on", "send get station", "send \r\n", "send get nf", "send \r\n", "polled 2"}));
+              Then(kKorvane, {"polling on", "send get station", "send \r\n", "send get nf", "send \r\n", "polled 2"}));
 }
 
 TEST(EngineTest, PauseWhileTheLoginIsCheckedStands)
@@ -120,7 +125,7 @@ TEST(EngineTest, PauseWhileTheLoginIsCheckedStands)
     Engine e;
     e.LogIn();
     e.engine.SetPolling(false);
-    EXPECT_EQ(e.Feed("AP> "), Lines_{"rx 25"});
+    EXPECT_EQ(e.Feed("AP> "), Then({"rx 25"}, kKorvane)) << "the type is told, but polling stays off";
     EXPECT_EQ(Lines(e.engine.Tick(kT0 + 2 * SessionEngine::kQuietShell)), Lines_{});
     EXPECT_EQ(Lines(e.engine.End(SessionEnd::PeerClosed)), kShellTeardown) << "the shell has shown itself: it gets the farewell";
 }
@@ -215,7 +220,8 @@ TEST(EngineTest, SshLineEndsAreTheSessionsOwn)
     engine.Connected();
     engine.Received("Password: ", kT0);
     // No telnet layer: 0xFF bytes are data.
-    EXPECT_EQ(Lines(engine.Received("\xff\xfd\x18Level: -90\r\nAP> ", kT0)), (Lines_{"rx 29", "polling on", "reading -90/-/-"}));
+    EXPECT_EQ(Lines(engine.Received("\xff\xfd\x18Level: -90\r\nAP> ", kT0)),
+              Then({"rx 29", "polling on", "reading -90/-/-"}, kKorvane));
     EXPECT_EQ(Lines(engine.Tick(kT0)), (Lines_{"send get station", "send \r", "send get nf", "send \r", "polled 2"}));
 }
 
@@ -233,7 +239,7 @@ TEST(EngineTest, PiecesWaitForTheirLineOverEitherTransport)
         EXPECT_EQ(Lines(engine.Received("get station\r\nStation table\r\n  1  Local RSSI le", kT0)), Lines_{"rx 46"})
             << "the echo and the table head carry nothing; the label waits for the rest of its line";
         EXPECT_EQ(Lines(engine.Received("vel: -61 dBm  Remote RSSI level: -6", kT0)), Lines_{});
-        EXPECT_EQ(Lines(engine.Received("4 dBm\r\nAP> ", kT0)), (Lines_{"rx 92", "reading -/-61/-64"}))
+        EXPECT_EQ(Lines(engine.Received("4 dBm\r\nAP> ", kT0)), Then({"rx 92", "reading -/-61/-64"}, ssh ? kKorvane : Lines_{}))
             << "the whole line read once, the count shown with it";
         EXPECT_EQ(engine.received(), 92);
         EXPECT_EQ(Lines(engine.Received("Noise Floor Le", kT0)), Lines_{});

@@ -13,8 +13,8 @@
 #            less, and the poller is started from the unit's command line, as the unit's user,
 #            against approbe-sim.
 #   systemd  the poller's package under a real systemd: a Debian 12 root made by debootstrap (kept
-#            under BUILD_DIR/nspawn-root, so a second run is quick) booted with systemd-nspawn on
-#            a private network; inside, the package is installed, and the service, sandbox and
+#            in /var/cache/approbe-tests or $APPROBE_TEST_CACHE, so that a second run, a fresh
+#            clone's included, is quick) booted with systemd-nspawn on a private network; inside, the package is installed, and the service, sandbox and
 #            all, polls approbe-sim with its password as an encrypted credential, is reloaded and
 #            stopped by systemd.
 # Exit 77 (skipped, with one line saying why) where a tool or root is missing.
@@ -204,13 +204,15 @@ container_root() {
     include=$(dpkg-deb -f $poller_deb Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/ //g' | grep -v '^$' |
         sort -u | paste -sd, -)
     include="systemd,systemd-sysv,dbus,$include"
-    local root=$build/nspawn-root/$(sha1sum <<<"$include" | cut -c1-12)
+    # Kept outside the build tree, so that a fresh clone on the same machine (CI's) finds it.
+    local cache=${APPROBE_TEST_CACHE:-/var/cache/approbe-tests}/nspawn-root
+    local root=$cache/$(sha1sum <<<"$include" | cut -c1-12)
     if [ ! -x "$root/lib/systemd/systemd" ]; then
         rm -rf "$root.tmp"
-        mkdir -p "$build/nspawn-root"
+        mkdir -p "$cache"
         debootstrap --variant=minbase --include="$include" bookworm "$root.tmp" http://deb.debian.org/debian \
-            >"$build/nspawn-root/debootstrap.log" 2>&1 ||
-            { rm -rf "$root.tmp"; skip "debootstrap could not make a Debian 12 root (no mirror?): $(tail -1 "$build/nspawn-root/debootstrap.log")"; }
+            >"$cache/debootstrap.log" 2>&1 ||
+            { rm -rf "$root.tmp"; skip "debootstrap could not make a Debian 12 root (no mirror?): $(tail -1 "$cache/debootstrap.log")"; }
         mv "$root.tmp" "$root"
     fi
     echo "$root"

@@ -52,7 +52,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ConfigErrors, ::testing::Values(
     BadConfig{"DuplicateSection", "[ap1]\nHost=h\nUser=u\nPass=p\n[ap1]\n", "5: section [ap1] appears twice"},
     BadConfig{"NoEquals", "[poller]\nPollMs 1000\n", "2: expected KEY = VALUE or [SECTION]"},
     BadConfig{"EmptyKey", "[poller]\n= 5\n", "2: a key is missing before '='"},
-    BadConfig{"UnknownPollerKey", "[poller]\nPolMs = 5\n", "2: unknown key 'PolMs' in [poller] (Listen, PollMs, RecordDir, StartsPerSecond)"},
+    BadConfig{"UnknownPollerKey", "[poller]\nPolMs = 5\n", "2: unknown key 'PolMs' in [poller] (Listen, PollMs, RecordDir, StartsPerSecond, DeviceTypes)"},
     BadConfig{"PollMsNotANumber", "[poller]\nPollMs = 1s\n", "2: PollMs must be a whole number of milliseconds from 100 to 3600000"},
     BadConfig{"PollMsTooSmall", "[poller]\nPollMs = 10\n", "2: PollMs must be a whole number of milliseconds from 100 to 3600000"},
     BadConfig{"NoStarts", "[poller]\nStartsPerSecond = 0\n", "2: StartsPerSecond must be a whole number from 1 to 100000"},
@@ -60,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ConfigErrors, ::testing::Values(
     BadConfig{"PortZero", "[ap1]\nHost=h\nPort=0\n", "3: Port must be a number from 1 to 65535"},
     BadConfig{"PortTooBig", "[ap1]\nHost=h\nPort=65536\n", "3: Port must be a number from 1 to 65535"},
     BadConfig{"KeyTwice", "[ap1]\nHost=h\nhost=g\n", "3: key 'host' given twice in this section"},
-    BadConfig{"UnknownApKey", "[ap1]\nHost=h\nPassword=x\n", "3: unknown key 'Password' in [ap1] (Host, Port, User, Pass, PassFile, PassCredential, HostKey, Station, Stations)"},
+    BadConfig{"UnknownApKey", "[ap1]\nHost=h\nPassword=x\n", "3: unknown key 'Password' in [ap1] (Host, Port, User, Pass, PassFile, PassCredential, HostKey, Station, Stations, DeviceType)"},
     BadConfig{"StationNoMac", "[ap1]\nHost=h\nStation = 00:0c:42:1a:2b\n", "3: Station must be a MAC address, e.g. 00:0c:42:1a:2b:3c"},
     BadConfig{"StationsNeither", "[ap1]\nHost=h\nStations = every\n", "3: Stations must be all or followed (the default)"},
     BadConfig{"NoHost", "[poller]\n\n[ap1]\nUser=u\nPass=p\n", "3: [ap1] has no Host"},
@@ -72,6 +72,10 @@ INSTANTIATE_TEST_SUITE_P(Table, ConfigErrors, ::testing::Values(
               "1: [ap1] has more than one of Pass, PassFile and PassCredential: keep one"},
     BadConfig{"CredentialWithSlash", "[ap1]\nHost=h\nUser=u\nPassCredential=../etc/c\n",
               "4: PassCredential must be a credential's name, without '/'"},
+    BadConfig{"DeviceTypeUnknown", "[ap1]\nHost=h\nUser=u\nPass=p\nDeviceType = ios\n",
+              "5: DeviceType 'ios' is none of automatic, the built-in types and those in DeviceTypes"},
+    BadConfig{"DeviceTypesNoFolder", "[poller]\nDeviceTypes = /nonexistent/types\n",
+              "2: DeviceTypes: /nonexistent/types is no folder"},
     BadConfig{"SecondApBroken", "[ap1]\nHost=h\nUser=u\nPass=p\n[ap2]\nHost=h\n", "5: [ap2] has no User"}),
     [](const auto& row) { return std::string(row.param.name); });
 
@@ -109,6 +113,33 @@ TEST(Config, StationKeysFollowAStationOrAddEveryRow)
     ApConfig other = ap1;
     other.station.reset();
     EXPECT_FALSE(other.SameSession(ap1)) << "a new station to follow restarts the session";
+}
+
+TEST(Config, DeviceTypesAreBuiltInOrFromTheFolderThePollerNames)
+{
+    TempDir dir;
+    const std::string poll = "[poll]\nCommand = show radio\nNoise = Noise:\n";
+    std::filesystem::create_directory(dir.file("types"));
+    WriteFile(dir.file("types/mast.ini"), "[device]\nName = mast\n" + poll);
+    // The folder may come after the sections that name its types; a relative one is the config's.
+    const std::string text = std::string(kAp) + "DeviceType = mast\n[ap2]\nHost=h\nUser=u\nPass=p\nDeviceType = routeros\n" +
+                             "[ap3]\nHost=h\nUser=u\nPass=p\n[poller]\nDeviceTypes = types\n";
+    const ConfigResult r = ParseConfig(dir.file("p.ini"), text);
+    ASSERT_TRUE(r.config) << r.error;
+    ASSERT_EQ(r.config->deviceTypes.size(), 1u);
+    EXPECT_EQ(r.config->deviceTypes[0].polls[0].command, "show radio");
+    EXPECT_EQ(r.config->aps[0].deviceType, "mast");
+    EXPECT_EQ(r.config->aps[1].deviceType, "routeros");
+    EXPECT_EQ(r.config->aps[2].deviceType, "automatic");
+    ApConfig other = r.config->aps[0];
+    other.deviceType = "automatic";
+    EXPECT_FALSE(other.SameSession(r.config->aps[0])) << "another type restarts the session";
+
+    // A bad type file is the config's error, with the type file's line.
+    WriteFile(dir.file("types/broken.ini"), "[device]\nName = broken\nColour = red\n");
+    const ConfigResult bad = ParseConfig(dir.file("p.ini"), text);
+    EXPECT_FALSE(bad.config);
+    EXPECT_EQ(bad.error.rfind(dir.file("types/broken.ini") + ":3: unknown key 'Colour' in [device]", 0), 0u) << bad.error;
 }
 
 TEST(Config, PasswordsInFilesAndTheirPermissions)
