@@ -136,7 +136,7 @@ int main(int argc, char** argv)
         if (!webConfigPath.empty())
             std::printf("%s: %s, %zu basic-auth users\n", webConfigPath.c_str(),
                         serverOptions.web.Tls() ? "TLS" : "no TLS", serverOptions.web.users.size());
-        for (const approbe::DeviceType& t : config.deviceTypes)
+        for (const approbe::session::DeviceType& t : config.deviceTypes)
             std::printf("device type %s from %s\n", t.name.c_str(), t.file.c_str());
         for (const ApConfig& ap : mine)
             std::printf("  %s  %s:%d  user %s%s%s%s  type %s\n", ap.name.c_str(), ap.host.c_str(), ap.port,

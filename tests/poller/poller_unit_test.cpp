@@ -21,6 +21,8 @@ namespace {
 
 using test::TempDir;
 using test::WriteFile;
+using session::PollReading;
+using session::Reading;
 
 struct BadConfig {
     const char* name;
