@@ -18,8 +18,9 @@ PACKAGE_PACKAGES=(dpkg-dev lintian systemd adduser util-linux iproute2 xz-utils 
 # demo runs on it when there is no display.
 X_PACKAGES=(xvfb xauth openbox)
 # The desktop entry's check, the icon theme whose index tells Qt where installed icons are, and a
-# session bus with a Secret Service for the keyring's tests (tests/keyring/run-with-keyring).
-TEST_PACKAGES=("${X_PACKAGES[@]}" desktop-file-utils hicolor-icon-theme dbus-daemon gnome-keyring)
+# session bus with a Secret Service for the keyring's tests (tests/keyring/run-with-keyring), and a
+# sound server the aiming tone is played through (tests/tools/run-with-pulse).
+TEST_PACKAGES=("${X_PACKAGES[@]}" desktop-file-utils hicolor-icon-theme dbus-daemon gnome-keyring pulseaudio)
 # The fuzz targets' compiler and its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # The real telnet daemons and the tools tests/real/run-with-daemon starts them with. Debian adds

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -10,6 +11,8 @@
 #include <string>
 
 #include "config.h"
+#include "file.h"
+#include "probe.h"
 #include "metrics_server.h"
 #include "poller.h"
 #include "process_metrics.h"
@@ -25,6 +28,7 @@ void Usage(std::FILE* to)
     std::fprintf(to,
         "usage: approbe-poller --config FILE [--listen HOST:PORT] [--web.config.file FILE] [--shard K/N] [--check]\n"
         "                      [--verbose]\n"
+        "       approbe-poller --config FILE --probe NAME [--device-type FILE]\n"
         "\n"
         "Logs in to every access point in FILE over telnet or SSH (Host=ssh://...), polls its noise floor and the station's\n"
         "local and remote RSSI once per PollMs, and serves the latest values at http://HOST:PORT/metrics.\n"
@@ -47,6 +51,10 @@ void Usage(std::FILE* to)
         "  --check            validate FILE (and the web config), print what would be polled, exit 0 (or 2 if\n"
         "                     either is bad)\n"
         "  --verbose          log every session's narration, not only its failures\n"
+        "  --probe NAME       log in to the access point of section NAME only: print the device type taken and\n"
+        "                     why, each command sent with its raw reply, one poll's reading and why a value is\n"
+        "                     missing, then say goodbye (exit 0, or 1 if no poll was read)\n"
+        "  --device-type FILE with --probe: try the device type in FILE (one being written) instead\n"
         "\n"
         "Signals: SIGHUP re-reads FILE (new access points start, removed ones stop, changed ones restart,\n"
         "and one whose login was rejected is tried again); SIGTERM or SIGINT end every session and exit.\n"
@@ -65,7 +73,7 @@ int Bad(const std::string& what)
 int main(int argc, char** argv)
 {
     using namespace approbe::poller;
-    std::string configPath, listen, webConfigPath;
+    std::string configPath, listen, webConfigPath, probeName, typePath;
     Shard shard;
     bool check = false, verbose = false;
     for (int i = 1; i < argc; ++i) {
@@ -94,6 +102,12 @@ int main(int argc, char** argv)
                 return Bad("--shard needs K/N with 0 <= K < N");
         } else if (arg == "--check") {
             check = true;
+        } else if (arg == "--probe") {
+            if (!value(probeName))
+                return Bad("--probe needs the NAME of an access point's section");
+        } else if (arg == "--device-type") {
+            if (!value(typePath))
+                return Bad("--device-type needs a FILE");
         } else if (arg == "--verbose" || arg == "-v") {
             verbose = true;
         } else {
@@ -109,6 +123,28 @@ int main(int argc, char** argv)
         return 2;
     }
     const PollerConfig& config = *loaded.config;
+    if (!typePath.empty() && probeName.empty())
+        return Bad("--device-type goes with --probe");
+    if (!probeName.empty()) {
+        const auto ap = std::find_if(config.aps.begin(), config.aps.end(), [&](const ApConfig& a) { return a.name == probeName; });
+        if (ap == config.aps.end())
+            return Bad("no access point [" + probeName + "] in " + configPath);
+        std::optional<approbe::DeviceType> type;
+        if (!typePath.empty()) {
+            std::string text, why;
+            if (!approbe::ReadFile(typePath, text, why)) {
+                std::fprintf(stderr, "%s: cannot read: %s\n", typePath.c_str(), why.c_str());
+                return 2;
+            }
+            const approbe::DeviceTypeResult r = approbe::ParseDeviceType(typePath, text);
+            if (!r.type) {
+                std::fprintf(stderr, "%s\n", r.error.c_str());
+                return 2;
+            }
+            type = r.type;
+        }
+        return Probe(config, *ap, type, stdout);
+    }
     if (listen.empty())
         listen = config.listen.empty() ? kDefaultListen : config.listen;
     std::string host;

@@ -382,7 +382,7 @@ void SessionEngine::Read(SessionActions& out, const char* line, std::chrono::sys
             if (!m_prompt.empty() && text.rfind(m_prompt, 0) == 0)
                 text.remove_prefix(m_prompt.size());
             std::string& kept = poll.texts[index];
-            if (kept.size() < kMaxReply)
+            if (!text.empty() && kept.size() < kMaxReply)
                 kept.append(text).append("\n");
         }
         if (lines)
@@ -510,6 +510,13 @@ void SessionEngine::EndOldest(SessionActions& out, std::chrono::system_clock::ti
     if (poll.purpose == Poll::Purpose::Setup)
         m_setupDone = true;
     if (m_params.trace && poll.purpose == Poll::Purpose::Poll) {
+        const Reading all = CombineReplies(poll.read);
+        std::string said = "poll: noise " + (all.noise ? FormatDbm(*all.noise) : std::string("none"));
+        for (const StationRow& row : all.stations)
+            said += "; station " + (row.mac ? row.mac->ToString() : std::string("?")) + " local " +
+                    (row.local ? FormatDbm(*row.local) : std::string("none")) + " remote " +
+                    (row.remote ? FormatDbm(*row.remote) : std::string("none"));
+        Trace(out, said);
         for (const std::string& why : ExplainMissing(m_device.type(), poll.read, CombineReplies(poll.read)))
             Trace(out, "missing " + why);
     }

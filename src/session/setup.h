@@ -38,6 +38,7 @@ struct SessionSetup {
     HostKeyPolicy hostKeys = HostKeyPolicy::Strict;
     RetryPolicy retry;
     DeviceChoice device; // the shell's type: automatic by default
+    bool trace = false;  // the engine's Trace actions (approbe-poller --probe)
 };
 
 } // namespace approbe::session

@@ -13,6 +13,7 @@ public:
     {
         SessionParams params{m_setup.host, m_setup.user, m_setup.password};
         params.device = m_setup.device;
+        params.trace = m_setup.trace;
         return params;
     }
     void Connected(int fd, ITransportEvents& events) override;

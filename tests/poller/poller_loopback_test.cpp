@@ -192,18 +192,25 @@ TEST(PollerLoopback, Ipv6AccessPointsAndListen)
     }, 10s, [] { std::this_thread::sleep_for(50ms); })) << metrics << rig.process->log();
 }
 
-// A Linux access point with iw, told by itself: its prompt tells nothing, so one probe; then the
-// interface iw lists, the station dump and the survey. iw gives no remote RSSI: no such series.
-TEST(PollerLoopback, ALinuxShellIsToldByItsProbeAndGivesWhatIwGives)
+// A Linux access point with iw, for polls times over: its prompt tells nothing, so one probe; then
+// the interface iw lists, the station dump and the survey.
+std::string IwShellScript(int polls)
 {
     const std::string prompt = "root@ap:~#\\x20";
-    const std::string poll = "expect survey dump\\r\\n\n"
-                             "send Station 00:0c:42:1a:2b:3c (on wlan1)\\r\\n\\tsignal:  \\t-67 [-67, -77] dBm\\r\\n" + prompt + "\n"
-                             "send Survey data from wlan1\\r\\n\\tfrequency:\\t5180 MHz [in use]\\r\\n\\tnoise:\\t-95 dBm\\r\\n" + prompt + "\n";
-    SimProcess sim({}, "send login:\\x20\nexpect admin\\r\nsend Password:\\x20\nexpect admin\\r\nsend \\r\\n" + prompt + "\n"
-                       "expect command -v iw\\r\\n\nsend /usr/sbin/iw\\r\\n" + prompt + "\n"
-                       "expect iw dev\\r\\n\nsend phy#0\\r\\n\\tInterface wlan1\\r\\n\\t\\tifindex 4\\r\\n" + prompt + "\n" +
-                       poll + poll + poll + "silent\n");
+    std::string script = "send login:\\x20\nexpect admin\\r\nsend Password:\\x20\nexpect admin\\r\nsend \\r\\n" + prompt + "\n"
+                         "expect command -v iw\\r\\n\nsend /usr/sbin/iw\\r\\n" + prompt + "\n"
+                         "expect iw dev\\r\\n\nsend phy#0\\r\\n\\tInterface wlan1\\r\\n\\t\\tifindex 4\\r\\n" + prompt + "\n";
+    for (int i = 0; i < polls; ++i)
+        script += "expect survey dump\\r\\n\n"
+                  "send Station 00:0c:42:1a:2b:3c (on wlan1)\\r\\n\\tsignal:  \\t-67 [-67, -77] dBm\\r\\n" + prompt + "\n"
+                  "send Survey data from wlan1\\r\\n\\tfrequency:\\t5180 MHz [in use]\\r\\n\\tnoise:\\t-95 dBm\\r\\n" + prompt + "\n";
+    return script + "expect exit\\r\nclose\n";
+}
+
+// Told by its probe, through the real poller: iw gives no remote RSSI, so no such series.
+TEST(PollerLoopback, ALinuxShellIsToldByItsProbeAndGivesWhatIwGives)
+{
+    SimProcess sim({}, IwShellScript(3));
     PollerRig rig;
     rig.WriteConfig(std::string(kFast) + ApSection("iw", sim.port()));
     ASSERT_TRUE(rig.Start({"--verbose"})) << rig.process->log();
@@ -217,6 +224,22 @@ TEST(PollerLoopback, ALinuxShellIsToldByItsProbeAndGivesWhatIwGives)
     EXPECT_NE(rig.process->log().find("iw: Device type: linux-iw"), std::string::npos) << rig.process->log();
     EXPECT_NE(sim.received().find("iw dev wlan1 station dump\r\niw dev wlan1 survey dump\r\n"), std::string::npos)
         << sim.received();
+}
+
+// --probe explains what an access point gives, and why a value is missing, then says goodbye.
+TEST(PollerLoopback, ProbeTellsTheTypeTheCommandsTheReadingAndWhatIsMissing)
+{
+    SimProcess sim({}, IwShellScript(1));
+    PollerRig rig;
+    rig.WriteConfig(std::string(kFast) + ApSection("other", 9) + ApSection("iw", sim.port()));
+    ChildProcess p({APPROBE_POLLER_PATH, "--config", rig.config, "--probe", "iw"});
+    EXPECT_EQ(p.wait(10s), 0) << p.log();
+    for (const char* says : {"device type linux-iw: the probe's reply '/usr/sbin/iw' is linux-iw's (*/iw)",
+                             "sent: iw dev wlan1 station dump", "\tsignal:  \t-67 [-67, -77] dBm",
+                             "poll: noise -95 dBm; station 00:0c:42:1a:2b:3c local -67 dBm remote none",
+                             "missing remote RSSI: linux-iw gives none"})
+        EXPECT_NE(p.log().find(says), std::string::npos) << says << "\n" << p.log();
+    EXPECT_TRUE(sim.waitReceived("exit\r", 2s)) << "the farewell";
 }
 
 TEST(PollerLoopback, SighupStartsNewStopsRemovedRestartsChangedAndRetriesRejected)
