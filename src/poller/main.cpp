@@ -129,14 +129,14 @@ int main(int argc, char** argv)
         const auto ap = std::find_if(config.aps.begin(), config.aps.end(), [&](const ApConfig& a) { return a.name == probeName; });
         if (ap == config.aps.end())
             return Bad("no access point [" + probeName + "] in " + configPath);
-        std::optional<approbe::DeviceType> type;
+        std::optional<approbe::session::DeviceType> type;
         if (!typePath.empty()) {
             std::string text, why;
             if (!approbe::ReadFile(typePath, text, why)) {
                 std::fprintf(stderr, "%s: cannot read: %s\n", typePath.c_str(), why.c_str());
                 return 2;
             }
-            const approbe::DeviceTypeResult r = approbe::ParseDeviceType(typePath, text);
+            const approbe::session::DeviceTypeResult r = approbe::session::ParseDeviceType(typePath, text);
             if (!r.type) {
                 std::fprintf(stderr, "%s\n", r.error.c_str());
                 return 2;
