@@ -34,6 +34,8 @@ extern char** environ;
 
 namespace approbe::bench {
 
+using session::SessionState;
+
 std::int64_t NowNs()
 {
     timespec now{};

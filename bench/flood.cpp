@@ -10,6 +10,8 @@
 
 namespace approbe::bench {
 
+using ui::IDC_RX_BYTES;
+
 int RunFlood(const Options& o)
 {
     const double seconds = o.seconds > 0 ? o.seconds : 10;

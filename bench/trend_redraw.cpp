@@ -18,6 +18,7 @@ namespace approbe::bench {
 namespace {
 
 using Clock = std::chrono::system_clock;
+using session::Reading;
 
 class FloorPlot : public QWidget {
 public:

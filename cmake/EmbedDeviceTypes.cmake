@@ -12,7 +12,7 @@ endforeach()
 file(WRITE "${OUT}.new" "// Generated from res/devices by cmake/EmbedDeviceTypes.cmake.
 #include \"device_catalog.h\"
 
-namespace approbe {
+namespace approbe::session {
 
 const std::vector<EmbeddedFile>& BuiltInDeviceFiles()
 {
@@ -21,7 +21,7 @@ ${body}    };
     return kFiles;
 }
 
-} // namespace approbe
+} // namespace approbe::session
 ")
 # Rewritten only when it changed, so that an untouched type rebuilds nothing.
 file(COPY_FILE "${OUT}.new" "${OUT}" ONLY_IF_DIFFERENT)

@@ -24,7 +24,7 @@ struct LatestLevels {
     };
     Level noise, local, remote;
 
-    void Update(const Reading& r)
+    void Update(const session::Reading& r)
     {
         if (r.noise)
             noise = {r.noise, r.at};
@@ -47,6 +47,6 @@ struct LatestLevels {
 
 // How old a level may be and still count as current, for SNR and the stale display, at the
 // dialog's poll period of a second.
-inline constexpr std::chrono::seconds kFreshFor = FreshFor(std::chrono::seconds(1));
+inline constexpr std::chrono::seconds kFreshFor = session::FreshFor(std::chrono::seconds(1));
 
 } // namespace approbe

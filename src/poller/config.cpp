@@ -18,6 +18,12 @@
 namespace approbe::poller {
 namespace {
 
+using session::DeviceTypeSet;
+using session::FindDeviceType;
+using session::LoadDeviceTypes;
+using session::MacAddress;
+using session::kAutomaticDeviceType;
+
 bool SameKey(const std::string& a, const char* b)
 {
     return ::strcasecmp(a.c_str(), b) == 0;

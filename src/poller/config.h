@@ -20,7 +20,7 @@ struct ApConfig {
     std::string password; // from Pass, or read from PassFile or PassCredential
     int line = 0;         // the section's line, for messages
     bool acceptNewHostKey = false; // HostKey=accept-new: an unknown SSH key is saved, then held to
-    std::optional<MacAddress> station{}; // Station=MAC: the station followed, instead of the first row
+    std::optional<session::MacAddress> station{}; // Station=MAC: the station followed, instead of the first row
     bool allStations = false;          // Stations=all: a series per station row as well
     std::string deviceType = "automatic"; // DeviceType=NAME: a built-in type or one of DeviceTypes
 
@@ -37,7 +37,7 @@ struct PollerConfig {
     std::string listen; // empty: not set in the file
     int pollMs = 1000;
     std::string recordDir;
-    std::vector<DeviceType> deviceTypes; // the user's, read from the folder DeviceTypes names
+    std::vector<session::DeviceType> deviceTypes; // the user's, read from the folder DeviceTypes names
     // Connection attempts, first ones and retries, a second at most across every access point.
     int startsPerSecond = static_cast<int>(session::RetryPolicy::kPollerStartsPerSecond);
     std::vector<ApConfig> aps; // in file order

@@ -130,14 +130,14 @@ int main(int argc, char** argv)
         const auto ap = std::find_if(config.aps.begin(), config.aps.end(), [&](const ApConfig& a) { return a.name == probeName; });
         if (ap == config.aps.end())
             return Bad("no access point [" + probeName + "] in " + configPath);
-        std::optional<approbe::DeviceType> type;
+        std::optional<approbe::session::DeviceType> type;
         if (!typePath.empty()) {
             std::string text, why;
             if (!approbe::ReadFile(typePath, text, why)) {
                 std::fprintf(stderr, "%s: cannot read: %s\n", typePath.c_str(), why.c_str());
                 return 2;
             }
-            const approbe::DeviceTypeResult r = approbe::ParseDeviceType(typePath, text);
+            const approbe::session::DeviceTypeResult r = approbe::session::ParseDeviceType(typePath, text);
             if (!r.type) {
                 std::fprintf(stderr, "%s\n", r.error.c_str());
                 return 2;
@@ -173,7 +173,7 @@ int main(int argc, char** argv)
         if (!webConfigPath.empty())
             std::printf("%s: %s, %zu basic-auth users\n", webConfigPath.c_str(),
                         serverOptions.web.Tls() ? "TLS" : "no TLS", serverOptions.web.users.size());
-        for (const approbe::DeviceType& t : config.deviceTypes)
+        for (const approbe::session::DeviceType& t : config.deviceTypes)
             std::printf("device type %s from %s\n", t.name.c_str(), t.file.c_str());
         for (const ApConfig& ap : mine)
             std::printf("  %s  %s:%d  user %s%s%s%s  type %s\n", ap.name.c_str(), ap.host.c_str(), ap.port,

@@ -5,6 +5,10 @@
 
 namespace approbe::poller {
 
+using session::Reading;
+using session::StationRow;
+using session::kFreshPolls;
+
 void AppendFamilyHead(std::string& out, const char* name, const char* type, const char* help)
 {
     out += "# HELP ";

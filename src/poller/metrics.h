@@ -33,7 +33,7 @@ void AppendFamilyHead(std::string& out, const char* name, const char* type, cons
 
 // A reading's station rows into series.stations: the levels it brought for its row; a row none
 // came for within maxAge is dropped, as its station has gone from the table.
-void UpdateStations(ApSeries& series, const Reading& reading, std::chrono::system_clock::duration maxAge);
+void UpdateStations(ApSeries& series, const session::Reading& reading, std::chrono::system_clock::duration maxAge);
 
 // A label value with backslash, double quote and line feed escaped.
 std::string EscapeLabel(const std::string& value);

@@ -17,6 +17,14 @@
 namespace approbe::poller {
 namespace {
 
+using session::DeviceType;
+using session::FollowedStation;
+using session::FreshFor;
+using session::Reading;
+using session::SessionAction;
+using session::SessionEnd;
+using session::SessionState;
+
 // A login program takes seconds over a wrong password; longer than this, it is not answering.
 session::Deadlines PollerDeadlines()
 {

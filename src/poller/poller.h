@@ -63,8 +63,8 @@ private:
     void Remove(session::SessionId id);
     void Reload();
     void OnSignals();
-    void Ended(Ap& ap, SessionEnd why);
-    void Record(Ap& ap, const Reading& reading);
+    void Ended(Ap& ap, session::SessionEnd why);
+    void Record(Ap& ap, const session::Reading& reading);
     void Log(const std::string& line) const;
     static PollerOptions WithLog(PollerOptions options);
     void Failed(Ap& ap, const std::string& why, const std::string& line);
@@ -76,7 +76,7 @@ private:
     PollerOptions m_options;
     PollerConfig m_config;
     // The user's device types as the sessions share them; a reload's sessions get the new ones.
-    std::shared_ptr<const std::vector<DeviceType>> m_userTypes;
+    std::shared_ptr<const std::vector<session::DeviceType>> m_userTypes;
     session::SessionLoop m_loop;
     int m_signals = -1;
     std::unordered_map<session::SessionId, std::unique_ptr<Ap>> m_aps;

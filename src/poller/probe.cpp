@@ -6,6 +6,10 @@
 namespace approbe::poller {
 namespace {
 
+using session::DeviceType;
+using session::SessionAction;
+using session::SessionState;
+
 class ProbeRun : public session::ISessionEvents {
 public:
     explicit ProbeRun(std::FILE* out) : m_out(out) {}

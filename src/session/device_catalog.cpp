@@ -10,7 +10,7 @@
 #include "file.h"
 #include "profile.h"
 
-namespace approbe {
+namespace approbe::session {
 
 const std::vector<DeviceType>& BuiltInDeviceTypes()
 {
@@ -83,4 +83,4 @@ std::string UserDeviceTypeFolder()
     return ConfigDir() + "/devices";
 }
 
-} // namespace approbe
+} // namespace approbe::session

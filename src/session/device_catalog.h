@@ -9,7 +9,7 @@
 
 // Where device types come from: the program's own (built in from res/devices) and the user's
 // files in a folder.
-namespace approbe {
+namespace approbe::session {
 
 // The type taken when none is chosen and detection tells nothing; "automatic" chooses none.
 inline constexpr std::string_view kDefaultDeviceType = "korvane";
@@ -46,4 +46,4 @@ struct DeviceChoice {
 // $XDG_CONFIG_HOME/approbe/devices: the user's own types.
 std::string UserDeviceTypeFolder();
 
-} // namespace approbe
+} // namespace approbe::session

@@ -3,7 +3,7 @@
 #include "device_reply.h"
 #include "text.h"
 
-namespace approbe {
+namespace approbe::session {
 
 const DeviceType* LoginPromptOf(const std::vector<const DeviceType*>& types, std::string_view line, bool password)
 {
@@ -78,4 +78,4 @@ DetectVerdict DeviceDetector::Untold() const
     return Taken(m_fallback, "the shell showed no prompt to tell its type by");
 }
 
-} // namespace approbe
+} // namespace approbe::session

@@ -7,7 +7,7 @@
 #include "device_type.h"
 
 // Automatic detection: a shell's type told from its prompt, else from one harmless probe command.
-namespace approbe {
+namespace approbe::session {
 
 struct DetectVerdict {
     const DeviceType* type = nullptr; // the type taken; null while a probe is out
@@ -44,4 +44,4 @@ private:
     std::string m_probe;
 };
 
-} // namespace approbe
+} // namespace approbe::session

@@ -8,7 +8,7 @@
 #include "level_value.h"
 #include "text.h"
 
-namespace approbe {
+namespace approbe::session {
 namespace {
 
 // The text a name stands for in one unit of a reply (a line, a record, a block, a JSON row).
@@ -471,4 +471,4 @@ std::string FindInterface(const DeviceType& type, std::string_view reply)
     return {};
 }
 
-} // namespace approbe
+} // namespace approbe::session

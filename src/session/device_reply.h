@@ -10,7 +10,7 @@
 
 // What a device type's replies say: one reply to one poll command read by its style, and a poll's
 // replies together as one reading.
-namespace approbe {
+namespace approbe::session {
 
 struct ReplyReading {
     std::optional<int> noise;
@@ -47,4 +47,4 @@ std::vector<std::string> ExplainMissing(const DeviceType& type, const std::vecto
 // first line its interfaceLine matches (blanks in a row count as one); empty if none does.
 std::string FindInterface(const DeviceType& type, std::string_view reply);
 
-} // namespace approbe
+} // namespace approbe::session

@@ -2,7 +2,7 @@
 
 #include "prompts.h"
 
-namespace approbe {
+namespace approbe::session {
 
 void DeviceShell::Begin(const DeviceChoice& choice)
 {
@@ -36,7 +36,7 @@ void DeviceShell::Begin(const DeviceChoice& choice)
 
 const DeviceType* DeviceShell::LoginPromptOf(const char* line, bool password) const
 {
-    return approbe::LoginPromptOf(m_asked, line, password);
+    return session::LoginPromptOf(m_asked, line, password);
 }
 
 std::string DeviceShell::PromptWaiting(const std::string& text) const
@@ -68,4 +68,4 @@ void DeviceShell::Take(const DeviceType& type)
     m_prompts = m_taken->shellPrompts;
 }
 
-} // namespace approbe
+} // namespace approbe::session

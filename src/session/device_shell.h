@@ -9,7 +9,7 @@
 
 // A session's device type as its engine uses it: the one chosen, or the one told automatically
 // from the shell's prompt or one probe's reply; until then the default reads what comes.
-namespace approbe {
+namespace approbe::session {
 
 class DeviceShell {
 public:
@@ -57,4 +57,4 @@ private:
     Stage m_stage = Stage::Untold;
 };
 
-} // namespace approbe
+} // namespace approbe::session

@@ -8,7 +8,7 @@
 #include "profile.h"
 #include "text.h"
 
-namespace approbe {
+namespace approbe::session {
 namespace {
 
 bool Is(const std::string& key, const char* name)
@@ -349,4 +349,4 @@ std::size_t PatternWeight(std::string_view pattern)
     return n;
 }
 
-} // namespace approbe
+} // namespace approbe::session

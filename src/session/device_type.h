@@ -7,7 +7,7 @@
 
 // A device type: what one kind of access point shell looks like and how its replies give the
 // levels, as data read from a small INI file. One engine reads any of them.
-namespace approbe {
+namespace approbe::session {
 
 // Where a field's value comes from: the value at `from`, or `from` minus `minus` when that is given
 // ("signal-strength - signal-to-noise" gives a noise floor). What `from` names depends on the reply's
@@ -92,4 +92,4 @@ bool MatchPattern(std::string_view pattern, std::string_view text);
 // one with more says more.
 std::size_t PatternWeight(std::string_view pattern);
 
-} // namespace approbe
+} // namespace approbe::session

@@ -4,7 +4,7 @@
 
 // What a known_hosts file says of a host's key; an SSH host key met for the first time, and what
 // the user may answer.
-namespace approbe {
+namespace approbe::session {
 
 enum class HostKeyStatus {
     Known,     // a line holds this very key
@@ -41,4 +41,4 @@ struct HostKeyWarning {
     bool otherType = false; // the file knows the host by a key of another type
 };
 
-} // namespace approbe
+} // namespace approbe::session

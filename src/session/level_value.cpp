@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-namespace approbe {
+namespace approbe::session {
 namespace {
 
 constexpr int kLowest = -120;
@@ -112,4 +112,4 @@ std::string WithoutEscapes(std::string_view text)
     return out;
 }
 
-} // namespace approbe
+} // namespace approbe::session

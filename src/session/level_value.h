@@ -6,7 +6,7 @@
 #include <string_view>
 
 // How a shell's text becomes a signal level, whatever shell printed it.
-namespace approbe {
+namespace approbe::session {
 
 // The level a value's text gives, in dBm: "-65", "-65 dBm", "-65dBm@1Mbps", "-95 dB" (units and
 // what follows them are dropped); a per-chain list "-67 [-67, -77, -95, -95] dBm" gives its
@@ -23,4 +23,4 @@ std::optional<int> CheckedLevel(std::int64_t value, bool noise);
 // The text without a terminal's escape sequences (colours, cursor moves, titles).
 std::string WithoutEscapes(std::string_view text);
 
-} // namespace approbe
+} // namespace approbe::session

@@ -5,7 +5,7 @@
 
 #include "device_type.h"
 
-namespace approbe {
+namespace approbe::session {
 namespace {
 
 // Longer than any prompt; a piece of a reply cut at a blank is usually longer.
@@ -52,4 +52,4 @@ std::string ShellPrompt(const char* text, const std::vector<std::string>& patter
     return prompt;
 }
 
-} // namespace approbe
+} // namespace approbe::session

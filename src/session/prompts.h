@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-namespace approbe {
+namespace approbe::session {
 
 // True if text holds label where it waits for input: nothing but blanks follows it up to the end
 // of its line (CR or LF) or of the text. "ap1 login: " is a login prompt; "Last login: Tue ..."
@@ -26,4 +26,4 @@ LoginPrompt FindLoginPrompt(const char* text);
 // (see MatchPattern) may end otherwise ("radio: ").
 std::string ShellPrompt(const char* text, const std::vector<std::string>& patterns = {});
 
-} // namespace approbe
+} // namespace approbe::session

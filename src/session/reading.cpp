@@ -4,7 +4,7 @@
 
 #include "text.h"
 
-namespace approbe {
+namespace approbe::session {
 namespace {
 
 int HexValue(char c)
@@ -174,4 +174,4 @@ Reading FollowedStation(const Reading& reading, const std::optional<MacAddress>&
     return r;
 }
 
-} // namespace approbe
+} // namespace approbe::session

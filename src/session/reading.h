@@ -10,7 +10,7 @@
 
 // What the access point's replies say about the link, as values: the line scanner, a poll's
 // reading, and nothing about how they are shown.
-namespace approbe {
+namespace approbe::session {
 
 // A value counts as current for this many poll periods after the answer that brought it; older, it
 // is stale (dimmed on screen, left out of /metrics, no SNR).
@@ -110,4 +110,4 @@ Reading ParseReading(const char* text);
 // noise floor and the rows stay as they are.
 Reading FollowedStation(const Reading& reading, const std::optional<MacAddress>& mac);
 
-} // namespace approbe
+} // namespace approbe::session

@@ -6,7 +6,7 @@
 #include "prompts.h"
 #include "text.h"
 
-namespace approbe {
+namespace approbe::session {
 
 const char* ToString(SessionState state)
 {
@@ -568,4 +568,4 @@ void SessionEngine::CountReceived(SessionActions& out)
     out.push_back(std::move(total));
 }
 
-} // namespace approbe
+} // namespace approbe::session

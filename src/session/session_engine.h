@@ -15,7 +15,7 @@
 // (connected, bytes received, the peer closed, a poll tick, Pause, Disconnect, a time-out) and
 // answers with what to do, in order. Its drivers do the I/O: the dialog's worker thread, or the
 // poller's event loop for many sessions at once. Not thread-safe: one driver feeds it at a time.
-namespace approbe {
+namespace approbe::session {
 
 enum class SessionState {
     Idle,      // no session yet
@@ -228,4 +228,4 @@ private:
     bool m_setupDone = false;     // the type's setup commands have been answered (or there are none)
 };
 
-} // namespace approbe
+} // namespace approbe::session

@@ -2,7 +2,7 @@
 
 #include <libtelnet.h>
 
-namespace approbe {
+namespace approbe::session {
 namespace {
 
 // No option is supported: libtelnet then refuses each one the peer asks for.
@@ -60,4 +60,4 @@ void TelnetLayer::OnEvent(telnet_t*, telnet_event_t* event, void* user)
     }
 }
 
-} // namespace approbe
+} // namespace approbe::session

@@ -7,7 +7,7 @@
 struct telnet_t;
 union telnet_event_t;
 
-namespace approbe {
+namespace approbe::session {
 
 // The telnet protocol between the socket and the session, on libtelnet: it takes the bytes that
 // arrived and gives back their data and what must be answered. Every option the peer asks for is
@@ -38,4 +38,4 @@ private:
     std::string* m_reply = nullptr;
 };
 
-} // namespace approbe
+} // namespace approbe::session

@@ -29,8 +29,8 @@ struct KnownHostsText {
     std::string text;
 };
 
-using approbe::HostKeyStatus;
-using approbe::HostKeyVerdict;
+using approbe::session::HostKeyStatus;
+using approbe::session::HostKeyVerdict;
 
 // The first file's verdict wins among equals; a key found anywhere is Known unless revoked.
 HostKeyVerdict CheckHostKey(const std::vector<KnownHostsText>& files, const std::string& name, const std::string& type,

@@ -5,6 +5,8 @@
 
 namespace approbe::ui {
 
+using session::Reading;
+
 CAimingTone::CAimingTone(QObject* parent) : QObject(parent), m_factory(&LoadToneOutput)
 {
     m_generator.SetOn(false);

@@ -42,7 +42,7 @@ public:
     // The output is open: playing, or still fading out.
     bool outputOpen() const { return m_open; }
 
-    void AddReading(const Reading& reading);
+    void AddReading(const session::Reading& reading);
     void setSource(ToneSource source);
     void setVolume(int percent);
     void setMute(bool mute);

@@ -2,7 +2,7 @@
 
 // Control ids of the main dialog. The logic addresses value fields by these numbers, so they
 // stay the same in every front end.
-namespace approbe {
+namespace approbe::ui {
 
 enum ControlId : int {
     IDOK = 1,
@@ -28,4 +28,4 @@ enum ControlId : int {
     IDC_LOCAL_RSSI_MIN = 1020,
 };
 
-} // namespace approbe
+} // namespace approbe::ui

@@ -6,8 +6,10 @@
 #include "control_ids.h"
 #include "text.h"
 
-namespace approbe {
+namespace approbe::ui {
 namespace {
+
+using session::Reading;
 
 constexpr int kAllBars[] = {IDC_NOISE_BAR, IDC_LOCAL_RSSI_BAR, IDC_REMOTE_RSSI_BAR};
 
@@ -87,4 +89,4 @@ void ShowRxTotal(WindowBatch& window, std::int64_t total)
     window.SetField(IDC_RX_BYTES, std::to_string(total));
 }
 
-} // namespace approbe
+} // namespace approbe::ui

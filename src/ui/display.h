@@ -7,7 +7,7 @@
 #include "reading.h"
 #include "statistics.h"
 
-namespace approbe {
+namespace approbe::ui {
 
 // The bars at rest: range, position, grey.
 void InitBars(WindowBatch& window);
@@ -19,7 +19,7 @@ void GreyAllBars(WindowBatch& window);
 // What the dialog shows for a reading, given the statistics with it already added: the value
 // fields and bars in the order they are written (noise: average, bar, current, minimum, maximum;
 // local: maximum, minimum, bar, current; remote: bar, current).
-void ShowReading(WindowBatch& window, const Reading& reading, const Statistics& stats);
+void ShowReading(WindowBatch& window, const session::Reading& reading, const Statistics& stats);
 
 // Readings that came one after another, taken together: the latest value of each level and the
 // statistics of them all, which is what the window ends with after showing each in turn (a block
@@ -27,11 +27,11 @@ void ShowReading(WindowBatch& window, const Reading& reading, const Statistics& 
 // for the field tools, the newest kKept of them.
 struct ReadingRun {
     static constexpr std::size_t kKept = 1024;
-    Reading latest;
+    session::Reading latest;
     Statistics stats;
-    std::deque<Reading> readings;
+    std::deque<session::Reading> readings;
 
-    void Add(const Reading& reading);
+    void Add(const session::Reading& reading);
     bool empty() const { return readings.empty(); }
 };
 
@@ -51,4 +51,4 @@ private:
 // The received-byte count, "%d".
 void ShowRxTotal(WindowBatch& window, std::int64_t total);
 
-} // namespace approbe
+} // namespace approbe::ui

@@ -18,6 +18,8 @@
 namespace approbe::ui {
 namespace {
 
+using session::Reading;
+
 constexpr const char* kSection = "Tools";
 
 } // namespace

@@ -58,7 +58,7 @@ public:
     void CheckAudio();
 
 private:
-    void OnReading(const std::string& host, const Reading& reading) override;
+    void OnReading(const std::string& host, const session::Reading& reading) override;
     void SetTone(bool on);
     QString Setting(const char* key, const QString& fallback) const;
     void Store(const char* key, const QString& value);

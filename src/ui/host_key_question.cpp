@@ -4,6 +4,9 @@
 #include <QPushButton>
 
 namespace approbe::ui {
+
+using session::HostKeyAnswer;
+using session::HostKeyQuestion;
 QMessageBox* NewHostKeyQuestion(const HostKeyQuestion& q, QWidget* parent)
 {
     auto* box = new QMessageBox(QMessageBox::Question, QMessageBox::tr("Unknown host key"),

@@ -11,8 +11,8 @@ namespace approbe::ui {
 // key", it shows the host, port, key type and fingerprint, whose text can be selected and copied
 // to compare with what the access point's console shows; Trust and save, Connect once, Cancel
 // (the default and Esc). Not shown yet; its object name is "hostKeyQuestion".
-QMessageBox* NewHostKeyQuestion(const HostKeyQuestion& question, QWidget* parent);
+QMessageBox* NewHostKeyQuestion(const session::HostKeyQuestion& question, QWidget* parent);
 // The answer given by the button that closed the box (Cancel when none did).
-HostKeyAnswer HostKeyAnswerOf(const QMessageBox& box);
+session::HostKeyAnswer HostKeyAnswerOf(const QMessageBox& box);
 
 } // namespace approbe::ui

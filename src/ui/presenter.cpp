@@ -7,10 +7,15 @@
 #include "display.h"
 #include "text.h"
 
-namespace approbe {
+namespace approbe::ui {
 namespace {
 
+using session::HostKeyAnswer;
+using session::Reading;
+using session::SessionAction;
+using session::SessionEnd;
 using session::SessionEvent;
+using session::SessionState;
 
 constexpr int kValueFields[] = {IDC_NOISE_CUR, IDC_NOISE_AVG, IDC_LOCAL_RSSI_CUR, IDC_REMOTE_RSSI_CUR,
                                 IDC_NOISE_MIN, IDC_NOISE_MAX, IDC_LOCAL_RSSI_MAX, IDC_LOCAL_RSSI_MIN};
@@ -280,4 +285,4 @@ void CProbePresenter::Ended(WindowBatch& batch, SessionEnd why)
     batch.SetCaption(caption);
 }
 
-} // namespace approbe
+} // namespace approbe::ui

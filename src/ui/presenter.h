@@ -19,7 +19,7 @@
 // session into the window's effects, in the order the user knows them, and the readings for the
 // field tools beside it. The loop's events come by one route, the handoff: the worker never waits
 // for the window, which catches up with the latest values and every other event.
-namespace approbe {
+namespace approbe::ui {
 
 // What the caption and the status lines of the log begin with.
 inline constexpr const char* StatusPrefix = "Test Korvane AP ";
@@ -34,7 +34,7 @@ struct PresenterOptions {
 // in the same step as the window shows them.
 class IReadingListener {
 public:
-    virtual void OnReading(const std::string& host, const Reading& reading) = 0;
+    virtual void OnReading(const std::string& host, const session::Reading& reading) = 0;
 
 protected:
     ~IReadingListener() = default;
@@ -55,7 +55,7 @@ public:
     void OnOK();
     void OnPause();
     void OnDisconnect();
-    void AnswerHostKey(HostKeyAnswer answer);
+    void AnswerHostKey(session::HostKeyAnswer answer);
     // Sessions that end without the user asking are started again (the field tools' switch).
     void SetAutoReconnect(bool on);
     // Where the password goes when the settings are saved (at the start and on Connect): the
@@ -75,7 +75,7 @@ public:
     bool WaitSessionEnd(std::chrono::milliseconds timeout) { return m_worker.Join(timeout); }
 
     // As the window knows it.
-    SessionState state() const { return m_state; }
+    session::SessionState state() const { return m_state; }
     bool sessionActive() const { return m_sessionActive; }
     bool stale() const { return m_stale; }
     // An attempt is to follow (auto-reconnect), and none has begun yet.
@@ -87,7 +87,7 @@ private:
     void Show(WindowBatch& batch, const session::SessionEvent& event);
     void ShowValues(WindowBatch& batch, const HandedOver& values);
     void PollingOn(WindowBatch& batch);
-    void Ended(WindowBatch& batch, SessionEnd why);
+    void Ended(WindowBatch& batch, session::SessionEnd why);
     void SetStale(WindowBatch& batch, bool stale);
     void ReportStatus(WindowBatch& batch, const std::string& text);
     void Save();
@@ -104,7 +104,7 @@ private:
 
     std::string m_host; // of the running session, as typed
     int m_port = 0;
-    SessionState m_state = SessionState::Idle;
+    session::SessionState m_state = session::SessionState::Idle;
     SessionValues m_values;
     bool m_sessionActive = false; // from Connect until Connect is back
     bool m_closing = false;
@@ -119,4 +119,4 @@ private:
     std::optional<std::string> m_captionAfterEnd; // a failed connect names itself once Connect is back
 };
 
-} // namespace approbe
+} // namespace approbe::ui

@@ -22,6 +22,9 @@
 namespace approbe::ui {
 namespace {
 
+using session::HostKeyQuestion;
+using session::HostKeyWarning;
+
 // Limits what can be typed, like an edit's text limit: text set by the program may be longer,
 // and the exchange then refuses it.
 class MaxCharsValidator : public QValidator {

@@ -51,9 +51,9 @@ public:
     void PushEdits(const EditTexts& texts, int portLimit) override;
     bool PullEdits(EditTexts& out) override;
     void ShowTooLong(int limit) override;
-    void AskHostKey(const HostKeyQuestion& question) override;
+    void AskHostKey(const session::HostKeyQuestion& question) override;
     void WithdrawHostKeyQuestion() override;
-    void WarnHostKeyChanged(const HostKeyWarning& warning) override;
+    void WarnHostKeyChanged(const session::HostKeyWarning& warning) override;
     // The open host-key question, if any (its object name is "hostKeyQuestion").
     QMessageBox* hostKeyQuestion() const { return m_hostKeyBox; }
     // The open changed-key warning, if any (its object name is "hostKeyWarning").

@@ -1,6 +1,6 @@
 #include "probe_window.h"
 
-namespace approbe {
+namespace approbe::ui {
 
 void IProbeWindow::Apply(const WindowBatch& batch)
 {
@@ -21,4 +21,4 @@ void IProbeWindow::Apply(const WindowBatch& batch)
     }
 }
 
-} // namespace approbe
+} // namespace approbe::ui

@@ -9,7 +9,7 @@
 // The window operations the logic relies on, all called on the window's thread (the session's
 // worker reaches the window only through the presenter's handoff). Every call has taken effect on
 // screen before it returns.
-namespace approbe {
+namespace approbe::ui {
 
 
 // The four settings texts as the edits hold them.
@@ -95,10 +95,10 @@ public:
 
     // Shows the question and returns without waiting for the answer, which the user gives
     // through the logic's AnswerHostKey. Withdraw closes it when the session stops waiting.
-    virtual void AskHostKey(const HostKeyQuestion& question) = 0;
+    virtual void AskHostKey(const session::HostKeyQuestion& question) = 0;
     virtual void WithdrawHostKeyQuestion() = 0;
     // A known access point showed another key: a warning the user must close, not a question.
-    virtual void WarnHostKeyChanged(const HostKeyWarning& warning) = 0;
+    virtual void WarnHostKeyChanged(const session::HostKeyWarning& warning) = 0;
 };
 
-} // namespace approbe
+} // namespace approbe::ui

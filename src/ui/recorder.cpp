@@ -5,6 +5,8 @@
 
 namespace approbe::ui {
 
+using session::Reading;
+
 bool CRecorder::Start(const std::string& path, std::string& error) { return m_file.Open(path, error); }
 
 void CRecorder::AddReading(const std::string& host, const Reading& reading)

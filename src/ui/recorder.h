@@ -21,7 +21,7 @@ public:
     const std::string& path() const { return m_file.path(); }
 
     // Every reading, recording or not: a mark made later needs the current values.
-    void AddReading(const std::string& host, const Reading& reading);
+    void AddReading(const std::string& host, const session::Reading& reading);
     // A row of its own: the note and the values that are still fresh at now.
     bool Mark(const std::string& note, Clock::time_point now);
 

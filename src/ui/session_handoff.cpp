@@ -1,6 +1,8 @@
 #include "session_handoff.h"
 
-namespace approbe {
+namespace approbe::ui {
+
+using session::SessionAction;
 
 void SessionHandoff::Hand(const session::SessionEvent& event)
 {
@@ -50,4 +52,4 @@ void SessionHandoff::Deliver()
     m_receiver(entries);
 }
 
-} // namespace approbe
+} // namespace approbe::ui

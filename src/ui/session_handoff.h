@@ -14,7 +14,7 @@
 // the window: it hands its events over and goes on, and the window's thread takes all that came
 // since it last looked as one step. Values (bytes counted, readings) are merged between two other
 // events, so that a flood leaves the latest values to show, not a queue; every other event is kept.
-namespace approbe {
+namespace approbe::ui {
 
 // One entry for the window's thread: an event of the session, or the values between two events.
 struct HandedOver {
@@ -48,4 +48,4 @@ private:
     bool m_open = true;                // under m_mutex
 };
 
-} // namespace approbe
+} // namespace approbe::ui

@@ -1,6 +1,8 @@
 #include "session_worker.h"
 
-namespace approbe {
+namespace approbe::ui {
+
+using session::HostKeyAnswer;
 
 SessionWorker::SessionWorker(session::Deadlines deadlines, std::shared_ptr<SessionHandoff> handoff)
     : m_deadlines(deadlines), m_handoff(std::move(handoff))
@@ -91,4 +93,4 @@ bool SessionWorker::Join(std::chrono::milliseconds timeout)
 
 void SessionWorker::OnSessionEvent(session::SessionId, const session::SessionEvent& event) { m_handoff->Hand(event); }
 
-} // namespace approbe
+} // namespace approbe::ui

@@ -15,7 +15,7 @@
 // below, which reach the loop by its Post and return at once; what the session tells goes to the
 // handoff. The loop's thread owns the session (its id included); the window's thread owns nothing
 // here but the calls.
-namespace approbe {
+namespace approbe::ui {
 
 class SessionWorker : private session::ISessionEvents {
 public:
@@ -32,7 +32,7 @@ public:
     void SetPolling(bool on);
     void Disconnect();
     void PollNow();
-    void AnswerHostKey(HostKeyAnswer answer);
+    void AnswerHostKey(session::HostKeyAnswer answer);
     void SetRetry(bool on);
     // Closing: tells the loop to end the session with its farewell and wakes it.
     void Stop();
@@ -54,4 +54,4 @@ private:
     std::optional<session::SessionId> m_id; // the loop's thread only
 };
 
-} // namespace approbe
+} // namespace approbe::ui

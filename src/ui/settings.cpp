@@ -2,7 +2,7 @@
 
 #include "text.h"
 
-namespace approbe {
+namespace approbe::ui {
 namespace {
 
 constexpr const char* kSection = "Settings";
@@ -86,4 +86,4 @@ std::string PasswordKey(const SettingsTexts& texts)
            (v6 ? "[" + host.name + "]" : host.name) + ":" + std::to_string(port);
 }
 
-} // namespace approbe
+} // namespace approbe::ui

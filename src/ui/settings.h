@@ -6,7 +6,7 @@
 #include "probe_window.h"
 #include "profile.h"
 
-namespace approbe {
+namespace approbe::ui {
 
 // The four connection settings as the dialog holds them.
 struct SettingsTexts {
@@ -42,4 +42,4 @@ bool ForgetSavedPassword(IProfile& profile);
 // the port is not one).
 std::string PasswordKey(const SettingsTexts& texts);
 
-} // namespace approbe
+} // namespace approbe::ui

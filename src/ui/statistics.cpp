@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
-namespace approbe {
+namespace approbe::ui {
+
+using session::Reading;
 
 void Statistics::Add(const Reading& reading)
 {
@@ -28,4 +30,4 @@ void Statistics::Add(const Statistics& later)
     m_nLocalMax = std::max(m_nLocalMax, later.m_nLocalMax);
 }
 
-} // namespace approbe
+} // namespace approbe::ui

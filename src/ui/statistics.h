@@ -4,7 +4,7 @@
 
 #include "reading.h"
 
-namespace approbe {
+namespace approbe::ui {
 
 // The dialog's statistics of one session: the noise floor's minimum, maximum and average, the
 // local RSSI's minimum and maximum. The sums are 64-bit so that no session is long enough to
@@ -19,9 +19,9 @@ struct Statistics {
 
     std::int64_t NoiseAverage() const { return m_nNoiseCount ? m_nNoiseSum / m_nNoiseCount : 0; }
     // A reading's levels.
-    void Add(const Reading& reading);
+    void Add(const session::Reading& reading);
     // The statistics of readings that came after these: as if each had been added in turn.
     void Add(const Statistics& later);
 };
 
-} // namespace approbe
+} // namespace approbe::ui

@@ -6,6 +6,9 @@ namespace approbe::ui {
 namespace {
 
 using Clock = std::chrono::system_clock;
+using session::MacAddress;
+using session::Reading;
+using session::StationRow;
 
 std::int16_t Store(const std::optional<int>& v)
 {

@@ -29,7 +29,7 @@ public:
     // Two readings a second (noise and station replies come apart) for 30 minutes, with room.
     static constexpr std::size_t kCapacity = 8192;
 
-    void Add(const Reading& reading);
+    void Add(const session::Reading& reading);
     std::size_t size() const { return m_size; }
     // Samples ever added: tells a view which samples are new since it last looked.
     std::uint64_t added() const { return m_added; }
@@ -58,18 +58,21 @@ struct TrendData {
     Best bestLocal, bestRemote;
     // The station followed (none: the station table's first row, as the dialog shows), and the
     // MAC addresses the tables have shown, in the order they came.
-    std::optional<MacAddress> station;
-    std::vector<MacAddress> stationsSeen;
+    std::optional<session::MacAddress> station;
+    std::vector<session::MacAddress> stationsSeen;
     static constexpr std::size_t kMaxStationsSeen = 64;
 
     // A reading as the followed station's: what Add, the SNR and the tone take.
-    Reading Followed(const Reading& reading) const { return FollowedStation(reading, station); }
+    session::Reading Followed(const session::Reading& reading) const
+    {
+        return session::FollowedStation(reading, station);
+    }
     // Takes a reading already Followed; notes the MAC addresses of its rows.
-    void Add(const Reading& reading);
+    void Add(const session::Reading& reading);
     void ResetBest() { bestLocal = bestRemote = {}; }
     // Follows another station: its levels start afresh (no SNR of one station's RSSI and the
     // other's noise, no best of the other); the history stays, as it was followed.
-    void Follow(const std::optional<MacAddress>& mac);
+    void Follow(const std::optional<session::MacAddress>& mac);
 };
 
 } // namespace approbe::ui

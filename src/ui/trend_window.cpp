@@ -15,6 +15,9 @@
 
 namespace approbe::ui {
 
+using session::MacAddress;
+using session::Reading;
+
 CTrendWindow::CTrendWindow(TrendData& source, QWidget* parent) : QWidget(parent, Qt::Window), m_data(source)
 {
     setWindowTitle(tr("Trend"));

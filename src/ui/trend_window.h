@@ -32,7 +32,7 @@ public:
     // table come as replies of their own, a few ms apart), or within kCoalesce. The axis moves
     // on by itself when no reading came for kScroll (longer than the poll period, so that polling
     // paints once a poll).
-    void RefreshSoon(const Reading& reading);
+    void RefreshSoon(const session::Reading& reading);
     static constexpr std::chrono::milliseconds kCoalesce{50}, kScroll{1250};
     void setHost(const QString& host);
 

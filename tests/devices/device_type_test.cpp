@@ -16,7 +16,7 @@
 #include "level_value.h"
 #include "session_engine.h"
 
-namespace approbe {
+namespace approbe::session {
 namespace {
 
 const std::string kDir = APPROBE_DEVICE_CASES;
@@ -374,4 +374,4 @@ TEST(Detection, APromptThatCannotTellSendsOneProbeWhoseReplyDecides)
 }
 
 } // namespace
-} // namespace approbe
+} // namespace approbe::session

@@ -8,9 +8,10 @@
 #include "statistics.h"
 #include "telnet_layer.h"
 
-namespace approbe {
+namespace approbe::session {
 namespace {
 
+using ui::Statistics;
 using Kind = SessionAction::Kind;
 using Clock = std::chrono::system_clock;
 const Clock::time_point kT0 = Clock::time_point(std::chrono::seconds(1'765'000'000));
@@ -502,4 +503,4 @@ TEST(TelnetTest, AZeroInACommandDoesNotEndTheTextButAZeroInTheDataEndsItsLine)
 }
 
 } // namespace
-} // namespace approbe
+} // namespace approbe::session

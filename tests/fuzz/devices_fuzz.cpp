@@ -9,6 +9,7 @@
 #include "fuzz_support.h"
 
 using namespace approbe;
+using namespace approbe::session;
 using namespace approbe::fuzz;
 
 namespace {

@@ -152,7 +152,7 @@ struct Reference {
     }
 
     // Statistics agree with the values read, and the statistics hold for every value.
-    void Compare(const Statistics& m) const
+    void Compare(const ui::Statistics& m) const
     {
         Check(m.m_nNoiseCount == static_cast<std::int64_t>(noise.size()), "noise count = number of values");
         Check(m.m_nNoiseSum == noiseSum, "noise sum = sum of values");
@@ -170,15 +170,15 @@ inline std::string Shown(test::FakeWindow& window, int id)
 }
 
 // The shown noise average lies within the shown minimum and maximum.
-inline void CheckShownAverage(test::FakeWindow& window, const Statistics& m)
+inline void CheckShownAverage(test::FakeWindow& window, const ui::Statistics& m)
 {
-    const std::string avg = Shown(window, IDC_NOISE_AVG);
+    const std::string avg = Shown(window, ui::IDC_NOISE_AVG);
     if (m.m_nNoiseCount == 0 || avg.empty())
         return;
     Check(avg == FormatDbm(m.m_nNoiseSum / m.m_nNoiseCount), "shown average");
     const int shown = ParseInt(avg);
-    Check(Shown(window, IDC_NOISE_MIN) == FormatDbm(m.m_nNoiseMin), "shown minimum");
-    Check(Shown(window, IDC_NOISE_MAX) == FormatDbm(m.m_nNoiseMax), "shown maximum");
+    Check(Shown(window, ui::IDC_NOISE_MIN) == FormatDbm(m.m_nNoiseMin), "shown minimum");
+    Check(Shown(window, ui::IDC_NOISE_MAX) == FormatDbm(m.m_nNoiseMax), "shown maximum");
     Check(m.m_nNoiseMin <= shown && shown <= m.m_nNoiseMax, "average within min..max");
 }
 

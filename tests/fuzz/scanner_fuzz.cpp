@@ -8,6 +8,10 @@
 
 using namespace approbe;
 using namespace approbe::fuzz;
+using approbe::session::PollReading;
+using approbe::session::Reading;
+using approbe::ui::SessionValues;
+using enum approbe::ui::ControlId;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

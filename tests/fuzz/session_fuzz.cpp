@@ -13,6 +13,7 @@
 #include "telnet_layer.h"
 
 using namespace approbe;
+using namespace approbe::session;
 using namespace approbe::fuzz;
 
 namespace {

@@ -15,6 +15,7 @@ using namespace test;
 using ui::CLevelBar;
 using ui::CProbeDlg;
 using Clock = std::chrono::steady_clock;
+using enum ui::ControlId;
 
 TEST(DialogSessionTest, ConnectRunsASessionThatNarratesAndGivesConnectBack)
 {

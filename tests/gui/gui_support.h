@@ -74,7 +74,7 @@ struct DialogRig {
     QStringList log()
     {
         QStringList lines;
-        auto* list = static_cast<QListWidget*>(dlg->control(IDC_LOG));
+        auto* list = static_cast<QListWidget*>(dlg->control(ui::IDC_LOG));
         for (int i = 0; i < list->count(); ++i)
             lines << list->item(i)->text();
         return lines;
@@ -82,23 +82,23 @@ struct DialogRig {
     bool logged(const char* line) { return log().contains(QString::fromUtf8(line)); }
     bool loggedIn()
     {
-        return logged("Test Korvane AP to 127.0.0.1 connected") && button(IDC_PAUSE)->text() == "Pause" &&
-               dlg->presenter().state() == SessionState::LoggedIn;
+        return logged("Test Korvane AP to 127.0.0.1 connected") && button(ui::IDC_PAUSE)->text() == "Pause" &&
+               dlg->presenter().state() == session::SessionState::LoggedIn;
     }
     // The teardown's last call sets the caption, after giving Connect back.
-    bool ended() { return button(IDOK)->isEnabled() && dlg->windowTitle().startsWith("Test Korvane AP DISCONNECT"); }
+    bool ended() { return button(ui::IDOK)->isEnabled() && dlg->windowTitle().startsWith("Test Korvane AP DISCONNECT"); }
 
     // Types the simulator's address (the port only fits in the edit when set by the program),
     // connects, reads one poll back and disconnects.
     void ExpectNormalSession(SimProcess& sim)
     {
-        edit(IDC_HOST)->setText("127.0.0.1");
-        edit(IDC_PORT)->setText(QString::number(sim.port()));
-        QTest::mouseClick(button(IDOK), Qt::LeftButton);
+        edit(ui::IDC_HOST)->setText("127.0.0.1");
+        edit(ui::IDC_PORT)->setText(QString::number(sim.port()));
+        QTest::mouseClick(button(ui::IDOK), Qt::LeftButton);
         ASSERT_TRUE(ServeUntil([&] { return loggedIn(); }));
         dlg->presenter().PollNow();
-        ASSERT_TRUE(ServeUntil([&] { return field(IDC_NOISE_CUR) == "-88 dBm"; }));
-        QTest::mouseClick(button(IDC_DISCONNECT), Qt::LeftButton);
+        ASSERT_TRUE(ServeUntil([&] { return field(ui::IDC_NOISE_CUR) == "-88 dBm"; }));
+        QTest::mouseClick(button(ui::IDC_DISCONNECT), Qt::LeftButton);
         ASSERT_TRUE(ServeUntil([&] { return ended(); }, std::chrono::seconds(5)));
     }
 

@@ -18,6 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace test;
 using Clock = std::chrono::steady_clock;
+using ui::IDOK;
 
 // An access point on loopback that takes any login and notes when each poll arrives.
 class PollClock {

@@ -22,6 +22,7 @@ namespace approbe {
 namespace {
 
 using namespace ui;
+using enum ui::ControlId;
 
 bool IsKind(QWidget* w, ControlKind kind)
 {

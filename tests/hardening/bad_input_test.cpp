@@ -16,6 +16,7 @@ namespace {
 using namespace test;
 using namespace std::string_literals;
 using namespace std::chrono_literals;
+using ui::EditTexts;
 
 const std::string kMegabyte(1 << 20, 'm');
 

@@ -10,6 +10,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace test;
 using Clock = std::chrono::steady_clock;
+using enum ui::ControlId;
 
 // While the worker hands the window a block every few microseconds, events posted to the UI
 // thread are still served at once, and Disconnect ends the flood.

@@ -24,6 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace test;
+using enum ui::ControlId;
 
 // Nothing listens on these: a Connect is refused at once, and nothing leaves loopback.
 constexpr const char* kProfile = "[Settings]\nHost=127.0.0.2\nPort=23\nUser=admin\nPass=s3cret\n";

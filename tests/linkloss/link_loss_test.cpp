@@ -17,6 +17,8 @@ namespace {
 using namespace std::chrono_literals;
 using namespace test;
 using Clock = std::chrono::steady_clock;
+using ui::IDC_NOISE_CUR;
+using ui::IDOK;
 
 const char* const kShell = "login\nshell\n";
 

@@ -9,7 +9,11 @@
 namespace approbe {
 namespace {
 
+using session::SessionAction;
 using session::SessionEvent;
+using ui::HandedOver;
+using ui::ReadingRun;
+using ui::SessionHandoff;
 
 SessionEvent EngineSaid(SessionAction action)
 {

@@ -17,6 +17,22 @@ namespace {
 
 using test::FakeWindow;
 using Events = std::vector<std::string>;
+using session::FollowedStation;
+using session::LineLevels;
+using session::MacAddress;
+using session::ParseReading;
+using session::PollReading;
+using session::Reading;
+using session::ScanLine;
+using session::StationRow;
+using enum ui::ControlId;
+using ui::GreyAllBars;
+using ui::InitBars;
+using ui::ReadingRun;
+using ui::SessionValues;
+using ui::ShowNoiseLevel;
+using ui::ShowRssiLevel;
+using ui::WindowBatch;
 
 std::string Field(int id, const std::string& text) { return "field " + std::to_string(id) + " " + text; }
 std::string Pos(int id, int pos) { return "pos " + std::to_string(id) + " " + std::to_string(pos); }

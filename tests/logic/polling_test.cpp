@@ -11,6 +11,7 @@ namespace {
 using namespace test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using ui::PresenterOptions;
 
 const std::string kPoll = "get station\r\nget nf\r\n";
 

@@ -13,6 +13,13 @@ namespace approbe {
 namespace {
 
 using namespace test;
+using ui::EditTexts;
+using ui::ForgetSavedPassword;
+using ui::LoadSettings;
+using ui::PasswordKey;
+using ui::SaveSettings;
+using ui::SettingsTexts;
+using ui::UpdateData;
 
 TEST(ProfileTest, FirstRunStoresDefaultsAndShowsPort23)
 {

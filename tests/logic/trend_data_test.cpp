@@ -11,6 +11,8 @@ using namespace std::chrono_literals;
 using ui::TrendData;
 using ui::TrendHistory;
 using Clock = std::chrono::system_clock;
+using session::MacAddress;
+using session::Reading;
 
 const Clock::time_point T = Clock::time_point(std::chrono::hours(500000));
 

@@ -27,6 +27,8 @@ namespace {
 
 using test::TempDir;
 using test::WriteFile;
+using session::PollReading;
+using session::Reading;
 
 struct BadConfig {
     const char* name;

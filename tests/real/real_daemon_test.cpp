@@ -34,6 +34,7 @@ namespace {
 using namespace test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using ui::PresenterOptions;
 
 // What run-with-daemon hands over in the environment.
 struct Daemon {

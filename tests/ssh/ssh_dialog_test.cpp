@@ -19,6 +19,7 @@ namespace approbe::test {
 namespace {
 
 using namespace std::chrono_literals;
+using enum ui::ControlId;
 
 class SshDialogTest : public SshTestBase {
 protected:

@@ -11,6 +11,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using session::HostKeyAnswer;
+using session::HostKeyQuestion;
+using ui::PresenterOptions;
 
 const Events kValues = {"field 1002 -93 dBm", "field 1015 -61 dBm", "field 1016 -64 dBm"};
 

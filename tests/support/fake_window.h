@@ -17,13 +17,13 @@ namespace approbe::test {
 //   field <id> <text> | log <text> | clearlog | caption <text> | connect <0|1> | pause <text>
 //   range <id> <lo> <hi> | pos <id> <pos> | colour <id> <r>,<g>,<b> | stale <0|1>
 //   push | pull | toolong <limit>
-class FakeWindow : public IProbeWindow {
+class FakeWindow : public ui::IProbeWindow {
 public:
     // A batch is one step of the UI thread: no test action runs in the middle of it.
-    void Apply(const WindowBatch& batch) override
+    void Apply(const ui::WindowBatch& batch) override
     {
         std::lock_guard ui(m_uiMutex);
-        IProbeWindow::Apply(batch);
+        ui::IProbeWindow::Apply(batch);
     }
     void SetField(int id, const std::string& text) override { Record("field " + N(id) + " " + text); }
     void AppendLog(const std::string& line) override { Record("log " + line); }
@@ -43,18 +43,18 @@ public:
         Record("colour " + N(id) + " " + N(c.r) + "," + N(c.g) + "," + N(c.b));
     }
     void SetStale(bool stale) override { Record(stale ? "stale 1" : "stale 0"); }
-    void PushEdits(const EditTexts& texts, int) override { Record("push", [&] { m_edits = texts; }); }
-    bool PullEdits(EditTexts& out) override
+    void PushEdits(const ui::EditTexts& texts, int) override { Record("push", [&] { m_edits = texts; }); }
+    bool PullEdits(ui::EditTexts& out) override
     {
         Record("pull", [&] { out = m_edits; });
         return true;
     }
     void ShowTooLong(int limit) override { Record("toolong " + N(limit)); }
     // "hostkey ask <host> <port> <type> <fingerprint>", then onHostKeyQuestion (if set) answers.
-    void AskHostKey(const HostKeyQuestion& q) override
+    void AskHostKey(const session::HostKeyQuestion& q) override
     {
         Record("hostkey ask " + q.host + " " + N(q.port) + " " + q.keyType + " " + q.fingerprint);
-        std::function<void(const HostKeyQuestion&)> answer;
+        std::function<void(const session::HostKeyQuestion&)> answer;
         {
             std::lock_guard lock(m_mutex);
             answer = m_onHostKey;
@@ -64,12 +64,12 @@ public:
     }
     void WithdrawHostKeyQuestion() override { Record("hostkey withdraw"); }
     // "hostkey changed <host> <fingerprint> <known fingerprint> <file>:<line>"
-    void WarnHostKeyChanged(const HostKeyWarning& w) override
+    void WarnHostKeyChanged(const session::HostKeyWarning& w) override
     {
         Record("hostkey changed " + w.host + " " + w.fingerprint + " " + w.knownFingerprint + " " + w.file + ":" +
                N(w.line));
     }
-    void onHostKeyQuestion(std::function<void(const HostKeyQuestion&)> answer) { Set(m_onHostKey, answer); }
+    void onHostKeyQuestion(std::function<void(const session::HostKeyQuestion&)> answer) { Set(m_onHostKey, answer); }
 
     // Runs f as the UI thread would: never at the same time as a window operation. The session's
     // window calls are synchronous with the UI thread, and this keeps that order for the test thread.
@@ -87,8 +87,8 @@ public:
     std::string latest(const std::string& key);
 
     // What the user has typed.
-    void setEdits(const EditTexts& texts) { Set(m_edits, texts); }
-    EditTexts edits() { return Get(m_edits); }
+    void setEdits(const ui::EditTexts& texts) { Set(m_edits, texts); }
+    ui::EditTexts edits() { return Get(m_edits); }
 
     std::vector<std::string> events() { return Get(m_events); }
     // Only the events that start with prefix, e.g. "log " or "caption ".
@@ -148,8 +148,8 @@ private:
     bool m_keepValues = true;
     std::string m_hookLine;
     std::function<void()> m_hook;
-    std::function<void(const HostKeyQuestion&)> m_onHostKey;
-    EditTexts m_edits;
+    std::function<void(const session::HostKeyQuestion&)> m_onHostKey;
+    ui::EditTexts m_edits;
     std::string m_pause = "Pause";
     std::string m_caption;
     bool m_connectEnabled = true;

@@ -8,11 +8,11 @@ namespace approbe::test {
 
 // A text as one poll's replies once the prompts are dealt with: read (the first noise floor and
 // station row), then shown as the dialog shows a reading, its statistics included.
-inline Reading ScanBlock(const char* block, SessionValues& values, IProbeWindow& window)
+inline session::Reading ScanBlock(const char* block, ui::SessionValues& values, ui::IProbeWindow& window)
 {
-    ReadingRun run;
-    run.Add(ParseReading(block));
-    WindowBatch batch;
+    ui::ReadingRun run;
+    run.Add(session::ParseReading(block));
+    ui::WindowBatch batch;
     values.Show(batch, run);
     window.Apply(batch);
     return run.readings.back();

@@ -8,6 +8,10 @@
 
 namespace approbe::test {
 
+using ui::CProbePresenter;
+using ui::EditTexts;
+using ui::PresenterOptions;
+
 UiThread::UiThread(FakeWindow& window) : m_window(window)
 {
     m_thread = std::thread([this] {

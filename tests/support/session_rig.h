@@ -48,14 +48,14 @@ struct SessionRig {
     };
 
     SessionRig(const std::string& host, const std::string& port, const std::string& user = "admin",
-               const std::string& password = "admin", PresenterOptions options = Stepped());
+               const std::string& password = "admin", ui::PresenterOptions options = Stepped());
     // Opens on that file as it is; the events of opening are kept.
-    explicit SessionRig(const ProfileText& file, PresenterOptions options = Stepped());
+    explicit SessionRig(const ProfileText& file, ui::PresenterOptions options = Stepped());
     ~SessionRig();
 
-    static PresenterOptions Stepped()
+    static ui::PresenterOptions Stepped()
     {
-        PresenterOptions options;
+        ui::PresenterOptions options;
         options.pollPeriod = std::chrono::milliseconds(0);
         return options;
     }
@@ -76,7 +76,7 @@ struct SessionRig {
     IniProfile profile;
     FakeWindow window;
     UiThread ui{window};
-    std::unique_ptr<CProbePresenter> presenter;
+    std::unique_ptr<ui::CProbePresenter> presenter;
 };
 
 // The narration's last lines when a session ends, whoever ended it; why, for the endings the

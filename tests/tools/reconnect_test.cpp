@@ -16,6 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace test;
 using Clock = std::chrono::steady_clock;
+using enum ui::ControlId;
 
 std::string Profile(const SimProcess& sim, bool reconnect)
 {

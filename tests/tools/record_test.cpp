@@ -18,6 +18,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace test;
+using ui::IDC_DISCONNECT;
+using ui::IDOK;
 
 // The rows of a CSV file as Python's csv module reads them.
 std::vector<QStringList> ReadCsv(const std::string& path)

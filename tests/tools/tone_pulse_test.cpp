@@ -21,6 +21,8 @@
 namespace approbe {
 namespace {
 
+using session::Reading;
+
 // Everything the server plays, from construction to Stop().
 class Heard {
 public:

@@ -23,6 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using ui::ToneGenerator;
 using ui::ToneSource;
+using session::Reading;
 
 struct PitchRow {
     ToneSource source;

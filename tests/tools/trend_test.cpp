@@ -22,6 +22,8 @@ using ui::CTrendWindow;
 using ui::TrendData;
 using Clock = std::chrono::system_clock;
 using Panel = CTrendPlot::Panel;
+using session::Reading;
+using enum ui::ControlId;
 
 Reading At(Clock::time_point t, std::optional<int> noise, std::optional<int> local, std::optional<int> remote)
 {
