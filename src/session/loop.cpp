@@ -316,7 +316,11 @@ void SessionLoop::StartAttempt(Session& s)
     attempt.count = s.attempts++;
     Emit(s, std::move(attempt));
     s.transport = MakeTransport(s.host, s.port, s.setup, m_ssh);
-    Apply(s, s.engine.Begin(s.transport->Shell()));
+    // The transport knows the shell's conventions; the device type and tracing are the setup's.
+    SessionParams params = s.transport->Shell();
+    params.device = s.setup.device;
+    params.trace = s.setup.trace;
+    Apply(s, s.engine.Begin(std::move(params)));
     s.stale = s.unanswered = false;
     s.lastPoll.reset();
     s.deadline = Clock::now() + (s.linkLost ? m_deadlines.retryConnect : m_deadlines.connect);

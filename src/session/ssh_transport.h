@@ -15,10 +15,7 @@ public:
 
     SessionParams Shell() const override
     {
-        SessionParams params = SessionParams::OverTerminal(m_setup.host, m_setup.user, m_setup.password);
-        params.device = m_setup.device;
-        params.trace = m_setup.trace;
-        return params;
+        return SessionParams::OverTerminal(m_setup.host, m_setup.user, m_setup.password);
     }
     void Connected(int fd, ITransportEvents& events) override;
     void OnReady(std::uint32_t epollEvents) override;

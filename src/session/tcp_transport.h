@@ -9,13 +9,7 @@ class TcpTransport final : public ITransport {
 public:
     explicit TcpTransport(const SessionSetup& setup) : m_setup(setup) {}
 
-    SessionParams Shell() const override
-    {
-        SessionParams params{m_setup.host, m_setup.user, m_setup.password};
-        params.device = m_setup.device;
-        params.trace = m_setup.trace;
-        return params;
-    }
+    SessionParams Shell() const override { return {m_setup.host, m_setup.user, m_setup.password}; }
     void Connected(int fd, ITransportEvents& events) override;
     void OnReady(std::uint32_t epollEvents) override;
     void Write(const std::string& bytes) override;

@@ -50,7 +50,7 @@ public:
     };
 
     virtual ~ITransport() = default;
-    // The engine's parameters for a shell over this transport.
+    // The engine's parameters for a shell over this transport: its line ends and telnet layer.
     virtual SessionParams Shell() const = 0;
     // The socket is connected and watched for input.
     virtual void Connected(int fd, ITransportEvents& events) = 0;
