@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 #include "csv_record.h"
@@ -256,7 +257,9 @@ void Poller::Ended(Ap& ap, SessionEnd why)
 
 void Poller::Record(Ap& ap, const Reading& reading)
 {
-    const Reading followed = FollowedStation(reading, ap.cfg.station);
+    // Without a station to follow the reading is the followed one: no copy of its rows.
+    std::optional<Reading> own;
+    const Reading& followed = ap.cfg.station ? own.emplace(FollowedStation(reading, ap.cfg.station)) : reading;
     ap.levels.Update(followed);
     const auto maxAge = MaxAge();
     m_series.Update(ap.series, [&](ApSeries& s) {
