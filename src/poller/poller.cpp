@@ -14,6 +14,7 @@
 
 #include "csv_record.h"
 #include "linked_module.h"
+#include "process_metrics.h"
 
 namespace approbe::poller {
 namespace {
@@ -324,6 +325,10 @@ void Poller::Reload()
     }
     Log("SIGHUP: config reloaded: " + std::to_string(m_aps.size()) + " access points; " + std::to_string(stopped) +
         " stopped, " + std::to_string(started) + " started");
+    if (const std::string shortfall =
+            DescriptorShortfall(m_aps.size(), !m_config.recordDir.empty(), m_options.httpConnections);
+        !shortfall.empty())
+        Log("SIGHUP: " + shortfall);
     if (m_options.reloaded)
         m_options.reloaded(true);
 }
