@@ -46,9 +46,15 @@ public:
     DeviceType& taken() { return *m_taken; }
 
 private:
+    // Whose login prompts count from now on.
+    void Ask(std::vector<const DeviceType*> types);
+
     std::shared_ptr<const std::vector<DeviceType>> m_user;
     std::vector<const DeviceType*> m_candidates; // those the session may meet, in detection order
     std::vector<const DeviceType*> m_asked;      // whose login prompts count: the candidates, then the type taken
+    // The last characters the asked login and password prompts can end with (see Ask); empty when
+    // one of them may end with any.
+    std::string m_promptEnds;
     std::vector<std::string> m_prompts;          // the shell prompt patterns that count, likewise
     const DeviceType* m_chosen = nullptr;
     const DeviceType* m_fallback = nullptr;

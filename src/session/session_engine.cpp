@@ -166,9 +166,7 @@ bool SessionEngine::TakeLines(SessionActions& out, std::string_view data, std::c
     };
     std::size_t pos = 0;
     while (pos < data.size() && (m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn)) {
-        std::size_t end = pos;
-        while (end < data.size() && data[end] != '\r' && data[end] != '\n')
-            ++end;
+        const std::size_t end = LineEnd(data, pos);
         const std::size_t take = std::min(end - pos, kMaxBlock - m_partLine.size());
         m_partLine.append(data.substr(pos, take));
         pos += take;
