@@ -38,7 +38,8 @@ void DeviceShell::Begin(const DeviceChoice& choice)
     m_prompts.clear();
     for (const DeviceType* t : m_candidates)
         m_prompts.insert(m_prompts.end(), t->shellPrompts.begin(), t->shellPrompts.end());
-    m_taken.reset();
+    m_taken = nullptr;
+    m_own.reset();
     m_stage = Stage::Untold;
 }
 
@@ -96,10 +97,25 @@ DetectVerdict DeviceShell::AtPrompt(const std::string& prompt)
 
 void DeviceShell::Take(const DeviceType& type)
 {
-    m_taken = type;
+    if (type.interface.empty() && !type.interfaceQuery.empty()) {
+        m_own = type;
+        m_taken = &*m_own;
+    } else {
+        m_own.reset();
+        m_taken = &type; // a built-in's, or one of m_user's, which the session holds
+    }
     m_stage = Stage::Told;
-    Ask({&*m_taken});
+    Ask({m_taken});
     m_prompts = m_taken->shellPrompts;
+}
+
+void DeviceShell::SetInterface(std::string name)
+{
+    if (!m_own) {
+        m_own = *m_taken;
+        m_taken = &*m_own;
+    }
+    m_own->interface = std::move(name);
 }
 
 } // namespace approbe::session

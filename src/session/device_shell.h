@@ -41,9 +41,11 @@ public:
     DetectVerdict Untold() const { return m_detector->Untold(); }
     void Probing() { m_stage = Stage::Probing; }
 
-    // The type is known: a copy of it is the session's (its interface may still be found).
+    // The type is known. A session takes its own copy only while its interface is still to be
+    // found: thousands of sessions share a type otherwise.
     void Take(const DeviceType& type);
-    DeviceType& taken() { return *m_taken; }
+    // The interface found for the type taken.
+    void SetInterface(std::string name);
 
 private:
     // Whose login prompts count from now on.
@@ -59,7 +61,8 @@ private:
     const DeviceType* m_chosen = nullptr;
     const DeviceType* m_fallback = nullptr;
     std::optional<DeviceDetector> m_detector;
-    std::optional<DeviceType> m_taken;
+    const DeviceType* m_taken = nullptr;
+    std::optional<DeviceType> m_own; // the copy Take makes, when it makes one
     Stage m_stage = Stage::Untold;
 };
 
