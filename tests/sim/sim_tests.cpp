@@ -500,7 +500,10 @@ TEST(SimCommandLine, BadOptionsExitTwoWithUsage) {
          {std::vector<std::string>{"--bogus"}, {"--port", "70000"}, {"--port"}, {"--seed", "x"},
           {"--bind", "not-an-address"}, {"--negotiate", "sometimes"}, {"--negotiate"}, {"--fail-delay", "-1"},
           {"--login-tries", "0"}, {"--max-connections", "0"}, {"--pieces", "0"}, {"--stations", "10"},
-          {"--station-order", "2,1"}, {"--stations", "2", "--station-order", "1"}, {"--drop-rows", "101"}}) {
+          {"--station-order", "2,1"}, {"--stations", "2", "--station-order", "1"}, {"--drop-rows", "101"},
+          {"--device-type", "cisco"}, {"--device-types", "korvane"}, {"--aps", "2", "--device-types", "korvane,x"},
+          {"--pager", "3"}, {"--aps", "2", "--device-type", "routeros", "--pager", "3"}, {"--noise", "none"},
+          {"--chains", "5"}, {"--hostname", "a b"}}) {
         const auto e = approbe::test::RunSim(args, kWait);
         EXPECT_EQ(e.code, 2) << args[0];
         EXPECT_NE(e.err.find("usage:"), std::string::npos) << e.err;
@@ -579,4 +582,89 @@ TEST(SimFleet, TheLoginProgramDelaysWrongLoginsAndGivesUpAfterTheTries) {
     EXPECT_NE(rest.find("Login incorrect"), std::string::npos) << rest;
     Client again(ports[1]);
     login(again);
+}
+
+namespace {
+
+// How one kind of shell is polled, and where its levels stand in the replies.
+struct Kind {
+    std::string name;
+    std::string user, prompt;  // who logs in, and how the prompt ends
+    std::string poll;          // the commands of one poll, each ending its line
+    std::regex noise, local, remote;
+    bool hasRemote = true;
+};
+
+const std::vector<Kind>& kinds() {
+    static const std::vector<Kind> all = {
+        {"korvane", "admin", "AP> ", "get station\r\nget nf\r\n", std::regex("Noise Floor Level: (-\\d+)"),
+         std::regex("Local RSSI level: (-\\d+)"), std::regex("Remote RSSI level: (-\\d+)")},
+        {"linux-iw", "admin", ":~$ ", "iw dev wlan0 station dump\r\niw dev wlan0 survey dump\r\n",
+         std::regex("\\[in use\\]\r\n\tnoise:\t+(-\\d+) dBm"), std::regex("\tsignal:  \t(-\\d+) \\[-\\d+, -\\d+\\] dBm"),
+         std::regex("$^"), false},
+        {"openwrt", "admin", ":~$ ", "iwinfo phy0-ap0 assoclist\r\niwinfo phy0-ap0 info\r\n",
+         std::regex("Noise: (-\\d+) dBm"), std::regex("3C  (-\\d+) dBm / -\\d+ dBm"), std::regex("$^"), false},
+        {"routeros", "admin+ct", "] > ",
+         "/interface wireless registration-table print stats without-paging\r\n/interface wireless monitor wlan1 once\r\n",
+         std::regex("noise-floor: (-\\d+)dBm"), std::regex(" signal-strength=(-\\d+)dBm@"),
+         std::regex("tx-signal-strength=(-\\d+)dBm")},
+        {"json-status", "admin", "cpe# ", "/usr/www/status.cgi\r\n", std::regex("\"noisef\":(-\\d+)"),
+         std::regex("\"sta\":\\[\\{\"mac\":\"[0-9A-F:]+\",\"signal\":(-\\d+)"),
+         std::regex("\"remote\":\\{\"signal\":(-\\d+)")},
+    };
+    return all;
+}
+
+std::optional<int> found(const std::string& text, const std::regex& where) {
+    std::smatch m;
+    if (!std::regex_search(text, m, where)) return std::nullopt;
+    return std::stoi(m[1]);
+}
+
+void loginAs(Client& c, const Kind& k) {
+    c.until("ogin: ");
+    c.send(k.user + "\r");
+    c.until("Password: ");
+    c.send("admin\r");
+    c.until(k.prompt);
+}
+
+// One poll sent at once; returns the replies and {noise, local, remote} as they give them.
+std::pair<std::string, Values> pollAs(Client& c, const Kind& k) {
+    c.send(k.poll);
+    std::string text;
+    for (std::size_t n = std::count(k.poll.begin(), k.poll.end(), '\n'); n > 0; --n) text += c.until(k.prompt);
+    return {text, {found(text, k.noise), found(text, k.local), found(text, k.remote)}};
+}
+
+}  // namespace
+
+// Each access point plays its kind's shell, with the values a korvane one of the same seed holds.
+TEST(SimFleet, MixedTypesEachPlayTheirShellWithTheirSeedsValues) {
+    constexpr std::size_t kAps = 10;
+    SimProcess mixed({"--aps", std::to_string(kAps), "--seed", "21", "--hold-values", "--device-types",
+                      "korvane,linux-iw,openwrt,routeros,json-status"});
+    SimProcess plain({"--aps", std::to_string(kAps), "--seed", "21", "--hold-values"});
+    const std::vector<int> ports = mixed.ports(kAps, kWait), plainPorts = plain.ports(kAps, kWait);
+    ASSERT_EQ(ports.size(), kAps);
+    ASSERT_EQ(plainPorts.size(), kAps);
+    for (std::size_t ap = 0; ap < kAps; ++ap) {
+        const Kind& kind = kinds()[ap % kinds().size()];
+        SCOPED_TRACE(kind.name);
+        Client reference(plainPorts[ap]);
+        login(reference);
+        Values expected = poll(reference);
+        if (!kind.hasRemote) expected[2] = std::nullopt;
+
+        Client c(ports[ap]);
+        loginAs(c, kind);
+        const auto [text, values] = pollAs(c, kind);
+        EXPECT_EQ(values, expected) << text;
+        if (kind.name != "korvane") {
+            EXPECT_EQ(text.rfind(kind.poll.substr(0, kind.poll.find('\n') + 1), 0), 0u) << "the shell echoes the command: " << text;
+        }
+        EXPECT_EQ(text.find('\x1b'), std::string::npos) << "no colours: " << text;
+        c.send(kind.name == "korvane" ? "q\r\n" : kind.name == "routeros" ? "/quit\r\n" : "exit\r\n");
+        EXPECT_TRUE(c.ended());
+    }
 }
