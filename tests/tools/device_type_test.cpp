@@ -5,6 +5,8 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QRegularExpression>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -219,6 +221,52 @@ TEST(DeviceTypeSessionTest, ALevelTheTypeDoesNotGiveIsNoneEverywhereEvenAfterASe
     EXPECT_GE(iwRows, 1);
     EXPECT_EQ(marks, 1);
 }
+
+// Each built-in shell, told by itself or chosen in the menu: the dialog names its type once and
+// shows what it gives.
+struct ShellCase {
+    const char* type;
+    bool remote; // the type gives a remote signal
+    bool chosen; // chosen in the menu, not told
+};
+
+class DeviceTypeShellTest : public testing::TestWithParam<ShellCase> {};
+
+TEST_P(DeviceTypeShellTest, NamedOnceAndShownAsItGives)
+{
+    ConfigHome home;
+    SimProcess sim({"--device-type", GetParam().type, "--seed", "7"});
+    DialogRig rig(sim);
+    if (GetParam().chosen)
+        Choose(*DeviceMenu(*rig.dlg), GetParam().type);
+    QTest::mouseClick(rig.button(IDOK), Qt::LeftButton);
+    const QRegularExpression dbm("^-\\d+ dBm$");
+    ASSERT_TRUE(ServeUntil([&] {
+        return dbm.match(rig.field(IDC_LOCAL_RSSI_CUR)).hasMatch() && dbm.match(rig.field(IDC_NOISE_CUR)).hasMatch();
+    })) << rig.log().join("\n").toStdString();
+    EXPECT_EQ(LinesStartingWith(rig.log(), QString("Device type: ") + GetParam().type), 1)
+        << rig.log().join("\n").toStdString();
+    auto* remoteBar = static_cast<ui::CLevelBar*>(rig.dlg->control(IDC_REMOTE_RSSI_BAR));
+    if (GetParam().remote) {
+        ASSERT_TRUE(ServeUntil([&] { return dbm.match(rig.field(IDC_REMOTE_RSSI_CUR)).hasMatch(); }));
+    } else {
+        rig.dlg->presenter().PollNow();
+        ASSERT_TRUE(ServeUntil([&] { return rig.dlg->tools().trendData().history.size() >= 4; }));
+        EXPECT_EQ(rig.field(IDC_REMOTE_RSSI_CUR).trimmed(), "");
+        EXPECT_EQ(remoteBar->value(), kBarRestPos);
+    }
+    QTest::mouseClick(rig.button(IDC_DISCONNECT), Qt::LeftButton);
+    ASSERT_TRUE(ServeUntil([&] { return rig.ended(); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Shells, DeviceTypeShellTest,
+                         testing::Values(ShellCase{"linux-iw", false, false}, ShellCase{"openwrt", false, false},
+                                         ShellCase{"routeros", true, true}, ShellCase{"json-status", true, false}),
+                         [](const testing::TestParamInfo<ShellCase>& row) {
+                             std::string name = row.param.type;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
 
 } // namespace
 } // namespace approbe
