@@ -387,11 +387,13 @@ private:
     }
 
     // A reply a page of lines at a time, each page held at the pager until a key answers it:
-    // D shows the rest at once, Q drops it, any other key the next page.
+    // D shows the rest at once, Q drops it, any other key the next page. The key is what is
+    // typed after the pager asks; lines typed ahead wait for the shell.
     void paged(const std::string& text, std::size_t lines) {
         const std::size_t body = text.size() - shell_.prompt().size();
         std::size_t at = 0;
         std::string head;
+        in_.setAside();
         for (;;) {
             std::size_t end = at;
             for (std::size_t n = 0; n < lines && end < body; ++n) end = std::min(text.find('\n', end), body - 1) + 1;
@@ -403,6 +405,7 @@ private:
             if (key == 'q' || key == 'Q') at = body;
             if (key == 'd' || key == 'D') break;
         }
+        in_.takeBack();
         out(head + text.substr(at));
     }
 

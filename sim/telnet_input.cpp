@@ -73,6 +73,18 @@ std::optional<char> TelnetInput::key() {
     return c;
 }
 
+void TelnetInput::setAside() {
+    aside_ += in_;
+    in_.clear();
+    asideAfterCR_ = std::exchange(afterCR_, false);
+}
+
+void TelnetInput::takeBack() {
+    in_.insert(0, aside_);
+    aside_.clear();
+    afterCR_ = asideAfterCR_;
+}
+
 void TelnetInput::takeCommands() {
     std::string data;
     std::size_t i = 0;

@@ -21,6 +21,10 @@ public:
     bool line(std::string& out);
     // The next byte typed, as a pager reads a key; nullopt until one comes.
     std::optional<char> key();
+    // Input so far waits apart until takeBack, so that a pager's key is what is typed after it
+    // asks, and lines typed ahead stay lines.
+    void setAside();
+    void takeBack();
     // Takes the complete telnet commands out of the input, reporting each; data stays.
     void takeCommands();
     // Consumes through text if the input holds it; else keeps only the tail that may still begin it.
@@ -40,6 +44,8 @@ private:
     std::string in_;       // received, not consumed yet
     std::string partial_;  // the line read so far
     bool afterCR_ = false; // a LF or NUL right after CR belongs to the previous line
+    std::string aside_;    // input set aside, and afterCR_ as it was then
+    bool asideAfterCR_ = false;
 };
 
 }  // namespace sim

@@ -112,12 +112,14 @@ std::optional<int> labelled(const std::string& text, const std::string& label) {
     return end == p ? std::nullopt : std::optional<int>(static_cast<int>(v));
 }
 
-void login(Client& c, const std::string& user = "admin", const std::string& password = "admin") {
-    c.until("login: ");
+// Logs in at any type's login prompt; returns what came after the password, through the prompt.
+std::string login(Client& c, const std::string& user = "admin", const std::string& password = "admin",
+                  const std::string& prompt = "AP> ") {
+    c.until("ogin: ");
     c.send(user + "\r");
     c.until("Password: ");
     c.send(password + "\r");
-    c.until("AP> ");
+    return c.until(prompt);
 }
 
 // One poll the way the client sends it; returns {noise, local, remote}.
@@ -621,14 +623,6 @@ std::optional<int> found(const std::string& text, const std::regex& where) {
     return std::stoi(m[1]);
 }
 
-void loginAs(Client& c, const Kind& k) {
-    c.until("ogin: ");
-    c.send(k.user + "\r");
-    c.until("Password: ");
-    c.send("admin\r");
-    c.until(k.prompt);
-}
-
 // One poll sent at once; returns the replies and {noise, local, remote} as they give them.
 std::pair<std::string, Values> pollAs(Client& c, const Kind& k) {
     c.send(k.poll);
@@ -657,7 +651,7 @@ TEST(SimFleet, MixedTypesEachPlayTheirShellWithTheirSeedsValues) {
         if (!kind.hasRemote) expected[2] = std::nullopt;
 
         Client c(ports[ap]);
-        loginAs(c, kind);
+        login(c, kind.user, "admin", kind.prompt);
         const auto [text, values] = pollAs(c, kind);
         EXPECT_EQ(values, expected) << text;
         if (kind.name != "korvane") {
@@ -667,4 +661,39 @@ TEST(SimFleet, MixedTypesEachPlayTheirShellWithTheirSeedsValues) {
         c.send(kind.name == "korvane" ? "q\r\n" : kind.name == "routeros" ? "/quit\r\n" : "exit\r\n");
         EXPECT_TRUE(c.ended());
     }
+}
+
+// routeros: colours unless the user name asks "+ct" (taken off the name); its pager holds a reply
+// until a key typed after it answers: space the next page, Q none of the rest, D all of it.
+TEST(SimDeviceTypes, RouterOsColoursUnlessCtAndPagesUntilAKeyAnswers) {
+    SimProcess sim({"--device-type", "routeros", "--pager", "2", "--seed", "5"});
+    const std::string table = "/interface wireless registration-table print stats without-paging\r\n";
+    {
+        Client c(sim.port());
+        EXPECT_NE(login(c, "admin", "admin", "] > ").find("[\x1b[36madmin\x1b[m@\x1b[34mtower\x1b[m] > "), std::string::npos);
+        c.send(table);
+        EXPECT_NE(c.until("] > ").find("\x1b[33msignal-strength\x1b[m=-"), std::string::npos) << "coloured, not paged";
+    }
+    Client c(sim.port());
+    EXPECT_EQ(login(c, "admin+ct", "admin", "] > ").find('\x1b'), std::string::npos);
+    const std::string monitor = "/interface wireless monitor wlan1 once\r\n";
+    c.send(monitor);
+    const std::string page = c.until("-- [Q quit|D dump|down]");
+    EXPECT_EQ(page, monitor + "                  status: running-ap\r\n                    band: 5ghz-a/n\r\n-- [Q quit|D dump|down]");
+    EXPECT_TRUE(c.quietFor(100ms)) << "held until a key answers";
+    c.send(" ");
+    EXPECT_NE(c.until("-- [Q quit|D dump|down]").find("frequency: 5180MHz"), std::string::npos);
+    c.send("Q");
+    const std::string dropped = c.until("[admin@tower] > ");
+    EXPECT_EQ(dropped.find("noise-floor"), std::string::npos) << dropped;
+    // A line typed ahead is no key: it waits for the shell, and D shows the rest at once.
+    c.send(monitor + table);
+    c.until("-- [Q quit|D dump|down]");
+    c.send("D");
+    const std::string rest = c.until("[admin@tower] > ");
+    EXPECT_NE(rest.find("noise-floor: -"), std::string::npos) << rest;
+    EXPECT_EQ(rest.find("-- [Q"), std::string::npos) << rest;
+    EXPECT_NE(c.until("[admin@tower] > ").find("tx-signal-strength=-"), std::string::npos);
+    c.send("/quit\r\n");
+    EXPECT_TRUE(c.ended());
 }
