@@ -210,12 +210,11 @@ TEST(DeviceTypeSessionTest, ALevelTheTypeDoesNotGiveIsNoneEverywhereEvenAfterASe
     EXPECT_EQ(marks, 1);
 }
 
-// Each built-in shell, told by itself or chosen in the menu: the dialog names its type once and
-// shows what it gives.
+// Automatic: each built-in shell tells its type itself; the dialog names it once and shows what it
+// gives.
 struct ShellCase {
     const char* type;
     bool remote; // the type gives a remote signal
-    bool chosen; // chosen in the menu, not told
 };
 
 class DeviceTypeShellTest : public testing::TestWithParam<ShellCase> {};
@@ -225,8 +224,6 @@ TEST_P(DeviceTypeShellTest, NamedOnceAndShownAsItGives)
     ConfigHome home;
     SimProcess sim({"--device-type", GetParam().type, "--seed", "7"});
     DialogRig rig(sim);
-    if (GetParam().chosen)
-        Choose(*DeviceMenu(*rig.dlg), GetParam().type);
     QTest::mouseClick(rig.button(IDOK), Qt::LeftButton);
     const QRegularExpression dbm("^-\\d+ dBm$");
     ASSERT_TRUE(ServeUntil([&] {
@@ -248,8 +245,8 @@ TEST_P(DeviceTypeShellTest, NamedOnceAndShownAsItGives)
 }
 
 INSTANTIATE_TEST_SUITE_P(Shells, DeviceTypeShellTest,
-                         testing::Values(ShellCase{"linux-iw", false, false}, ShellCase{"openwrt", false, false},
-                                         ShellCase{"routeros", true, true}, ShellCase{"json-status", true, false}),
+                         testing::Values(ShellCase{"linux-iw", false}, ShellCase{"openwrt", false},
+                                         ShellCase{"routeros", true}, ShellCase{"json-status", true}),
                          [](const testing::TestParamInfo<ShellCase>& row) {
                              std::string name = row.param.type;
                              std::replace(name.begin(), name.end(), '-', '_');
