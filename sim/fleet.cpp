@@ -1,7 +1,9 @@
 #include "fleet.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/epoll.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <random>
 #include <string>
 
+#include "poll_intervals.h"
 #include "replies.h"
 #include "telnet_input.h"
 
@@ -44,6 +47,8 @@ struct Conn {
     std::string out;             // waiting for the socket to take it
     std::string held;            // answers waiting for the access point's delay
     Clock::time_point busyUntil;  // no input is read before (a delay running)
+    Clock::time_point pollAt;    // when the latest poll began (see PollIntervals)
+    std::uint64_t polls = 0;
     bool closing = false;        // close once out is sent
     bool wantWrite = false;
 };
@@ -81,6 +86,13 @@ public:
         ep_ = ::epoll_create1(EPOLL_CLOEXEC);
         if (ep_ < 0) return 1;
         watch(stopFd_, kStop);
+        // SIGUSR1 asks for the poll intervals seen since the last time it asked.
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        ::sigprocmask(SIG_BLOCK, &usr1, nullptr);
+        report_ = ::signalfd(-1, &usr1, SFD_NONBLOCK | SFD_CLOEXEC);
+        watch(report_, kReport);
         for (std::size_t k = 0; k < aps_.size(); ++k) watch(aps_[k].listenFd, kListen | k);
         epoll_event events[256];
         for (;;) {
@@ -94,6 +106,11 @@ public:
             for (int e = 0; e < n; ++e) {
                 const std::uint64_t tag = events[e].data.u64;
                 if (tag == kStop) return finish();
+                if (tag == kReport) {
+                    signalfd_siginfo info;
+                    while (::read(report_, &info, sizeof info) == sizeof info) logLine(intervals_.take());
+                    continue;
+                }
                 if (tag & kListen) accept(static_cast<std::size_t>(tag & ~kListen));
                 else event(static_cast<int>(tag), events[e].events);
             }
@@ -103,7 +120,7 @@ public:
     }
 
 private:
-    static constexpr std::uint64_t kStop = 1ull << 62, kListen = 1ull << 61;
+    static constexpr std::uint64_t kStop = 1ull << 62, kListen = 1ull << 61, kReport = kStop + 1;
 
     void watch(int fd, std::uint64_t tag, std::uint32_t events = EPOLLIN) {
         epoll_event ev{};
@@ -206,6 +223,7 @@ private:
                 break;
             }
         }
+        if (commands) intervals_.commands(Clock::now(), c.pollAt, c.polls);
         if (commands && ap.delay.count() > 0) {
             hold(fd, c, ap.delay);
             return;
@@ -274,6 +292,7 @@ private:
         for (std::size_t fd = 0; fd < conns_.size(); ++fd)
             if (conns_[fd]) close(static_cast<int>(fd));
         ::close(ep_);
+        ::close(report_);
         return 0;
     }
 
@@ -281,8 +300,10 @@ private:
     const FleetOptions opts_;
     int stopFd_;
     int ep_ = -1;
+    int report_ = -1;  // SIGUSR1's signalfd
     std::vector<Device> devices_;  // one per kind listed; access point k plays devices_[k % size]
     std::vector<Ap> aps_;
+    PollIntervals intervals_;
     std::vector<std::unique_ptr<Conn>> conns_;  // by descriptor
     std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers_;
     std::uint64_t serials_ = 0;

@@ -280,7 +280,9 @@ TEST(Patterns, MatchTheWholeTextWithWildcards)
                          Row{"*login:", "tower login:  ", true}, Row{"*login:", "Last login: Tue", false},
                          Row{"*#", "root@ap:~# ", true}, Row{"*>", "AP>", true}, Row{"*>", "AP> x", false},
                          Row{"?P>", "AP>", true}, Row{"?P>", "P>", false}, Row{"a*b*c", "aXbYbZc", true},
-                         Row{"a*b*c", "aXbYbZ", false}, Row{"*", "", true}, Row{"", "", true}}) {
+                         Row{"a*b*c", "aXbYbZ", false}, Row{"*", "", true}, Row{"", "", true},
+                         Row{"*login:", "ogin:", false}, Row{"ab*ab", "ab", false}, Row{"ab*ab", "abab", true},
+                         Row{"*a?", "xab", true}, Row{"*a?", "xba", false}, Row{"a*", "abc \r\n", true}}) {
         EXPECT_EQ(MatchPattern(r.pattern, r.text), r.match) << r.pattern << " / " << r.text;
     }
     EXPECT_GT(PatternWeight("[*@*] >"), PatternWeight("*>"));

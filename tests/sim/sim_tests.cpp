@@ -14,6 +14,7 @@
 #include <regex>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "loopback.h"
@@ -562,6 +563,41 @@ TEST(SimFleet, OneThreadServesHundredsOfAccessPointsEachWithItsOwnPortValuesAndD
     while (std::getline(status, line) && line.rfind("Threads:", 0) != 0) {
     }
     EXPECT_EQ(line, "Threads:\t1");
+}
+
+TEST(SimFleet, SaysOnSigusr1HowFarApartEachAccessPointsPollsCame) {
+    SimProcess sim({"--aps", "2", "--seed", "5"});
+    const std::vector<int> ports = sim.ports(2, kWait);
+    ASSERT_EQ(ports.size(), 2u);
+    Client a(ports[0]), b(ports[1]);
+    login(a);
+    login(b);
+    // a: polls 300 ms apart, the commands of one poll 20 ms apart; the interval from its first
+    // poll (which may be a type's setup) does not count. b: two polls, so none counts.
+    const auto start = Clock::now();
+    for (int k = 0; k < 3; ++k) {
+        std::this_thread::sleep_until(start + k * 300ms);
+        a.send("get station\r\n");
+        a.until("AP> ");
+        std::this_thread::sleep_for(20ms);
+        a.send("get nf\r\n");
+        a.until("AP> ");
+        if (k < 2) {
+            b.send("get nf\r\n");
+            b.until("AP> ");
+        }
+    }
+    ::kill(sim.pid(), SIGUSR1);
+    const auto log = sim.waitLog("poll intervals: ", 0, kWait);
+    ASSERT_TRUE(log);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(*log, m, std::regex(R"(poll intervals: 1; ms: min ([0-9.]+), .*, max ([0-9.]+); more than 10 ms off the median: 0)")))
+        << *log;
+    EXPECT_EQ(m[1], m[2]);
+    EXPECT_NEAR(std::stod(m[1]), 300, 40);
+    // Each report starts afresh.
+    ::kill(sim.pid(), SIGUSR1);
+    EXPECT_TRUE(sim.waitLog("poll intervals: 0\n", log->size(), kWait));
 }
 
 TEST(SimFleet, TheLoginProgramDelaysWrongLoginsAndGivesUpAfterTheTries) {
