@@ -62,12 +62,23 @@ Walk::Walk(std::uint64_t seed) : rng_(seed) {
     remote_ = pick(-70, -50);
 }
 
-int Walk::noise() { return nf_ = step(nf_, -100, -80); }
+int Walk::noise() {
+    if (!noiseDue_) advance();
+    noiseDue_ = false;
+    return nf_;
+}
 
 std::pair<int, int> Walk::rssi() {
+    if (!rssiDue_) advance();
+    rssiDue_ = false;
+    return {local_, remote_};
+}
+
+void Walk::advance() {
     local_ = step(local_, -90, -40);
     remote_ = step(remote_, -90, -40);
-    return {local_, remote_};
+    nf_ = step(nf_, -100, -80);
+    noiseDue_ = rssiDue_ = true;
 }
 
 // Own mapping instead of std::uniform_int_distribution so values do not depend on the library.

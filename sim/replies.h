@@ -34,7 +34,10 @@ struct Device {
 
 constexpr int kMaxChains = 4;
 
-// Bounded random walk, independent per connection but identical for equal seeds.
+// Bounded random walk, independent per connection but identical for equal seeds. Each step gives
+// one poll's levels (both RSSI, then the noise floor, drawn in that order), whichever of them a
+// shell reports first: a level asked for again begins the next step. So every kind of shell
+// reports the same values in its polls as korvane's does.
 class Walk {
 public:
     explicit Walk(std::uint64_t seed);
@@ -43,10 +46,12 @@ public:
     std::array<int, 3> current() const { return {nf_, local_, remote_}; }
 
 private:
+    void advance();
     int pick(int lo, int hi);
     int step(int v, int lo, int hi);
     std::mt19937_64 rng_;
     int nf_ = 0, local_ = 0, remote_ = 0;
+    bool noiseDue_ = false, rssiDue_ = false;  // of this step, not reported yet
 };
 
 // A generated reply, and the places where cutting it hurts a reader most: inside each label,
