@@ -30,11 +30,15 @@ struct Device {
     int chains = 2;             // per-chain signals listed where the shell lists them (0: none)
     bool noiseUnknown = false;  // the radio reports no noise floor (not korvane)
     long long pagerLines = 0;   // routeros: a reply longer than this stops at the pager (0: never)
+    bool wifiPackage = false;   // routeros: the newer wireless package (/interface wifi), not the older
 };
 
 constexpr int kMaxChains = 4;
 
-// Bounded random walk, independent per connection but identical for equal seeds.
+// Bounded random walk, independent per connection but identical for equal seeds. Each step gives
+// one poll's levels (both RSSI, then the noise floor, drawn in that order), whichever of them a
+// shell reports first: a level asked for again begins the next step. So every kind of shell
+// reports the same values in its polls as korvane's does.
 class Walk {
 public:
     explicit Walk(std::uint64_t seed);
@@ -43,10 +47,12 @@ public:
     std::array<int, 3> current() const { return {nf_, local_, remote_}; }
 
 private:
+    void advance();
     int pick(int lo, int hi);
     int step(int v, int lo, int hi);
     std::mt19937_64 rng_;
     int nf_ = 0, local_ = 0, remote_ = 0;
+    bool noiseDue_ = false, rssiDue_ = false;  // of this step, not reported yet
 };
 
 // A generated reply, and the places where cutting it hurts a reader most: inside each label,
@@ -120,6 +126,8 @@ private:
     void routeros(std::string_view cmd, Reply& r);
     void routerosMonitor(Reply& r);
     void routerosTable(Reply& r, bool terse);
+    void routerosWifiTable(Reply& r);
+    void record(Reply& r, int row, int station, std::string_view flags, std::string_view interface);
     void key(Reply& r, std::string_view name);  // a routeros key, coloured unless +ct
     int chainLevel(int combined) const;
     void chains(Reply& r, int combined, std::string_view sep);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "level_value.h"
 #include "prompts.h"
 #include "text.h"
 
@@ -209,7 +210,11 @@ bool SessionEngine::PromptBegins() const
 
 bool SessionEngine::AtPrompt() const
 {
-    return PromptBegins() && m_partLine.find_first_not_of(" \t", m_prompt.size()) == std::string::npos;
+    if (!PromptBegins())
+        return false;
+    // Blanks may follow it, and escape sequences (see ShellPrompt).
+    const std::size_t rest = m_partLine.find_first_not_of(" \t", m_prompt.size());
+    return rest == std::string::npos || Trim(WithoutEscapes(std::string_view(m_partLine).substr(rest))).empty();
 }
 
 void SessionEngine::LookAt(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)

@@ -188,7 +188,8 @@ private:
     void Read(SessionActions& out, const char* line, std::chrono::system_clock::time_point now);
     // Once the part line is as long as the prompt: if it begins with it, a reply has ended.
     void MatchPrompt(SessionActions& out, std::chrono::system_clock::time_point now);
-    // The part line begins with the prompt; and nothing follows it: the shell waits for a command.
+    // The part line begins with the prompt; and nothing but blanks and escape sequences follows
+    // it: the shell waits for a command.
     bool PromptBegins() const;
     bool AtPrompt() const;
     // At a tick: the polls whose replies are over by now end.

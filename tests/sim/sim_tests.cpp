@@ -506,7 +506,7 @@ TEST(SimCommandLine, BadOptionsExitTwoWithUsage) {
           {"--station-order", "2,1"}, {"--stations", "2", "--station-order", "1"}, {"--drop-rows", "101"},
           {"--device-type", "cisco"}, {"--device-types", "korvane"}, {"--aps", "2", "--device-types", "korvane,x"},
           {"--pager", "3"}, {"--aps", "2", "--device-type", "routeros", "--pager", "3"}, {"--noise", "none"},
-          {"--chains", "5"}, {"--hostname", "a b"}}) {
+          {"--chains", "5"}, {"--hostname", "a b"}, {"--wireless-package", "ax"}, {"--wireless-package", "wifi"}}) {
         const auto e = approbe::test::RunSim(args, kWait);
         EXPECT_EQ(e.code, 2) << args[0];
         EXPECT_NE(e.err.find("usage:"), std::string::npos) << e.err;
@@ -628,7 +628,7 @@ namespace {
 struct Kind {
     std::string name;
     std::string user, prompt;  // who logs in, and how the prompt ends
-    std::string poll;          // the commands of one poll, each ending its line
+    std::string poll;          // the commands of one poll in the order the client sends them
     std::regex noise, local, remote;
     bool hasRemote = true;
 };
@@ -640,10 +640,10 @@ const std::vector<Kind>& kinds() {
         {"linux-iw", "admin", ":~$ ", "iw dev wlan0 station dump\r\niw dev wlan0 survey dump\r\n",
          std::regex("\\[in use\\]\r\n\tnoise:\t+(-\\d+) dBm"), std::regex("\tsignal:  \t(-\\d+) \\[-\\d+, -\\d+\\] dBm"),
          std::regex("$^"), false},
-        {"openwrt", "admin", ":~$ ", "iwinfo phy0-ap0 assoclist\r\niwinfo phy0-ap0 info\r\n",
+        {"openwrt", "admin", ":~$ ", "iwinfo phy0-ap0 info\r\niwinfo phy0-ap0 assoclist\r\n",
          std::regex("Noise: (-\\d+) dBm"), std::regex("3C  (-\\d+) dBm / -\\d+ dBm"), std::regex("$^"), false},
         {"routeros", "admin+ct", "] > ",
-         "/interface wireless registration-table print stats without-paging\r\n/interface wireless monitor wlan1 once\r\n",
+         "/interface wireless monitor wlan1 once\r\n/interface wireless registration-table print stats without-paging\r\n",
          std::regex("noise-floor: (-\\d+)dBm"), std::regex(" signal-strength=(-\\d+)dBm@"),
          std::regex("tx-signal-strength=(-\\d+)dBm")},
         {"json-status", "admin", "cpe# ", "/usr/www/status.cgi\r\n", std::regex("\"noisef\":(-\\d+)"),
@@ -732,4 +732,24 @@ TEST(SimDeviceTypes, RouterOsColoursUnlessCtAndPagesUntilAKeyAnswers) {
     EXPECT_NE(c.until("[admin@tower] > ").find("tx-signal-strength=-"), std::string::npos);
     c.send("/quit\r\n");
     EXPECT_TRUE(c.ended());
+}
+
+// Walking values: each type's polls report what korvane's report for the same seed.
+TEST(SimDeviceTypes, EachTypeWalksTheValuesKorvaneDoesForTheSameSeed) {
+    const auto walked = [](const Kind& kind) {
+        SimProcess sim({"--device-type", kind.name, "--seed", "77"});
+        Client c(sim.port());
+        login(c, kind.user, "admin", kind.prompt);
+        Values all;
+        for (int i = 0; i < 5; ++i)
+            for (const auto v : pollAs(c, kind).second) all.push_back(v);
+        return all;
+    };
+    const Values korvane = walked(kinds().front());
+    ASSERT_EQ(std::count(korvane.begin(), korvane.end(), std::nullopt), 0);
+    for (const Kind& kind : kinds()) {
+        Values expected = korvane;
+        for (std::size_t k = 2; !kind.hasRemote && k < expected.size(); k += 3) expected[k] = std::nullopt;
+        EXPECT_EQ(walked(kind), expected) << kind.name;
+    }
 }
