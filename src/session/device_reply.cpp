@@ -14,7 +14,9 @@ namespace {
 // The text a name stands for in one unit of a reply (a line, a record, a block, a JSON row).
 using Lookup = std::function<std::optional<std::string>(const std::string& name)>;
 
-std::optional<int> Level(const FieldSources& sources, const Lookup& look, bool noise)
+// Look: a Lookup, or any callable that gives the text (or a view of it) a name stands for.
+template <typename Look>
+std::optional<int> Level(const FieldSources& sources, const Look& look, bool noise)
 {
     for (const FieldSource& s : sources) {
         const auto from = look(s.from);
@@ -69,14 +71,14 @@ bool IsBlank(char c)
 }
 
 // The text after label in line: after the MAC address for "{mac}".
-std::optional<std::string> AfterLabel(std::string_view line, const std::string& label)
+std::optional<std::string_view> AfterLabel(std::string_view line, const std::string& label)
 {
     if (label == "{mac}") {
         const auto found = FindMac(line);
-        return found ? std::optional<std::string>(line.substr(found->end)) : std::nullopt;
+        return found ? std::optional(line.substr(found->end)) : std::nullopt;
     }
     const auto at = line.find(label);
-    return at == std::string_view::npos ? std::nullopt : std::optional<std::string>(line.substr(at + label.size()));
+    return at == std::string_view::npos ? std::nullopt : std::optional(line.substr(at + label.size()));
 }
 
 // The first of lines that holds name.
@@ -84,8 +86,8 @@ Lookup InLines(const std::vector<std::string>& lines, std::size_t from = 0, std:
 {
     return [&lines, from, to](const std::string& name) -> std::optional<std::string> {
         for (std::size_t i = from; i < std::min(to, lines.size()); ++i) {
-            if (auto v = AfterLabel(lines[i], name))
-                return v;
+            if (const auto v = AfterLabel(lines[i], name))
+                return std::string(*v);
         }
         return std::nullopt;
     };
@@ -359,7 +361,8 @@ LineLevels ScanLabelled(const DeviceType& type, const PollCommand& poll, std::st
         clean = WithoutEscapes(line);
         line = clean;
     }
-    const Lookup look = [line](const std::string& label) { return AfterLabel(line, label); };
+    // Views of the line, not copies, and no std::function: every line of a reply comes here.
+    const auto look = [line](const std::string& label) { return AfterLabel(line, label); };
     l.noise = Level(poll.noise, look, true);
     l.local = Level(poll.local, look, false);
     l.remote = Level(poll.remote, look, false);
