@@ -1,7 +1,9 @@
 #include "fleet.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/epoll.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <random>
 #include <string>
 
+#include "poll_intervals.h"
 #include "replies.h"
 #include "telnet_input.h"
 
@@ -22,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Ap {
     int listenFd = -1;
+    const Device* device = nullptr;
     std::uint64_t seed = 0;
     std::chrono::milliseconds delay{0};
     std::size_t open = 0;
@@ -29,8 +33,8 @@ struct Ap {
 
 // One client of one access point: the login program, then the shell, as the default dialogue.
 struct Conn {
-    Conn(std::size_t apIndex, int connId, std::uint64_t seed, const ReplyShape& shape)
-        : ap(apIndex), id(connId), shell(seed, shape) {}
+    Conn(std::size_t apIndex, int connId, std::uint64_t seed, const ReplyShape& shape, const Device& device)
+        : ap(apIndex), id(connId), shell(seed, shape, device) {}
 
     std::size_t ap;
     int id;
@@ -43,6 +47,8 @@ struct Conn {
     std::string out;             // waiting for the socket to take it
     std::string held;            // answers waiting for the access point's delay
     Clock::time_point busyUntil;  // no input is read before (a delay running)
+    Clock::time_point pollAt;    // when the latest poll began (see PollIntervals)
+    std::uint64_t polls = 0;
     bool closing = false;        // close once out is sent
     bool wantWrite = false;
 };
@@ -58,12 +64,18 @@ class Fleet {
 public:
     Fleet(const std::vector<int>& listeners, const Config& cfg, const FleetOptions& opts, int stopFd)
         : cfg_(cfg), opts_(opts), stopFd_(stopFd) {
+        for (const DeviceKind kind : opts.kinds) {
+            devices_.push_back(cfg.device);
+            devices_.back().kind = kind;
+        }
+        if (devices_.empty()) devices_.push_back(cfg.device);
         std::mt19937_64 delays(cfg.seed ^ 0x5851f42d4c957f2du);
         for (std::size_t k = 0; k < listeners.size(); ++k) {
             Ap ap;
             ap.listenFd = listeners[k];
             ::fcntl(ap.listenFd, F_SETFL, ::fcntl(ap.listenFd, F_GETFL) | O_NONBLOCK);
             ap.seed = cfg.seed + k;
+            ap.device = &devices_[k % devices_.size()];
             const auto spread = static_cast<std::uint64_t>(opts.replyDelayMaxMs) + 1;
             ap.delay = std::chrono::milliseconds(opts.replyDelayMaxMs ? static_cast<long long>(delays() % spread) : 0);
             aps_.push_back(ap);
@@ -74,6 +86,13 @@ public:
         ep_ = ::epoll_create1(EPOLL_CLOEXEC);
         if (ep_ < 0) return 1;
         watch(stopFd_, kStop);
+        // SIGUSR1 asks for the poll intervals seen since the last time it asked.
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        ::sigprocmask(SIG_BLOCK, &usr1, nullptr);
+        report_ = ::signalfd(-1, &usr1, SFD_NONBLOCK | SFD_CLOEXEC);
+        watch(report_, kReport);
         for (std::size_t k = 0; k < aps_.size(); ++k) watch(aps_[k].listenFd, kListen | k);
         epoll_event events[256];
         for (;;) {
@@ -87,6 +106,11 @@ public:
             for (int e = 0; e < n; ++e) {
                 const std::uint64_t tag = events[e].data.u64;
                 if (tag == kStop) return finish();
+                if (tag == kReport) {
+                    signalfd_siginfo info;
+                    while (::read(report_, &info, sizeof info) == sizeof info) logLine(intervals_.take());
+                    continue;
+                }
                 if (tag & kListen) accept(static_cast<std::size_t>(tag & ~kListen));
                 else event(static_cast<int>(tag), events[e].events);
             }
@@ -96,7 +120,7 @@ public:
     }
 
 private:
-    static constexpr std::uint64_t kStop = 1ull << 62, kListen = 1ull << 61;
+    static constexpr std::uint64_t kStop = 1ull << 62, kListen = 1ull << 61, kReport = kStop + 1;
 
     void watch(int fd, std::uint64_t tag, std::uint32_t events = EPOLLIN) {
         epoll_event ev{};
@@ -119,12 +143,12 @@ private:
                 continue;
             }
             if (conns_.size() <= static_cast<std::size_t>(fd)) conns_.resize(static_cast<std::size_t>(fd) + 1);
-            auto c = std::make_unique<Conn>(k, nextId_++, ap.seed, cfg_.reply);
+            auto c = std::make_unique<Conn>(k, nextId_++, ap.seed, cfg_.reply, *ap.device);
             c->serial = ++serials_;
             if (opts_.hold) c->shell.hold();
             ++ap.open;
             log(*c, "open");
-            c->out = kBanner + "login: ";
+            c->out.assign(c->shell.banner()).append(c->shell.loginPrompt());
             conns_[static_cast<std::size_t>(fd)] = std::move(c);
             watch(fd, static_cast<std::uint64_t>(fd));
             flush(fd);
@@ -150,61 +174,67 @@ private:
         if (Clock::now() >= c->busyUntil) take(fd);
     }
 
-    // Answers every whole line in the input, as one write, unless a delay holds it.
+    // Answers every whole line in the input, as one write, unless a delay holds it. The buffers
+    // are the fleet's and the connection's, reused: a poll allocates nothing.
     void take(int fd) {
         Conn& c = *conns_[static_cast<std::size_t>(fd)];
         const Ap& ap = aps_[c.ap];
-        std::string answers;
+        answers_.clear();
         bool commands = false;  // only the shell's answers wait for the access point's delay
         while (!c.closing && Clock::now() >= c.busyUntil) {
-            auto l = c.in.line();
-            if (!l) break;
-            const std::string text(trim(*l));
+            if (!c.in.line(line_)) break;
+            const std::string_view text = trim(line_);
+            if (c.shell.echoes() && c.stage != Conn::Stage::Password) answers_.append(line_).append("\r\n");
             switch (c.stage) {
             case Conn::Stage::User:
                 if (text.empty()) {
-                    answers += "login: ";
+                    answers_ += c.shell.loginPrompt();
                     break;
                 }
-                c.user = text;
+                c.user = c.shell.user(text);
                 c.stage = Conn::Stage::Password;
-                answers += "Password: ";
+                answers_ += "Password: ";
                 break;
             case Conn::Stage::Password:
-                if (c.user == cfg_.user && *l == cfg_.password) {
+                if (c.user == cfg_.user && line_ == cfg_.password) {
                     c.stage = Conn::Stage::Shell;
-                    answers += "\r\n" + kPrompt;
+                    answers_.append("\r\n").append(c.shell.welcome(c.user)).append(c.shell.prompt());
                     break;
                 }
                 c.stage = Conn::Stage::User;
-                if (++c.failed >= cfg_.loginTries) {
-                    c.closing = true;
-                    hold(fd, c, std::chrono::milliseconds(cfg_.failDelayMs), answers + "\r\nLogin incorrect\r\n");
-                    return;
-                }
-                hold(fd, c, std::chrono::milliseconds(cfg_.failDelayMs), answers + "\r\nLogin incorrect\r\nlogin: ");
+                answers_.append("\r\n").append(c.shell.loginFailed()).append("\r\n");
+                if (++c.failed >= cfg_.loginTries) c.closing = true;
+                else answers_ += c.shell.loginPrompt();
+                hold(fd, c, std::chrono::milliseconds(cfg_.failDelayMs));
                 return;
             case Conn::Stage::Shell:
-                if (text == "q" || text == "quit") {
+                if (c.shell.farewell(text)) {
                     c.closing = true;
                     break;
                 }
-                answers += text.empty() ? kPrompt : c.shell.answer(text).text;
+                if (text.empty()) {
+                    answers_ += c.shell.prompt();
+                } else {
+                    reply_.clear();
+                    c.shell.answer(text, reply_);
+                    answers_ += reply_.text;
+                }
                 commands = true;
                 break;
             }
         }
+        if (commands) intervals_.commands(Clock::now(), c.pollAt, c.polls);
         if (commands && ap.delay.count() > 0) {
-            hold(fd, c, ap.delay, std::move(answers));
+            hold(fd, c, ap.delay);
             return;
         }
-        c.out += answers;
+        c.out += answers_;
         flush(fd);
     }
 
     // Sends text after delay; input waits until then.
-    void hold(int fd, Conn& c, std::chrono::milliseconds delay, std::string text) {
-        c.held = std::move(text);
+    void hold(int fd, Conn& c, std::chrono::milliseconds delay) {
+        c.held.assign(answers_);
         c.busyUntil = Clock::now() + delay;
         timers_.push({c.busyUntil, fd, c.serial});
     }
@@ -216,7 +246,8 @@ private:
             timers_.pop();
             Conn* c = conns_[static_cast<std::size_t>(t.fd)].get();
             if (!c || c->serial != t.serial) continue;
-            c->out += std::exchange(c->held, {});
+            c->out += c->held;
+            c->held.clear();
             if (flush(t.fd)) take(t.fd);
         }
     }
@@ -261,6 +292,7 @@ private:
         for (std::size_t fd = 0; fd < conns_.size(); ++fd)
             if (conns_[fd]) close(static_cast<int>(fd));
         ::close(ep_);
+        ::close(report_);
         return 0;
     }
 
@@ -268,10 +300,15 @@ private:
     const FleetOptions opts_;
     int stopFd_;
     int ep_ = -1;
+    int report_ = -1;  // SIGUSR1's signalfd
+    std::vector<Device> devices_;  // one per kind listed; access point k plays devices_[k % size]
     std::vector<Ap> aps_;
+    PollIntervals intervals_;
     std::vector<std::unique_ptr<Conn>> conns_;  // by descriptor
     std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers_;
     std::uint64_t serials_ = 0;
+    std::string answers_, line_;  // reused from take to take
+    Reply reply_;
     int nextId_ = 1;
 };
 

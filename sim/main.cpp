@@ -32,10 +32,13 @@ constexpr const char* kUsage =
     "usage: approbe-sim [--bind ADDR] [--port N] [--user U] [--password P] [--seed N] [--script FILE]\n"
     "                   [--negotiate MODE] [--fail-delay MS] [--login-tries N] [--max-connections N]\n"
     "                   [--pieces N] [--piece-gap MS] [--stations N] [--station-order ORDER]\n"
-    "                   [--drop-rows PERCENT] [--aps N [--address-per-ap] [--reply-delay MS] [--hold-values]]\n"
+    "                   [--drop-rows PERCENT] [--device-type NAME] [--hostname NAME] [--chains N]\n"
+    "                   [--noise walk|unknown] [--pager LINES]\n"
+    "                   [--aps N [--address-per-ap] [--reply-delay MS] [--hold-values] [--device-types LIST]]\n"
     "                   [--verbose] [--help]\n";
 constexpr const char* kHelp =
-    "\nA stand-in access point: a telnet-style login, then a shell answering 'get station' and 'get nf'.\n"
+    "\nA stand-in access point: a telnet-style login, then a shell answering 'get station' and 'get nf',\n"
+    "or the commands of another kind of shell (--device-type; sim/README.md shows each).\n"
     "\n"
     "  --bind ADDR          numeric IPv4 or IPv6 address to listen on (default 127.0.0.1)\n"
     "  --port N             TCP port, 0 picks a free one (default 23)\n"
@@ -57,17 +60,32 @@ constexpr const char* kHelp =
     "  --station-order ORDER  the table's rows: first (1..N), reversed (N..1) or a list such as 2,1,3\n"
     "                       (default first)\n"
     "  --drop-rows PERCENT  leave each station row out of a reply with this chance, seeded (default 0)\n"
+    "  --device-type NAME   the shell played: korvane, linux-iw, openwrt, routeros or json-status, each\n"
+    "                       with its login, prompt, commands and formats (default korvane)\n"
+    "  --hostname NAME      the host or router name the prompts show (default: the type's own: ap,\n"
+    "                       OpenWrt, tower, cpe)\n"
+    "  --chains N           per-chain signals listed with each level, 0..4, where the type lists them\n"
+    "                       (linux-iw, routeros, json-status; default 2)\n"
+    "  --noise MODE         walk: a noise floor that walks; unknown: the radio reports none (openwrt\n"
+    "                       'Noise: unknown', linux-iw no survey noise, routeros no noise-floor or\n"
+    "                       signal-to-noise, json-status noisef 0; korvane always has one) (default walk)\n"
+    "  --pager LINES        routeros: a reply longer than LINES stops at '-- [Q quit|D dump|down]' until a\n"
+    "                       key answers (D: the rest, Q: none, else the next page), unless the command\n"
+    "                       says without-paging; no --aps (default 0: never)\n"
     "  --aps N              serve N access points from one thread, each listening on its own port (from\n"
     "                       --port on, one each; --port 0: free ones) and walking its own values (seed + its\n"
-    "                       number); prints one 'listening on' line each, in order. Default dialogue only:\n"
-    "                       no --script, --negotiate or --pieces (default: one access point, a thread per\n"
-    "                       connection)\n"
+    "                       number); prints one 'listening on' line each, in order; on SIGUSR1 logs how far\n"
+    "                       apart each access point's polls came since the last SIGUSR1. Default dialogue\n"
+    "                       only: no --script, --negotiate or --pieces (default: one access point, a thread\n"
+    "                       per connection)\n"
     "  --address-per-ap     with --aps: access point K listens on the --bind IPv4 address plus K, all on --port\n"
     "                       (default: one address, a port each)\n"
     "  --reply-delay MS     with --aps: each access point answers after its own delay, drawn once from\n"
     "                       0..MS by the seed (default 0)\n"
     "  --hold-values        with --aps: each access point keeps its first values, so every reply keeps its\n"
     "                       length (default: they walk)\n"
+    "  --device-types LIST  with --aps: access point K plays the type LIST[K mod its length], LIST being\n"
+    "                       names joined by commas, e.g. korvane,routeros (default: --device-type's)\n"
     "  --verbose            log connections and every received block to stderr (default off)\n"
     "  --help               show this help and exit\n";
 
@@ -150,6 +168,30 @@ Options parseOptions(int argc, char** argv) {
             order = takeValue();
         } else if (arg == "--drop-rows") {
             o.cfg.reply.dropRowsPercent = parseNumber<long long>(arg, takeValue(), 0, 100);
+        } else if (arg == "--device-type") {
+            const std::string name = takeValue();
+            const auto kind = sim::parseDeviceKind(name);
+            if (!kind) usageError("--device-type needs one of " + std::string(sim::kDeviceKindNames) + ", not '" + name + "'");
+            o.cfg.device.kind = *kind;
+        } else if (arg == "--device-types") {
+            const std::string list = takeValue();
+            auto kinds = sim::parseDeviceKinds(list);
+            if (!kinds)
+                usageError("--device-types needs names of " + std::string(sim::kDeviceKindNames) + " joined by commas, not '" +
+                           list + "'");
+            o.fleet.kinds = std::move(*kinds);
+        } else if (arg == "--hostname") {
+            o.cfg.device.hostname = takeValue();
+            if (o.cfg.device.hostname.empty() || o.cfg.device.hostname.find_first_of(" \t\r\n") != std::string::npos)
+                usageError("--hostname needs a name without blanks");
+        } else if (arg == "--chains") {
+            o.cfg.device.chains = parseNumber(arg, takeValue(), 0, sim::kMaxChains);
+        } else if (arg == "--noise") {
+            const std::string mode = takeValue();
+            if (mode != "walk" && mode != "unknown") usageError("--noise needs walk or unknown, not '" + mode + "'");
+            o.cfg.device.noiseUnknown = mode == "unknown";
+        } else if (arg == "--pager") {
+            o.cfg.device.pagerLines = parseNumber<long long>(arg, takeValue(), 0, 1'000'000);
         } else if (arg == "--aps") {
             o.aps = parseNumber<std::size_t>(arg, takeValue(), 1, 60'000);
         } else if (arg == "--address-per-ap" && !hasValue) {
@@ -190,10 +232,13 @@ Options parseOptions(int argc, char** argv) {
         usageError("--station-order needs first, reversed or a list naming each of 1.." + std::to_string(stations) +
                    " once, not '" + order + "'");
     o.cfg.reply.stations = std::move(*listed);
-    if (o.aps == 0 && (o.addressPerAp || o.fleet.replyDelayMaxMs || o.fleet.hold))
-        usageError("--address-per-ap, --reply-delay and --hold-values go with --aps");
-    if (o.aps > 0 && (o.cfg.script || o.cfg.negotiate != sim::Negotiation::None || o.cfg.reply.pieces > 1))
-        usageError("--aps serves the default dialogue: no --script, --negotiate or --pieces");
+    if (o.aps == 0 && (o.addressPerAp || o.fleet.replyDelayMaxMs || o.fleet.hold || !o.fleet.kinds.empty()))
+        usageError("--address-per-ap, --reply-delay, --hold-values and --device-types go with --aps");
+    if (o.aps > 0 && (o.cfg.script || o.cfg.negotiate != sim::Negotiation::None || o.cfg.reply.pieces > 1 ||
+                      o.cfg.device.pagerLines > 0))
+        usageError("--aps serves the default dialogue: no --script, --negotiate, --pieces or --pager");
+    if (o.cfg.device.pagerLines > 0 && o.cfg.device.kind != sim::DeviceKind::RouterOs)
+        usageError("--pager goes with --device-type routeros");
     if (o.aps > 0 && !o.addressPerAp && o.port > 0 && o.port + static_cast<long long>(o.aps) - 1 > 65535)
         usageError("--aps " + std::to_string(o.aps) + " from --port " + std::to_string(o.port) + " runs past port 65535");
     o.fleet.maxConnections = o.maxConnections;

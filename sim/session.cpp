@@ -103,7 +103,7 @@ struct Dropped {};   // peer gone or server stopping: just close
 class Conn {
 public:
     Conn(int fd, int id, const Config& cfg, int stopFd)
-        : fd_(fd), id_(id), cfg_(cfg), stopFd_(stopFd), shell_(cfg.seed, cfg.reply), failDelayMs_(cfg.failDelayMs),
+        : fd_(fd), id_(id), cfg_(cfg), stopFd_(stopFd), shell_(cfg.seed, cfg.reply, cfg.device), echo_(shell_.echoes()), failDelayMs_(cfg.failDelayMs),
           loginTries_(cfg.loginTries), lastLogin_(cfg.script ? LastLogin::Off : LastLogin::Auto) {}
 
     void run() {
@@ -167,7 +167,8 @@ private:
     // Next line ended by CR, LF or CRLF (also CR NUL), telnet commands removed.
     std::string line() {
         for (;;) {
-            if (auto l = in_.line()) return std::move(*l);
+            std::string l;
+            if (in_.line(l)) return l;
             fill();
         }
     }
@@ -315,36 +316,39 @@ private:
     // ---- dialogue ----
 
     void defaultDialogue() {
-        login(opening(cfg_.negotiate) + kBanner);
+        login(opening(cfg_.negotiate) + std::string(shell_.banner()));
         shell();
     }
 
     // A login program: wrong logins are answered after a delay, and after so many it gives up.
     // Input typed ahead is read as the next answer, whatever prompt it was meant for.
     void login(const std::string& head = {}) {
-        std::string prompt = head + "login: ";
+        std::string prompt = head + shell_.loginPrompt();
+        std::string user;
         for (long long failed = 0;;) {
             out(prompt);
-            prompt = "login: ";
-            const std::string user = std::string(trim(typed()));
-            if (user.empty()) continue;
+            prompt = shell_.loginPrompt();
+            const std::string typedUser = std::string(trim(typed()));
+            if (typedUser.empty()) continue;
+            user = shell_.user(typedUser);
             out("Password: ");
             const std::string password = typed(false);
             if (user == cfg_.user && password == cfg_.password) break;
             pause(failDelayMs_);
             if (++failed >= loginTries_) {
                 log("login: gave up after " + std::to_string(failed) + " wrong logins");
-                out("\r\nLogin incorrect\r\n");
+                out("\r\n" + std::string(shell_.loginFailed()) + "\r\n");
                 throw CloseNow{};
             }
-            prompt = "\r\nLogin incorrect\r\nlogin: ";  // one write: Nagle would delay a second one
+            // One write: Nagle would delay a second one.
+            prompt = "\r\n" + std::string(shell_.loginFailed()) + "\r\n" + shell_.loginPrompt();
         }
         const std::string host = peerHost(fd_);
         const auto previous = loginHistory.record(host);
         std::string last;
-        if (lastLogin_ == LastLogin::On || (lastLogin_ == LastLogin::Auto && previous))
+        if (lastLogin_ == LastLogin::On || (lastLogin_ == LastLogin::Auto && previous && shell_.tellsLastLogin()))
             last = "Last login: " + previous.value_or(LoginHistory::now(host)) + "\r\n";
-        out("\r\n" + last + kPrompt);
+        out("\r\n" + last + shell_.welcome(user) + shell_.prompt());
     }
 
     // Next non-empty command; empty lines reprint the prompt when asked to.
@@ -352,17 +356,22 @@ private:
         for (;;) {
             std::string cmd = std::string(trim(typed()));
             if (!cmd.empty()) {
-                if (cmd == "q" || cmd == "quit") throw CloseNow{};
+                if (shell_.farewell(cmd)) throw CloseNow{};
                 return cmd;
             }
-            if (promptOnEmpty) out(kPrompt);
+            if (promptOnEmpty) out(shell_.prompt());
         }
     }
 
     // Reply and prompt go out as one write, as a real shell's would; or in pieces cut where a
     // reader that takes a piece for the whole reply goes wrong.
     void answer(const std::string& cmd) {
-        const Reply r = shell_.answer(cmd);
+        Reply r;
+        shell_.answer(cmd, r);
+        if (const long long lines = shell_.pagerLines(cmd); lines > 0) {
+            paged(r.text, static_cast<std::size_t>(lines));
+            return;
+        }
         const ReplyShape& shape = shell_.shape();
         if (shape.pieces <= 1) {
             out(r.text);
@@ -374,6 +383,36 @@ private:
         for (std::size_t k = 0; k < pieces.size(); ++k) {
             if (k > 0) pause(shape.pieceGapMs);
             out(pieces[k]);
+        }
+    }
+
+    // A reply a page of lines at a time, each page held at the pager until a key answers it:
+    // D shows the rest at once, Q drops it, any other key the next page. The key is what is
+    // typed after the pager asks; lines typed ahead wait for the shell.
+    void paged(const std::string& text, std::size_t lines) {
+        const std::size_t body = text.size() - shell_.prompt().size();
+        std::size_t at = 0;
+        std::string head;
+        in_.setAside();
+        for (;;) {
+            std::size_t end = at;
+            for (std::size_t n = 0; n < lines && end < body; ++n) end = std::min(text.find('\n', end), body - 1) + 1;
+            if (end >= body) break;
+            out(head + text.substr(at, end - at) + std::string(Shell::kPagerPrompt));
+            head = "\r\n";  // the pager's line ends once it is answered
+            const char key = pagerKey();
+            at = end;
+            if (key == 'q' || key == 'Q') at = body;
+            if (key == 'd' || key == 'D') break;
+        }
+        in_.takeBack();
+        out(head + text.substr(at));
+    }
+
+    char pagerKey() {
+        for (;;) {
+            if (const auto k = in_.key()) return *k;
+            fill();
         }
     }
 
@@ -452,7 +491,7 @@ private:
     bool eof_ = false;
     bool bytewise_ = false;
     std::set<Offer> asked_;  // offers not answered yet
-    bool echo_ = false;      // claimed (WILL ECHO) and not refused
+    bool echo_;              // the shell's own or claimed (WILL ECHO), and not refused
     std::string echoed_;     // typed text to echo with the next output
     long long failDelayMs_;
     long long loginTries_;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "replies.h"
 #include "script.h"
 
 namespace sim {
@@ -17,6 +18,7 @@ struct Config {
     long long failDelayMs = 2000;               // the login program's wait after a wrong login
     long long loginTries = 3;                   // wrong logins before it gives up and closes
     ReplyShape reply;                           // pieces, stations, dropped rows
+    Device device;                              // the kind of shell and its quirks
     bool verbose = false;
     std::optional<std::vector<Step>> script;
 };

@@ -17,8 +17,7 @@ std::size_t TelnetInput::commandLength(std::size_t i) const {
     return 2;
 }
 
-std::optional<std::string> TelnetInput::line() {
-    std::size_t i = 0;
+bool TelnetInput::skipToData(std::size_t& i) {
     while (i < in_.size()) {
         const auto c = static_cast<unsigned char>(in_[i]);
         if (afterCR_ && (c == '\n' || c == '\0')) {
@@ -27,28 +26,63 @@ std::optional<std::string> TelnetInput::line() {
             continue;
         }
         afterCR_ = false;
-        if (c == IAC) {
-            const std::size_t n = commandLength(i);
-            if (n == 0) break;
-            if (n == 2 && static_cast<unsigned char>(in_[i + 1]) == IAC) partial_ += in_[i];  // escaped 255
-            if (n == 3) answered_(static_cast<unsigned char>(in_[i + 1]), static_cast<unsigned char>(in_[i + 2]));
-            i += n;
-            continue;
-        }
+        if (c != IAC) return true;
+        const std::size_t n = commandLength(i);
+        if (n == 0) return false;
+        if (n == 2 && static_cast<unsigned char>(in_[i + 1]) == IAC) return true;  // escaped 255
+        if (n == 3) answered_(static_cast<unsigned char>(in_[i + 1]), static_cast<unsigned char>(in_[i + 2]));
+        i += n;
+    }
+    return false;
+}
+
+bool TelnetInput::line(std::string& out) {
+    std::size_t i = 0;
+    while (skipToData(i)) {
+        const char c = in_[i];
         if (c == '\r' || c == '\n') {
             afterCR_ = c == '\r';
             in_.erase(0, i + 1);
-            return std::exchange(partial_, {});
+            out.assign(partial_);
+            partial_.clear();
+            return true;
         }
         if (partial_.size() >= kMaxLine) {
             in_.erase(0, i);
-            return std::exchange(partial_, {});
+            out.assign(partial_);
+            partial_.clear();
+            return true;
         }
-        partial_ += in_[i++];
+        partial_ += c;
+        i += static_cast<unsigned char>(c) == IAC ? 2 : 1;
     }
     in_.erase(0, i);
     dropIfOverlong();
-    return std::nullopt;
+    return false;
+}
+
+std::optional<char> TelnetInput::key() {
+    std::size_t i = 0;
+    if (!skipToData(i)) {
+        in_.erase(0, i);
+        return std::nullopt;
+    }
+    const char c = in_[i];
+    afterCR_ = c == '\r';
+    in_.erase(0, i + (static_cast<unsigned char>(c) == IAC ? 2 : 1));
+    return c;
+}
+
+void TelnetInput::setAside() {
+    aside_ += in_;
+    in_.clear();
+    asideAfterCR_ = std::exchange(afterCR_, false);
+}
+
+void TelnetInput::takeBack() {
+    in_.insert(0, aside_);
+    aside_.clear();
+    afterCR_ = asideAfterCR_;
 }
 
 void TelnetInput::takeCommands() {

@@ -16,9 +16,15 @@ public:
     explicit TelnetInput(std::function<void(unsigned char, unsigned char)> answered) : answered_(std::move(answered)) {}
 
     void append(const char* data, std::size_t size) { in_.append(data, size); }
-    // The next whole line; nullopt until more input completes one. Garbage without line ends is
-    // cut into lines of at most kMaxLine bytes.
-    std::optional<std::string> line();
+    // The next whole line into out (its buffer reused); false until more input completes one.
+    // Garbage without line ends is cut into lines of at most kMaxLine bytes.
+    bool line(std::string& out);
+    // The next byte typed, as a pager reads a key; nullopt until one comes.
+    std::optional<char> key();
+    // Input so far waits apart until takeBack, so that a pager's key is what is typed after it
+    // asks, and lines typed ahead stay lines.
+    void setAside();
+    void takeBack();
     // Takes the complete telnet commands out of the input, reporting each; data stays.
     void takeCommands();
     // Consumes through text if the input holds it; else keeps only the tail that may still begin it.
@@ -30,11 +36,16 @@ public:
 
 private:
     std::size_t commandLength(std::size_t i) const;
+    // Moves i past telnet commands (reporting them) and the second half of a line end; false if
+    // the input ends first. Then in_[i] is the next byte typed (an escaped 255 is two bytes).
+    bool skipToData(std::size_t& i);
 
     std::function<void(unsigned char, unsigned char)> answered_;
     std::string in_;       // received, not consumed yet
     std::string partial_;  // the line read so far
     bool afterCR_ = false; // a LF or NUL right after CR belongs to the previous line
+    std::string aside_;    // input set aside, and afterCR_ as it was then
+    bool asideAfterCR_ = false;
 };
 
 }  // namespace sim

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <climits>
 #include <optional>
+#include <utility>
 
+#include "device_type.h"
 #include "reading.h"
 
 namespace approbe {
@@ -32,6 +34,14 @@ struct LatestLevels {
             local = {r.local, r.at};
         if (r.remote)
             remote = {r.remote, r.at};
+    }
+    // Forgets the levels not in gives (session::kGives* bits): a shell that gives none of them.
+    void KeepOnly(int gives)
+    {
+        for (auto [bit, level] : {std::pair{session::kGivesNoise, &noise}, std::pair{session::kGivesLocal, &local},
+                                  std::pair{session::kGivesRemote, &remote}})
+            if (!(gives & bit))
+                *level = {};
     }
     // Signal to noise: local RSSI minus the noise floor, when both are fresh.
     std::optional<int> Snr(Clock::time_point now, Clock::duration maxAge) const

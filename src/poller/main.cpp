@@ -193,15 +193,10 @@ int main(int argc, char** argv)
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
-    if (const auto need = DescriptorsNeeded(mine.size(), !config.recordDir.empty(), serverOptions.ConnectionsAtMost()),
-        limit = DescriptorLimit();
-        limit < need)
-        std::fprintf(stderr,
-                     "approbe-poller: the descriptor limit is %llu, below the %llu this config needs (%zu access "
-                     "points%s, /metrics and the process): some sessions will fail to connect; raise LimitNOFILE "
-                     "in the unit or ulimit -n\n",
-                     static_cast<unsigned long long>(limit), static_cast<unsigned long long>(need), mine.size(),
-                     config.recordDir.empty() ? "" : " with their recordings");
+    if (const std::string shortfall =
+            DescriptorShortfall(mine.size(), !config.recordDir.empty(), serverOptions.ConnectionsAtMost());
+        !shortfall.empty())
+        std::fprintf(stderr, "approbe-poller: %s\n", shortfall.c_str());
 
     try {
         // The loop reports each reading of the config; /metrics shows the last outcome.
@@ -213,6 +208,7 @@ int main(int argc, char** argv)
         options.configPath = configPath;
         options.shard = shard;
         options.verbose = verbose;
+        options.httpConnections = serverOptions.ConnectionsAtMost();
         options.reloaded = [&](bool ok) {
             std::lock_guard lock(statusMutex);
             status.lastReloadOk = ok;

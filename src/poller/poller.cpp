@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 #include "csv_record.h"
 #include "linked_module.h"
+#include "process_metrics.h"
 
 namespace approbe::poller {
 namespace {
@@ -256,7 +258,9 @@ void Poller::Ended(Ap& ap, SessionEnd why)
 
 void Poller::Record(Ap& ap, const Reading& reading)
 {
-    const Reading followed = FollowedStation(reading, ap.cfg.station);
+    // Without a station to follow the reading is the followed one: no copy of its rows.
+    std::optional<Reading> own;
+    const Reading& followed = ap.cfg.station ? own.emplace(FollowedStation(reading, ap.cfg.station)) : reading;
     ap.levels.Update(followed);
     const auto maxAge = MaxAge();
     m_series.Update(ap.series, [&](ApSeries& s) {
@@ -321,6 +325,10 @@ void Poller::Reload()
     }
     Log("SIGHUP: config reloaded: " + std::to_string(m_aps.size()) + " access points; " + std::to_string(stopped) +
         " stopped, " + std::to_string(started) + " started");
+    if (const std::string shortfall =
+            DescriptorShortfall(m_aps.size(), !m_config.recordDir.empty(), m_options.httpConnections);
+        !shortfall.empty())
+        Log("SIGHUP: " + shortfall);
     if (m_options.reloaded)
         m_options.reloaded(true);
 }

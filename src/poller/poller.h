@@ -30,6 +30,7 @@ struct PollerOptions {
     std::string configPath; // re-read on SIGHUP
     Shard shard;
     bool verbose = false;   // the sessions' narration too, not only their state changes
+    unsigned httpConnections = 0; // what /metrics holds at most, for the descriptors a reload needs
     std::function<void(const std::string&)> log; // default: a line on stderr
     std::function<void(bool)> reloaded;           // after each SIGHUP: whether the config was re-read
 };

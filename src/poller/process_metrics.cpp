@@ -50,6 +50,18 @@ std::uint64_t DescriptorsNeeded(std::size_t sessions, bool recording, unsigned h
     return sessions * (recording ? 2u : 1u) + httpConnections + kOwn;
 }
 
+std::string DescriptorShortfall(std::size_t sessions, bool recording, unsigned httpConnections)
+{
+    const std::uint64_t need = DescriptorsNeeded(sessions, recording, httpConnections), limit = DescriptorLimit();
+    if (limit >= need)
+        return {};
+    return "the descriptor limit is " + std::to_string(limit) + ", below the " + std::to_string(need) +
+           " this config needs (" + std::to_string(sessions) + " access points" +
+           (recording ? " with their recordings" : "") +
+           ", /metrics and the process): some sessions will fail to connect; raise LimitNOFILE in the unit or "
+           "ulimit -n";
+}
+
 std::optional<ProcessStats> ReadProcessStats()
 {
     const std::string stat = ReadText("/proc/self/stat");

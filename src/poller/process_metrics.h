@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "metrics.h"
 
@@ -18,5 +19,9 @@ std::uint64_t DescriptorsNeeded(std::size_t sessions, bool recording, unsigned h
 
 // This process's limit on open descriptors (the soft one).
 std::uint64_t DescriptorLimit();
+
+// What to tell the operator when the limit is below what sessions need (see DescriptorsNeeded);
+// empty when it is not. Said at the start and at each reload.
+std::string DescriptorShortfall(std::size_t sessions, bool recording, unsigned httpConnections);
 
 } // namespace approbe::poller

@@ -326,10 +326,21 @@ LineLevels ScanLabelled(const DeviceType& type, const PollCommand& poll, std::st
 {
     LineLevels l;
     if (type.levelsAsWritten) {
-        const std::string text(line);
-        auto first = [&text](const FieldSources& sources) -> std::optional<int> {
+        // Read up to a zero, as atoi reads: a line of the usual length is copied to the stack,
+        // not the heap (every line of every poll comes here).
+        char shortLine[512];
+        std::string longLine;
+        const char* text = shortLine;
+        if (line.size() < sizeof shortLine) {
+            line.copy(shortLine, line.size());
+            shortLine[line.size()] = '\0';
+        } else {
+            longLine.assign(line);
+            text = longLine.c_str();
+        }
+        auto first = [text](const FieldSources& sources) -> std::optional<int> {
             for (const FieldSource& s : sources) {
-                if (const auto v = LabelledNumber(text.c_str(), s.from.c_str()))
+                if (const auto v = LabelledNumber(text, s.from.c_str()))
                     return v;
             }
             return std::nullopt;

@@ -24,9 +24,16 @@ void DeviceShell::Begin(const DeviceChoice& choice)
         }
     }
     m_detector.emplace(m_candidates, *m_fallback);
-    // Until the type is told only the default's login prompts count: a shell that has not told
-    // its type gets today's answers, to case-exact prompts only.
+    // Until the type is told, the default's login prompts come first: on a tie it wins, so a shell
+    // that has not told its type gets today's answers. A prompt only another built-in has (routeros's
+    // "Login:") is answered too, with that type's user-name suffix.
     m_asked = {m_chosen ? m_chosen : m_fallback};
+    if (!m_chosen) {
+        for (const DeviceType& t : BuiltInDeviceTypes()) {
+            if (&t != m_fallback)
+                m_asked.push_back(&t);
+        }
+    }
     m_prompts.clear();
     for (const DeviceType* t : m_candidates)
         m_prompts.insert(m_prompts.end(), t->shellPrompts.begin(), t->shellPrompts.end());

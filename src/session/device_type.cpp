@@ -320,6 +320,18 @@ bool MatchPattern(std::string_view pattern, std::string_view text)
 {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
         text.remove_suffix(1);
+    // What follows the last '*' can only match the text's end: most lines are told apart there, in
+    // a few steps (every line of every reply is asked whether it is a login prompt).
+    if (const std::size_t last = pattern.rfind('*'); last != std::string_view::npos) {
+        const std::string_view tail = pattern.substr(last + 1);
+        if (tail.size() > text.size())
+            return false;
+        const std::string_view end = text.substr(text.size() - tail.size());
+        for (std::size_t i = 0; i < tail.size(); ++i) {
+            if (tail[i] != '?' && tail[i] != end[i])
+                return false;
+        }
+    }
     // Greedy with one point to come back to: the last '*' seen.
     std::size_t p = 0, t = 0, star = std::string_view::npos, resume = 0;
     while (t < text.size()) {

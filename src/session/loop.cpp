@@ -88,11 +88,11 @@ struct SessionLoop::Session final : ITransportEvents {
         SessionEvent refused;
         refused.kind = SessionEvent::Kind::HostKeyRefused;
         refused.text = status;
-        loop.Emit(*this, std::move(refused));
+        loop.Emit(*this, refused);
         loop.Apply(*this, engine.HostKeyRefused(status));
     }
     void Lost(SessionEnd why) override { loop.Apply(*this, engine.End(why)); }
-    void Tell(SessionEvent event) override { loop.Emit(*this, std::move(event)); }
+    void Tell(SessionEvent event) override { loop.Emit(*this, event); }
 };
 
 SessionLoop::SessionLoop(ISessionEvents& events, Deadlines deadlines, SshModuleSource ssh)
@@ -122,7 +122,7 @@ SessionLoop::Session* SessionLoop::Find(SessionId id)
     return it == m_sessions.end() ? nullptr : it->second.get();
 }
 
-void SessionLoop::Emit(Session& s, SessionEvent event) { m_events.OnSessionEvent(s.id, event); }
+void SessionLoop::Emit(Session& s, const SessionEvent& event) { m_events.OnSessionEvent(s.id, event); }
 
 SessionId SessionLoop::Add(SessionSetup setup)
 {
@@ -194,7 +194,7 @@ void SessionLoop::Polled(Session& s, std::int64_t commands)
     SessionEvent event;
     event.kind = SessionEvent::Kind::Polled;
     event.count = commands;
-    Emit(s, std::move(event));
+    Emit(s, event);
 }
 
 void SessionLoop::Disconnect(SessionId id)
@@ -314,7 +314,7 @@ void SessionLoop::StartAttempt(Session& s)
     SessionEvent attempt;
     attempt.kind = SessionEvent::Kind::Attempt;
     attempt.count = s.attempts++;
-    Emit(s, std::move(attempt));
+    Emit(s, attempt);
     s.transport = MakeTransport(s.host, s.port, s.setup, m_ssh);
     // The transport knows the shell's conventions; the device type and tracing are the setup's.
     SessionParams params = s.transport->Shell();
@@ -332,7 +332,7 @@ void SessionLoop::StartAttempt(Session& s)
         SessionEvent failed;
         failed.kind = SessionEvent::Kind::ResolveFailed;
         failed.text = "no host given";
-        Emit(s, std::move(failed));
+        Emit(s, failed);
         return Apply(s, s.engine.End(SessionEnd::StartFailed));
     }
     // A name: looked up off the loop, which the wake-up tells when the answer is in.
@@ -348,7 +348,7 @@ void SessionLoop::OnLookup(Session& s)
         SessionEvent failed;
         failed.kind = SessionEvent::Kind::ResolveFailed;
         failed.text = lookup->error();
-        Emit(s, std::move(failed));
+        Emit(s, failed);
         return Apply(s, s.engine.End(SessionEnd::StartFailed));
     }
     s.connector.Reset(std::move(addresses));
@@ -392,7 +392,7 @@ void SessionLoop::ConnectFailed(Session& s, const std::string& why, bool timedOu
     failed.kind = SessionEvent::Kind::ConnectFailed;
     failed.text = why;
     failed.flag = timedOut;
-    Emit(s, std::move(failed));
+    Emit(s, failed);
     Apply(s, s.engine.End(SessionEnd::StartFailed));
 }
 
@@ -405,7 +405,7 @@ void SessionLoop::Received(Session& s, std::string_view bytes)
         SessionEvent live;
         live.kind = SessionEvent::Kind::Stale;
         live.flag = false;
-        Emit(s, std::move(live));
+        Emit(s, live);
     }
     Apply(s, s.engine.Received(bytes, std::chrono::system_clock::now()));
     if (s.connected() && s.transport->failed())
@@ -474,7 +474,7 @@ void SessionLoop::OnDue(Session& s, Clock::time_point now)
         SessionEvent stale;
         stale.kind = SessionEvent::Kind::Stale;
         stale.flag = true;
-        Emit(s, std::move(stale));
+        Emit(s, stale);
     }
     Schedule(s);
 }
@@ -507,7 +507,7 @@ void SessionLoop::Apply(Session& s, SessionActions actions, bool quiet)
             const SessionEnd end = a.end;
             SessionEvent event;
             event.action = std::move(a);
-            Emit(s, std::move(event));
+            Emit(s, event);
             if (state == SessionState::Ended)
                 Ended(s, end);
             break;
@@ -518,7 +518,7 @@ void SessionLoop::Apply(Session& s, SessionActions actions, bool quiet)
             if (!quiet) {
                 SessionEvent event;
                 event.action = std::move(a);
-                Emit(s, std::move(event));
+                Emit(s, event);
             }
             break;
         }
@@ -583,7 +583,7 @@ void SessionLoop::Ended(Session& s, SessionEnd why)
     SessionEvent retrying;
     retrying.kind = SessionEvent::Kind::Retrying;
     retrying.delay = delay;
-    Emit(s, std::move(retrying));
+    Emit(s, retrying);
     Schedule(s);
 }
 

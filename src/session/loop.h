@@ -68,7 +68,7 @@ private:
     };
 
     Session* Find(SessionId id);
-    void Emit(Session& s, SessionEvent event);
+    void Emit(Session& s, const SessionEvent& event);
     // What the engine said, in order; quiet: only what ends the session is told (Remove).
     void Apply(Session& s, SessionActions actions, bool quiet = false);
     void StartAttempt(Session& s);

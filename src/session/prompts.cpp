@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "device_type.h"
+#include "level_value.h"
 
 namespace approbe::session {
 namespace {
@@ -36,8 +37,18 @@ LoginPrompt FindLoginPrompt(const char* text)
 std::string ShellPrompt(const char* text, const std::vector<std::string>& patterns)
 {
     std::string prompt(text);
-    while (!prompt.empty() && (prompt.back() == ' ' || prompt.back() == '\t'))
-        prompt.pop_back();
+    auto trimEnd = [&] {
+        while (!prompt.empty() && (prompt.back() == ' ' || prompt.back() == '\t'))
+            prompt.pop_back();
+    };
+    trimEnd();
+    // Escape sequences after it are no part of it: busybox's ash asks where the cursor is, a
+    // coloured prompt resets its colour.
+    for (auto esc = prompt.rfind('\x1b'); esc != std::string::npos && WithoutEscapes(prompt.substr(esc)).empty();
+         esc = prompt.rfind('\x1b')) {
+        prompt.erase(esc);
+        trimEnd();
+    }
     auto typed = [&] {
         return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return MatchPattern(p, prompt); });
     };

@@ -21,7 +21,8 @@ LoginPrompt FindLoginPrompt(const char* text);
 // A shell's prompt as it waits for a command at the end of what came: a short text without
 // control characters that ends, blanks aside, in one of > # $ % ] ("AP> ", "root@ap1:~# ",
 // "[admin@ap1] > "), and is no login or password prompt. What it is known by afterwards: the
-// text without the trailing blanks (a prompt may come back with a command's echo after it).
+// text without the trailing blanks and escape sequences (a prompt may come back with a command's
+// echo after it).
 // Empty if text is no such prompt. Text ends at its zero. A device type's own prompt patterns
 // (see MatchPattern) may end otherwise ("radio: ").
 std::string ShellPrompt(const char* text, const std::vector<std::string>& patterns = {});

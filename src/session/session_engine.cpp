@@ -3,10 +3,18 @@
 #include <cstring>
 #include <utility>
 
+#include "level_value.h"
 #include "prompts.h"
 #include "text.h"
 
 namespace approbe::session {
+namespace {
+
+// Room for a received block's or a tick's actions at once: growing the list action by action
+// moved every action before it, several times a poll.
+constexpr std::size_t kUsualActions = 8;
+
+} // namespace
 
 const char* ToString(SessionState state)
 {
@@ -109,15 +117,18 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
         return End(SessionEnd::Disconnected); // a block after Disconnect is not looked at
     if (m_state != SessionState::LoggingIn && m_state != SessionState::LoggedIn)
         return out;
+    out.reserve(kUsualActions);
 
     m_received += static_cast<std::int64_t>(bytes.size());
-    std::string data;
     std::string reply;
-    if (m_telnet)
-        m_telnet->Receive(bytes, data, reply);
-    else
-        data.assign(bytes);
+    std::string_view data = bytes;
+    if (m_telnet) {
+        m_data.clear(); // keeps its buffer: a block a poll would otherwise allocate one
+        m_telnet->Receive(bytes, m_data, reply);
+        data = m_data;
+    }
     SessionActions lines;
+    lines.reserve(kUsualActions);
     // This block's count goes out before its lines: an ending among them must not tell it again.
     const std::int64_t counted = std::exchange(m_rxCounted, m_received);
     const bool lookedAt = TakeLines(lines, data, now);
@@ -198,7 +209,11 @@ bool SessionEngine::PromptBegins() const
 
 bool SessionEngine::AtPrompt() const
 {
-    return PromptBegins() && m_partLine.find_first_not_of(" \t", m_prompt.size()) == std::string::npos;
+    if (!PromptBegins())
+        return false;
+    // Blanks may follow it, and escape sequences (see ShellPrompt).
+    const std::size_t rest = m_partLine.find_first_not_of(" \t", m_prompt.size());
+    return rest == std::string::npos || Trim(WithoutEscapes(std::string_view(m_partLine).substr(rest))).empty();
 }
 
 void SessionEngine::LookAt(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)
@@ -320,14 +335,15 @@ void SessionEngine::SendCommands(SessionActions& out, Poll::Purpose purpose, con
     for (const std::string& command : commands) {
         Send(out, command);
         Send(out, m_params.pollLineEnd);
-        Trace(out, "sent: " + command);
+        Trace(out, "sent: ", command);
     }
 }
 
-void SessionEngine::Trace(SessionActions& out, std::string text)
+void SessionEngine::Trace(SessionActions& out, std::string_view text, std::string_view more)
 {
+    // Joined only when tracing: every poll would otherwise pay for text nobody reads.
     if (m_params.trace)
-        out.push_back(SessionAction(SessionAction::Kind::Trace, std::move(text)));
+        out.push_back(SessionAction(SessionAction::Kind::Trace, std::string(text).append(more)));
 }
 
 void SessionEngine::ReplyEnded(SessionActions& out, std::size_t index, std::chrono::system_clock::time_point now)
@@ -337,7 +353,7 @@ void SessionEngine::ReplyEnded(SessionActions& out, std::size_t index, std::chro
         return;
     const DeviceType& type = m_device.type();
     const std::string& text = poll.texts[index];
-    Trace(out, "reply:\n" + text);
+    Trace(out, "reply:\n", text);
     switch (poll.purpose) {
     case Poll::Purpose::Probe:
         Take(out, m_device.ProbeReplied(text));
@@ -458,6 +474,7 @@ SessionActions SessionEngine::Tick(std::chrono::system_clock::time_point now)
     SessionActions out;
     if (m_state != SessionState::LoggingIn && m_state != SessionState::LoggedIn)
         return out;
+    out.reserve(kUsualActions);
     EndPolls(out, now);
     if (m_awaitingShell && now - m_passwordAt >= kQuietShell && m_device.stage() == DeviceShell::Stage::Untold)
         Take(out, m_device.chosen() ? DetectVerdict{m_device.chosen(), "chosen", {}} : m_device.Untold());
@@ -518,7 +535,7 @@ void SessionEngine::EndOldest(SessionActions& out, std::chrono::system_clock::ti
                     (row.remote ? FormatDbm(*row.remote) : std::string("none"));
         Trace(out, said);
         for (const std::string& why : ExplainMissing(m_device.type(), poll.read, CombineReplies(poll.read)))
-            Trace(out, "missing " + why);
+            Trace(out, "missing ", why);
     }
     m_polls.pop_front();
 }

@@ -188,7 +188,8 @@ private:
     void Read(SessionActions& out, const char* line, std::chrono::system_clock::time_point now);
     // Once the part line is as long as the prompt: if it begins with it, a reply has ended.
     void MatchPrompt(SessionActions& out, std::chrono::system_clock::time_point now);
-    // The part line begins with the prompt; and nothing follows it: the shell waits for a command.
+    // The part line begins with the prompt; and nothing but blanks and escape sequences follows
+    // it: the shell waits for a command.
     bool PromptBegins() const;
     bool AtPrompt() const;
     // At a tick: the polls whose replies are over by now end.
@@ -204,7 +205,7 @@ private:
     void SendCommands(SessionActions& out, Poll::Purpose purpose, const std::vector<std::string>& commands);
     // The prompt the shell waits at before the first command is how its replies will end.
     void LearnPrompt();
-    void Trace(SessionActions& out, std::string text);
+    void Trace(SessionActions& out, std::string_view text, std::string_view more = {});
     void EmitReading(SessionActions& out, std::optional<Reading> reading, std::chrono::system_clock::time_point now);
 
     SessionParams m_params;
@@ -219,6 +220,7 @@ private:
     std::int64_t m_received = 0;
     std::int64_t m_rxCounted = 0; // the total last told
     std::unique_ptr<TelnetLayer> m_telnet;
+    std::string m_data;           // the received block's data, after the telnet layer
     std::string m_partLine;       // the text after the last line end, not looked at yet
     bool m_partMatched = false;   // the part line has been matched against the prompt
     std::string m_prompt;         // the shell's prompt, learned at the first poll

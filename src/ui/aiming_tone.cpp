@@ -122,6 +122,12 @@ void CAimingTone::AddReading(const Reading& reading)
     Update();
 }
 
+void CAimingTone::KeepOnly(int gives)
+{
+    m_latest.KeepOnly(gives);
+    Update();
+}
+
 void CAimingTone::setSource(ToneSource source)
 {
     m_source = source;

@@ -43,6 +43,8 @@ public:
     bool outputOpen() const { return m_open; }
 
     void AddReading(const session::Reading& reading);
+    // The shell's type gives only these levels (session::kGives* bits): a tone of another falls silent.
+    void KeepOnly(int gives);
     void setSource(ToneSource source);
     void setVolume(int percent);
     void setMute(bool mute);

@@ -4,6 +4,7 @@
 
 #include "bars.h"
 #include "control_ids.h"
+#include "device_type.h"
 #include "text.h"
 
 namespace approbe::ui {
@@ -12,6 +13,18 @@ namespace {
 using session::Reading;
 
 constexpr int kAllBars[] = {IDC_NOISE_BAR, IDC_LOCAL_RSSI_BAR, IDC_REMOTE_RSSI_BAR};
+
+// Each level's bar and the fields that show it or its statistics.
+struct LevelControls {
+    int given; // its session::kGives* bit
+    int bar;
+    std::initializer_list<int> fields;
+};
+const LevelControls kLevelControls[] = {
+    {session::kGivesNoise, IDC_NOISE_BAR, {IDC_NOISE_CUR, IDC_NOISE_AVG, IDC_NOISE_MIN, IDC_NOISE_MAX}},
+    {session::kGivesLocal, IDC_LOCAL_RSSI_BAR, {IDC_LOCAL_RSSI_CUR, IDC_LOCAL_RSSI_MAX, IDC_LOCAL_RSSI_MIN}},
+    {session::kGivesRemote, IDC_REMOTE_RSSI_BAR, {IDC_REMOTE_RSSI_CUR}},
+};
 
 } // namespace
 
@@ -44,6 +57,17 @@ void GreyAllBars(WindowBatch& window)
         window.SetBarColour(bar, kGrey);
 }
 
+void ShowNotGiven(WindowBatch& window, int gives)
+{
+    for (const LevelControls& level : kLevelControls) {
+        if (gives & level.given)
+            continue;
+        for (int field : level.fields)
+            window.SetField(field, kNoValue);
+        window.SetBarPos(level.bar, kBarRestPos);
+        window.SetBarColour(level.bar, kGrey);
+    }
+}
 
 void ShowReading(WindowBatch& window, const Reading& r, const Statistics& s)
 {

@@ -9,12 +9,18 @@
 
 namespace approbe::ui {
 
+// What a value field holds while it has no value.
+inline constexpr const char* kNoValue = " ";
+
 // The bars at rest: range, position, grey.
 void InitBars(WindowBatch& window);
 void ShowNoiseLevel(WindowBatch& window, int dbm);
 // bar is IDC_LOCAL_RSSI_BAR or IDC_REMOTE_RSSI_BAR.
 void ShowRssiLevel(WindowBatch& window, int bar, int dbm);
 void GreyAllBars(WindowBatch& window);
+// The levels a shell's type does not give (their session::kGives* bits clear in gives) show no
+// value: their fields empty, their bars at rest, whatever an earlier session left there.
+void ShowNotGiven(WindowBatch& window, int gives);
 
 // What the dialog shows for a reading, given the statistics with it already added: the value
 // fields and bars in the order they are written (noise: average, bar, current, minimum, maximum;

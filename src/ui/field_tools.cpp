@@ -49,6 +49,8 @@ CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
     m_toneAction = add(tr("Aiming &tone"), {}, true);
     m_reconnectAction = add(tr("Auto-&reconnect"), {}, true);
     m_keyringAction = add(tr("Keep passwords in the &keyring"), {}, true);
+    auto* devices = new QMenu(tr("&Device type"), &menu);
+    menu.insertMenu(before, devices);
     m_markAction->setEnabled(false);
     menu.setToolTipsVisible(true);
 
@@ -70,6 +72,14 @@ CFieldTools::CFieldTools(CProbeDlg& dlg, IProfile& profile)
     m_reconnectAction->setChecked(Setting("AutoReconnect", "0") == "1");
     m_keyring = std::make_unique<CKeyringPasswords>(dlg, profile, *m_keyringAction, Setting("KeyringPasswords", "0") == "1",
                                                     [this](bool on) { Store("KeyringPasswords", on ? "1" : "0"); });
+    // No DeviceType key is automatic.
+    auto rememberType = [this](const std::string& name) {
+        if (name.empty())
+            m_profile.RemoveProfileString(kSection, "DeviceType");
+        else
+            Store("DeviceType", QString::fromStdString(name));
+    };
+    m_deviceMenu = std::make_unique<CDeviceTypeMenu>(dlg, *devices, Setting("DeviceType", {}).toStdString(), rememberType);
     m_tone.setSource(static_cast<ToneSource>(std::clamp(Setting("ToneSource", "0").toInt(), 0, 2)));
     m_tone.setVolume(Setting("ToneVolume", "50").toInt());
     m_tone.setMute(Setting("ToneMute", "0") == "1");
@@ -105,6 +115,15 @@ void CFieldTools::OnReading(const std::string& host, const Reading& reading)
         m_trend->setHost(m_host);
         m_trend->RefreshSoon(followed);
     }
+}
+
+void CFieldTools::OnLevelsGiven(int gives)
+{
+    m_data.KeepOnly(gives);
+    m_recorder.KeepOnly(gives);
+    m_tone.KeepOnly(gives);
+    if (m_trend)
+        m_trend->Refresh();
 }
 
 void CFieldTools::OpenTrend()

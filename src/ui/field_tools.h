@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "aiming_tone.h"
+#include "device_menu.h"
 #include "keyring.h"
 #include "recorder.h"
 #include "presenter.h"
@@ -23,7 +24,7 @@ namespace approbe::ui {
 class CProbeDlg;
 
 // The field tools beside the dialog: trend window, recording with marks, aiming tone,
-// auto-reconnect, and the switch that keeps passwords in the keyring. They are reached from the
+// auto-reconnect, the switch that keeps passwords in the keyring, and the shell's device type. They are reached from the
 // window's menu and keys, follow the session's readings as the presenter hands them over, and keep
 // their settings in the profile's [Tools] section.
 class CFieldTools : public QObject, private IReadingListener {
@@ -59,6 +60,7 @@ public:
 
 private:
     void OnReading(const std::string& host, const session::Reading& reading) override;
+    void OnLevelsGiven(int gives) override;
     void SetTone(bool on);
     QString Setting(const char* key, const QString& fallback) const;
     void Store(const char* key, const QString& value);
@@ -80,6 +82,7 @@ private:
     QAction* m_reconnectAction;
     QAction* m_keyringAction;
     std::unique_ptr<CKeyringPasswords> m_keyring;
+    std::unique_ptr<CDeviceTypeMenu> m_deviceMenu;
 };
 
 } // namespace approbe::ui

@@ -65,6 +65,7 @@ session::SessionSetup CProbePresenter::Setup() const
     setup.hostKeys = session::HostKeyPolicy::Ask;
     setup.retry = session::RetryPolicy::Dialog();
     setup.retry.enabled = m_autoReconnect;
+    setup.device = m_device;
     return setup;
 }
 
@@ -84,7 +85,7 @@ void CProbePresenter::OnOK()
     m_pausedThisAttempt = false;
     WindowBatch blank;
     for (int id : kValueFields)
-        blank.SetField(id, " ");
+        blank.SetField(id, kNoValue);
     SetStale(blank, false);
     m_window.Apply(blank);
     m_worker.Start(Setup());
@@ -234,6 +235,13 @@ void CProbePresenter::Show(WindowBatch& batch, const SessionEvent& event)
         case SessionAction::Kind::Status: ReportStatus(batch, a.text); break;
         case SessionAction::Kind::Log: batch.AppendLog(a.text); break;
         case SessionAction::Kind::PollingOn: PollingOn(batch); break;
+        case SessionAction::Kind::Device: {
+            const int gives = static_cast<int>(a.count);
+            ShowNotGiven(batch, gives);
+            if (m_listener)
+                m_listener->OnLevelsGiven(gives);
+            break;
+        }
         case SessionAction::Kind::State:
             m_state = a.state;
             if (a.state == SessionState::Starting)

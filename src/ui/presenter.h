@@ -35,6 +35,9 @@ struct PresenterOptions {
 class IReadingListener {
 public:
     virtual void OnReading(const std::string& host, const session::Reading& reading) = 0;
+    // The shell's type is known: the levels it does not give (session::kGives* bits clear) are
+    // none from now on, whatever an earlier session left.
+    virtual void OnLevelsGiven(int gives) = 0;
 
 protected:
     ~IReadingListener() = default;
@@ -63,6 +66,8 @@ public:
     // gets none.
     using PasswordKeeper = std::function<void(const SettingsTexts&)>;
     void SetPasswordKeeper(PasswordKeeper keeper) { m_keeper = std::move(keeper); }
+    // The shell's type the next connection takes (automatic by default).
+    void SetDeviceChoice(session::DeviceChoice choice) { m_device = std::move(choice); }
     // Polls now, whatever the poll period (tests; a period of zero polls only so).
     void PollNow();
     // Null: none. It must outlive the presenter or be unset first.
@@ -99,6 +104,7 @@ private:
     SettingsTexts m_settings;
     PasswordKeeper m_keeper;
     IReadingListener* m_listener = nullptr;
+    session::DeviceChoice m_device;
     const std::shared_ptr<SessionHandoff> m_handoff;
     SessionWorker m_worker; // after the handoff: joined before it goes
 

@@ -22,6 +22,8 @@ public:
 
     // Every reading, recording or not: a mark made later needs the current values.
     void AddReading(const std::string& host, const session::Reading& reading);
+    // The shell's type gives only these levels (session::kGives* bits): a mark has none of the others.
+    void KeepOnly(int gives) { m_latest.KeepOnly(gives); }
     // A row of its own: the note and the values that are still fresh at now.
     bool Mark(const std::string& note, Clock::time_point now);
 

@@ -67,6 +67,15 @@ void TrendData::Add(const Reading& reading)
     Improve(bestRemote, reading.remote, reading.at);
 }
 
+void TrendData::KeepOnly(int gives)
+{
+    latest.KeepOnly(gives);
+    if (!(gives & session::kGivesLocal))
+        bestLocal = {};
+    if (!(gives & session::kGivesRemote))
+        bestRemote = {};
+}
+
 void TrendData::Follow(const std::optional<MacAddress>& mac)
 {
     if (mac == station)

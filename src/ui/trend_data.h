@@ -70,6 +70,9 @@ struct TrendData {
     // Takes a reading already Followed; notes the MAC addresses of its rows.
     void Add(const session::Reading& reading);
     void ResetBest() { bestLocal = bestRemote = {}; }
+    // The shell's type gives only these levels (session::kGives* bits): the others' latest and best
+    // go; the history stays, as it was.
+    void KeepOnly(int gives);
     // Follows another station: its levels start afresh (no SNR of one station's RSSI and the
     // other's noise, no best of the other); the history stays, as it was followed.
     void Follow(const std::optional<session::MacAddress>& mac);

@@ -56,11 +56,13 @@ std::string Level(const std::optional<int>& v)
     return v ? std::to_string(*v) : "-";
 }
 
-// A case file: "type NAME" (a built-in, or a file here), "interface NAME", then sections each
-// begun by a line "== WHAT": "reply N" (the reply to the type's Nth poll command, as it came),
-// "interface NAME" (the reply to the interface query, and the interface it names), "expect".
+// A case file: "type NAME" (a built-in, or a file here), "interface NAME", "prompt TEXT" (the
+// shell's prompt as it shows it, to the end of the line; else one the type's patterns match), then
+// sections each begun by a line "== WHAT": "reply N" (the reply to the type's Nth poll command, as
+// it came), "interface NAME" (the reply to the interface query, and the interface it names),
+// "expect".
 struct Case {
-    std::string type, interface;
+    std::string type, interface, prompt;
     std::vector<std::pair<std::string, std::string>> sections;
 };
 
@@ -82,6 +84,8 @@ Case ReadCase(const std::string& text)
             c.type = line.substr(5);
         } else if (line.rfind("interface ", 0) == 0) {
             c.interface = line.substr(10);
+        } else if (line.rfind("prompt ", 0) == 0) {
+            c.prompt = line.substr(7);
         }
     }
     return c;
@@ -147,9 +151,12 @@ TEST_P(RecordedReply, GivesItsReadingThroughASession)
     const DeviceType type = CaseType(c);
     if (std::none_of(c.sections.begin(), c.sections.end(), [](const auto& s) { return s.first.rfind("reply ", 0) == 0; }))
         GTEST_SKIP() << "no poll in this case";
-    std::string prompt = type.shellPrompts.empty() ? "ap>" : type.shellPrompts.front();
-    for (auto at = prompt.find_first_of("*?"); at != std::string::npos; at = prompt.find_first_of("*?"))
-        prompt.replace(at, 1, "ap-7");
+    std::string prompt = c.prompt;
+    if (prompt.empty()) {
+        prompt = (type.shellPrompts.empty() ? "ap>" : type.shellPrompts.front()) + " ";
+        for (auto at = prompt.find_first_of("*?"); at != std::string::npos; at = prompt.find_first_of("*?"))
+            prompt.replace(at, 1, "ap-7");
+    }
 
     SessionParams params{"ap", "u", "p"};
     params.device = {type.name, std::make_shared<const std::vector<DeviceType>>(std::vector<DeviceType>{type})};
@@ -160,7 +167,7 @@ TEST_P(RecordedReply, GivesItsReadingThroughASession)
     const auto t = std::chrono::system_clock::time_point{};
     engine.Received("login: ", t);
     engine.Received("Password: ", t);
-    engine.Received("\r\n" + prompt + " ", t);
+    engine.Received("\r\n" + prompt, t);
     std::vector<std::string> sent;
     for (const SessionAction& a : engine.Tick(t)) {
         if (a.kind == SessionAction::Kind::Send && a.text != "\r\n")
@@ -183,7 +190,7 @@ TEST_P(RecordedReply, GivesItsReadingThroughASession)
         std::string text = "\r\n"; // the end of the line the shell waited at
         for (const std::string& line : ReplyLines(type, replies[i], sent[i]))
             text += line + "\r\n";
-        for (const SessionAction& a : engine.Received(text + prompt + " ", t)) {
+        for (const SessionAction& a : engine.Received(text + prompt, t)) {
             if (a.kind == SessionAction::Kind::Reading) {
                 last = a.reading;
                 noise = noise ? noise : a.reading.noise;
@@ -280,7 +287,9 @@ TEST(Patterns, MatchTheWholeTextWithWildcards)
                          Row{"*login:", "tower login:  ", true}, Row{"*login:", "Last login: Tue", false},
                          Row{"*#", "root@ap:~# ", true}, Row{"*>", "AP>", true}, Row{"*>", "AP> x", false},
                          Row{"?P>", "AP>", true}, Row{"?P>", "P>", false}, Row{"a*b*c", "aXbYbZc", true},
-                         Row{"a*b*c", "aXbYbZ", false}, Row{"*", "", true}, Row{"", "", true}}) {
+                         Row{"a*b*c", "aXbYbZ", false}, Row{"*", "", true}, Row{"", "", true},
+                         Row{"*login:", "ogin:", false}, Row{"ab*ab", "ab", false}, Row{"ab*ab", "abab", true},
+                         Row{"*a?", "xab", true}, Row{"*a?", "xba", false}, Row{"a*", "abc \r\n", true}}) {
         EXPECT_EQ(MatchPattern(r.pattern, r.text), r.match) << r.pattern << " / " << r.text;
     }
     EXPECT_GT(PatternWeight("[*@*] >"), PatternWeight("*>"));

@@ -159,7 +159,7 @@ TEST(PromptTest, AnswersOnlyWholeCaseExactPromptsWithTheTextsAsTyped)
         {{"banner\r\nlogin: "}, "admin", "admin\r"},
         {{"Password: "}, "admin", "secret\r"},
         {{"log", "in: "}, "admin", "admin\r"}, // a prompt in pieces is answered once whole
-        {{"Login: "}, "admin", ""},
+        {{"Login: "}, "admin", "admin+ct\r"}, // only routeros has it: its user-name suffix
         // Each line is looked at on its own; an answer stands in for its prompt's line.
         {{"login: \r\nPassword: "}, "admin", "admin\rsecret\r"},
         // Only a label that waits for input is a prompt.

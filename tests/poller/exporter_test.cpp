@@ -156,22 +156,36 @@ TEST(Exporter, ScrapesAreAnsweredWhileThousandsOfIdleConnectionsAreHeld)
     EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 40) << log;
 }
 
-TEST(Exporter, SaysAtStartWhenItsDescriptorLimitIsBelowWhatTheConfigNeeds)
+TEST(Exporter, SaysAtStartAndAtReloadWhenItsDescriptorLimitIsBelowWhatTheConfigNeeds)
 {
     // A socket per access point, 320 for /metrics and 64 of its own: 300 need 684, 10 need 394.
     const int closed = FreePort();
-    for (const auto& [aps, warned] : {std::pair(300, true), std::pair(10, false)}) {
-        PollerRig rig;
+    auto configOf = [closed](int aps) {
         std::string config;
         for (int i = 0; i < aps; ++i)
             config += ApSection("ap" + std::to_string(i), closed);
-        rig.WriteConfig(config);
+        return config;
+    };
+    const std::string shortfall = "the descriptor limit is 500, below the 684 this config needs (300 access points, "
+                                  "/metrics and the process)";
+    for (const auto& [aps, warned] : {std::pair(300, true), std::pair(10, false)}) {
+        PollerRig rig;
+        rig.WriteConfig(configOf(aps));
         ChildProcess poller({"/bin/sh", "-c", "ulimit -n 500 && exec \"$0\" \"$@\"", APPROBE_POLLER_PATH, "--config",
                              rig.config, "--listen", "127.0.0.1:0"});
         ASSERT_TRUE(poller.waitLog("/metrics", 5s)) << poller.log();
-        const bool said = poller.log().find("the descriptor limit is 500, below the 684 this config needs (300 access "
-                                            "points, /metrics and the process)") != std::string::npos;
-        EXPECT_EQ(said, warned) << aps << " access points:\n" << poller.log();
+        EXPECT_EQ(poller.log().find(shortfall) != std::string::npos, warned) << aps << " access points:\n" << poller.log();
+        if (!warned) {
+            // A reload that adds access points beyond the limit says so; one back within it does not.
+            rig.WriteConfig(configOf(300));
+            poller.signal(SIGHUP);
+            EXPECT_TRUE(poller.waitLog("SIGHUP: " + shortfall, 5s)) << poller.log();
+            rig.WriteConfig(configOf(10));
+            poller.signal(SIGHUP);
+            ASSERT_TRUE(poller.waitLog("SIGHUP: config reloaded: 10 access points", 5s)) << poller.log();
+            const std::string log = poller.log();
+            EXPECT_EQ(log.find("SIGHUP: the descriptor limit"), log.rfind("SIGHUP: the descriptor limit")) << log;
+        }
         poller.signal(SIGTERM);
         EXPECT_EQ(poller.wait(5s), 0);
     }

@@ -1,6 +1,7 @@
 // The session loop against loopback peers, with short deadlines: silence, Disconnect's grace, the
 // farewell without a reset, the connect deadline, every address in turn, the retry schedule,
-// commands from another thread in every state, and SSH loaded by the first SSH session only.
+// commands from another thread in every state, SSH loaded by the first SSH session only; and
+// automatic detection against the simulator playing each built-in device type.
 #include <gtest/gtest.h>
 
 #include <netdb.h>
@@ -11,6 +12,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <future>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -107,7 +109,7 @@ private:
 };
 
 // A loop on a thread of its own, as the dialog runs it; stopped and joined at the end.
-struct LoopThread {
+template <typename Events = Recorder> struct LoopThread {
     explicit LoopThread(Deadlines deadlines = {}, SshModuleSource ssh = LoadSshModule)
         : loop(events, deadlines, ssh), thread([this] { loop.Run(); })
     {
@@ -129,7 +131,7 @@ struct LoopThread {
         return Call([&](SessionLoop& l) { return l.Add(setup); });
     }
 
-    Recorder events;
+    Events events;
     SessionLoop loop;
     std::thread thread;
 };
@@ -448,6 +450,134 @@ TEST(SessionLoop, SshIsLoadedByTheFirstSshSessionOnlyAndWithoutItThatSessionEnds
     EXPECT_EQ(sshLoads, 1);
     ASSERT_TRUE(sshAp.waitClosedConnections(1, 5s));
     EXPECT_EQ(sshAp.received(), "") << "not even the telnet farewell";
+}
+
+// What a session told: the type taken, the latest of each value and of the station rows.
+struct Told {
+    std::string type;
+    std::optional<int> noise, local, remote;
+    std::vector<StationRow> stations;
+    int polls = 0;
+};
+
+class Collector : public ISessionEvents {
+public:
+    void OnSessionEvent(SessionId id, const SessionEvent& e) override
+    {
+        std::lock_guard lock(m_mutex);
+        Told& t = m_told[id];
+        if (e.kind == SessionEvent::Kind::Polled) {
+            ++t.polls;
+        } else if (e.kind == SessionEvent::Kind::Engine && e.action.kind == SessionAction::Kind::Device) {
+            t.type = e.action.text;
+        } else if (e.kind == SessionEvent::Kind::Engine && e.action.kind == SessionAction::Kind::Reading) {
+            const Reading& r = e.action.reading;
+            for (auto [from, to] : {std::pair{&r.noise, &t.noise}, {&r.local, &t.local}, {&r.remote, &t.remote}}) {
+                if (*from)
+                    *to = *from;
+            }
+            if (!r.stations.empty()) // a poll's first reading may come before its rows
+                t.stations = r.stations;
+        }
+        m_changed.notify_all();
+    }
+    // What session id told once it has polled a few times, or when the wait ends.
+    Told After(SessionId id, int polls, std::chrono::milliseconds timeout = 5s)
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait_for(lock, timeout, [&] { return m_told[id].polls >= polls; });
+        return m_told[id];
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::map<SessionId, Told> m_told;
+};
+
+struct Case {
+    const char* name;
+    std::vector<std::string> sim; // the simulator's options
+    const char* type;             // the type automatic detection must take
+    std::optional<int> noise, local, remote;
+    std::size_t stations = 1;
+    const char* received = "";    // what the simulator must have been sent
+};
+
+class PlayedType : public testing::TestWithParam<Case> {};
+
+// The simulator's levels are fixed: noise -95, local -60, remote -62; station K > 1 has local
+// -(90+K). The polls after detection read them as the type gives them, and nothing it does not.
+TEST_P(PlayedType, IsToldAutomaticallyAndReadAsItsShellGivesIt)
+{
+    const Case& c = GetParam();
+    SimProcess sim(c.sim, "login\nvalues -95 -60 -62\nshell\n");
+    LoopThread<Collector> rig;
+    const Told told = rig.events.After(rig.Add(ApSetup(sim.port())), 4);
+    EXPECT_EQ(told.type, c.type);
+    EXPECT_EQ(told.noise, c.noise);
+    EXPECT_EQ(told.local, c.local);
+    EXPECT_EQ(told.remote, c.remote);
+    ASSERT_EQ(told.stations.size(), c.stations);
+    if (c.stations > 1) {
+        EXPECT_EQ(told.stations[1].local, -92);
+    }
+    EXPECT_NE(sim.received().find(c.received), std::string::npos) << sim.received();
+}
+
+const std::string kProbe = "command -v iwinfo; ls /usr/www/status.cgi; command -v iw\r";
+
+INSTANTIATE_TEST_SUITE_P(
+    Sim, PlayedType,
+    testing::Values(Case{"korvane", {}, "korvane", -95, -60, -62, 1, "admin\r"},
+                    // Per-chain signals: the combined level is the one read.
+                    Case{"linux_iw_chains", {"--device-type", "linux-iw", "--chains", "4"}, "linux-iw", -95, -60, {}, 1,
+                         kProbe.c_str()},
+                    Case{"openwrt_stations", {"--device-type", "openwrt", "--stations", "3"}, "openwrt", -95, -60, {}, 3},
+                    // A host name the prompt cannot tell by: the probe does; "Noise: unknown" is none.
+                    Case{"openwrt_noise_unknown",
+                         {"--device-type", "openwrt", "--hostname", "gw", "--noise", "unknown"},
+                         "openwrt", {}, -60, {}, 1, kProbe.c_str()},
+                    // "Login:" gets the +ct suffix: no colours.
+                    Case{"routeros_ct", {"--device-type", "routeros", "--stations", "2"}, "routeros", -95, -60, -62, 2,
+                         "admin+ct\r"},
+                    // The monitor's reply stops at the pager after three lines; D shows the rest.
+                    Case{"routeros_pager", {"--device-type", "routeros", "--pager", "3"}, "routeros", -95, -60, -62, 1,
+                         "\nD"},
+                    Case{"json_status", {"--device-type", "json-status", "--stations", "2"}, "json-status", -95, -60,
+                         -62, 2, kProbe.c_str()}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// A fleet of mixed types: each access point's session takes its type and reads what a korvane
+// access point of the same seed reads (no remote where the type gives none).
+TEST(PlayedFleet, MixedTypesReadTheirSeedsValues)
+{
+    constexpr std::size_t kAps = 5;
+    const std::vector<std::string> common = {"--aps", std::to_string(kAps), "--seed", "33", "--hold-values"};
+    std::vector<std::string> mixedArgs = common;
+    mixedArgs.insert(mixedArgs.end(), {"--device-types", "korvane,linux-iw,openwrt,routeros,json-status"});
+    SimProcess mixed(mixedArgs), plain(common);
+    const std::vector<int> ports = mixed.ports(kAps, 5s), plainPorts = plain.ports(kAps, 5s);
+    ASSERT_EQ(ports.size(), kAps);
+    ASSERT_EQ(plainPorts.size(), kAps);
+    LoopThread<Collector> rig;
+    std::vector<SessionId> ids, plainIds;
+    for (std::size_t k = 0; k < kAps; ++k) {
+        ids.push_back(rig.Add(ApSetup(ports[k])));
+        plainIds.push_back(rig.Add(ApSetup(plainPorts[k])));
+    }
+    const char* const types[] = {"korvane", "linux-iw", "openwrt", "routeros", "json-status"};
+    for (std::size_t k = 0; k < kAps; ++k) {
+        const Told told = rig.events.After(ids[k], 4);
+        const Told expected = rig.events.After(plainIds[k], 4);
+        SCOPED_TRACE(types[k]);
+        EXPECT_EQ(told.type, types[k]);
+        ASSERT_TRUE(expected.noise && expected.local && expected.remote);
+        EXPECT_EQ(told.noise, expected.noise);
+        EXPECT_EQ(told.local, expected.local);
+        const bool remote = k != 1 && k != 2;
+        EXPECT_EQ(told.remote, remote ? expected.remote : std::nullopt);
+    }
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include <regex>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "loopback.h"
@@ -112,12 +113,14 @@ std::optional<int> labelled(const std::string& text, const std::string& label) {
     return end == p ? std::nullopt : std::optional<int>(static_cast<int>(v));
 }
 
-void login(Client& c, const std::string& user = "admin", const std::string& password = "admin") {
-    c.until("login: ");
+// Logs in at any type's login prompt; returns what came after the password, through the prompt.
+std::string login(Client& c, const std::string& user = "admin", const std::string& password = "admin",
+                  const std::string& prompt = "AP> ") {
+    c.until("ogin: ");
     c.send(user + "\r");
     c.until("Password: ");
     c.send(password + "\r");
-    c.until("AP> ");
+    return c.until(prompt);
 }
 
 // One poll the way the client sends it; returns {noise, local, remote}.
@@ -500,7 +503,10 @@ TEST(SimCommandLine, BadOptionsExitTwoWithUsage) {
          {std::vector<std::string>{"--bogus"}, {"--port", "70000"}, {"--port"}, {"--seed", "x"},
           {"--bind", "not-an-address"}, {"--negotiate", "sometimes"}, {"--negotiate"}, {"--fail-delay", "-1"},
           {"--login-tries", "0"}, {"--max-connections", "0"}, {"--pieces", "0"}, {"--stations", "10"},
-          {"--station-order", "2,1"}, {"--stations", "2", "--station-order", "1"}, {"--drop-rows", "101"}}) {
+          {"--station-order", "2,1"}, {"--stations", "2", "--station-order", "1"}, {"--drop-rows", "101"},
+          {"--device-type", "cisco"}, {"--device-types", "korvane"}, {"--aps", "2", "--device-types", "korvane,x"},
+          {"--pager", "3"}, {"--aps", "2", "--device-type", "routeros", "--pager", "3"}, {"--noise", "none"},
+          {"--chains", "5"}, {"--hostname", "a b"}}) {
         const auto e = approbe::test::RunSim(args, kWait);
         EXPECT_EQ(e.code, 2) << args[0];
         EXPECT_NE(e.err.find("usage:"), std::string::npos) << e.err;
@@ -559,6 +565,41 @@ TEST(SimFleet, OneThreadServesHundredsOfAccessPointsEachWithItsOwnPortValuesAndD
     EXPECT_EQ(line, "Threads:\t1");
 }
 
+TEST(SimFleet, SaysOnSigusr1HowFarApartEachAccessPointsPollsCame) {
+    SimProcess sim({"--aps", "2", "--seed", "5"});
+    const std::vector<int> ports = sim.ports(2, kWait);
+    ASSERT_EQ(ports.size(), 2u);
+    Client a(ports[0]), b(ports[1]);
+    login(a);
+    login(b);
+    // a: polls 300 ms apart, the commands of one poll 20 ms apart; the interval from its first
+    // poll (which may be a type's setup) does not count. b: two polls, so none counts.
+    const auto start = Clock::now();
+    for (int k = 0; k < 3; ++k) {
+        std::this_thread::sleep_until(start + k * 300ms);
+        a.send("get station\r\n");
+        a.until("AP> ");
+        std::this_thread::sleep_for(20ms);
+        a.send("get nf\r\n");
+        a.until("AP> ");
+        if (k < 2) {
+            b.send("get nf\r\n");
+            b.until("AP> ");
+        }
+    }
+    ::kill(sim.pid(), SIGUSR1);
+    const auto log = sim.waitLog("poll intervals: ", 0, kWait);
+    ASSERT_TRUE(log);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(*log, m, std::regex(R"(poll intervals: 1; ms: min ([0-9.]+), .*, max ([0-9.]+); more than 10 ms off the median: 0)")))
+        << *log;
+    EXPECT_EQ(m[1], m[2]);
+    EXPECT_NEAR(std::stod(m[1]), 300, 40);
+    // Each report starts afresh.
+    ::kill(sim.pid(), SIGUSR1);
+    EXPECT_TRUE(sim.waitLog("poll intervals: 0\n", log->size(), kWait));
+}
+
 TEST(SimFleet, TheLoginProgramDelaysWrongLoginsAndGivesUpAfterTheTries) {
     SimProcess sim({"--aps", "2", "--seed", "3", "--fail-delay", "200", "--login-tries", "2"});
     const std::vector<int> ports = sim.ports(2, kWait);
@@ -579,4 +620,136 @@ TEST(SimFleet, TheLoginProgramDelaysWrongLoginsAndGivesUpAfterTheTries) {
     EXPECT_NE(rest.find("Login incorrect"), std::string::npos) << rest;
     Client again(ports[1]);
     login(again);
+}
+
+namespace {
+
+// How one kind of shell is polled, and where its levels stand in the replies.
+struct Kind {
+    std::string name;
+    std::string user, prompt;  // who logs in, and how the prompt ends
+    std::string poll;          // the commands of one poll in the order the client sends them
+    std::regex noise, local, remote;
+    bool hasRemote = true;
+};
+
+const std::vector<Kind>& kinds() {
+    static const std::vector<Kind> all = {
+        {"korvane", "admin", "AP> ", "get station\r\nget nf\r\n", std::regex("Noise Floor Level: (-\\d+)"),
+         std::regex("Local RSSI level: (-\\d+)"), std::regex("Remote RSSI level: (-\\d+)")},
+        {"linux-iw", "admin", ":~$ ", "iw dev wlan0 station dump\r\niw dev wlan0 survey dump\r\n",
+         std::regex("\\[in use\\]\r\n\tnoise:\t+(-\\d+) dBm"), std::regex("\tsignal:  \t(-\\d+) \\[-\\d+, -\\d+\\] dBm"),
+         std::regex("$^"), false},
+        {"openwrt", "admin", ":~$ ", "iwinfo phy0-ap0 info\r\niwinfo phy0-ap0 assoclist\r\n",
+         std::regex("Noise: (-\\d+) dBm"), std::regex("3C  (-\\d+) dBm / -\\d+ dBm"), std::regex("$^"), false},
+        {"routeros", "admin+ct", "] > ",
+         "/interface wireless monitor wlan1 once\r\n/interface wireless registration-table print stats without-paging\r\n",
+         std::regex("noise-floor: (-\\d+)dBm"), std::regex(" signal-strength=(-\\d+)dBm@"),
+         std::regex("tx-signal-strength=(-\\d+)dBm")},
+        {"json-status", "admin", "cpe# ", "/usr/www/status.cgi\r\n", std::regex("\"noisef\":(-\\d+)"),
+         std::regex("\"sta\":\\[\\{\"mac\":\"[0-9A-F:]+\",\"signal\":(-\\d+)"),
+         std::regex("\"remote\":\\{\"signal\":(-\\d+)")},
+    };
+    return all;
+}
+
+std::optional<int> found(const std::string& text, const std::regex& where) {
+    std::smatch m;
+    if (!std::regex_search(text, m, where)) return std::nullopt;
+    return std::stoi(m[1]);
+}
+
+// One poll sent at once; returns the replies and {noise, local, remote} as they give them.
+std::pair<std::string, Values> pollAs(Client& c, const Kind& k) {
+    c.send(k.poll);
+    std::string text;
+    for (std::size_t n = std::count(k.poll.begin(), k.poll.end(), '\n'); n > 0; --n) text += c.until(k.prompt);
+    return {text, {found(text, k.noise), found(text, k.local), found(text, k.remote)}};
+}
+
+}  // namespace
+
+// Each access point plays its kind's shell, with the values a korvane one of the same seed holds.
+TEST(SimFleet, MixedTypesEachPlayTheirShellWithTheirSeedsValues) {
+    constexpr std::size_t kAps = 10;
+    SimProcess mixed({"--aps", std::to_string(kAps), "--seed", "21", "--hold-values", "--device-types",
+                      "korvane,linux-iw,openwrt,routeros,json-status"});
+    SimProcess plain({"--aps", std::to_string(kAps), "--seed", "21", "--hold-values"});
+    const std::vector<int> ports = mixed.ports(kAps, kWait), plainPorts = plain.ports(kAps, kWait);
+    ASSERT_EQ(ports.size(), kAps);
+    ASSERT_EQ(plainPorts.size(), kAps);
+    for (std::size_t ap = 0; ap < kAps; ++ap) {
+        const Kind& kind = kinds()[ap % kinds().size()];
+        SCOPED_TRACE(kind.name);
+        Client reference(plainPorts[ap]);
+        login(reference);
+        Values expected = poll(reference);
+        if (!kind.hasRemote) expected[2] = std::nullopt;
+
+        Client c(ports[ap]);
+        login(c, kind.user, "admin", kind.prompt);
+        const auto [text, values] = pollAs(c, kind);
+        EXPECT_EQ(values, expected) << text;
+        if (kind.name != "korvane") {
+            EXPECT_EQ(text.rfind(kind.poll.substr(0, kind.poll.find('\n') + 1), 0), 0u) << "the shell echoes the command: " << text;
+        }
+        EXPECT_EQ(text.find('\x1b'), std::string::npos) << "no colours: " << text;
+        c.send(kind.name == "korvane" ? "q\r\n" : kind.name == "routeros" ? "/quit\r\n" : "exit\r\n");
+        EXPECT_TRUE(c.ended());
+    }
+}
+
+// routeros: colours unless the user name asks "+ct" (taken off the name); its pager holds a reply
+// until a key typed after it answers: space the next page, Q none of the rest, D all of it.
+TEST(SimDeviceTypes, RouterOsColoursUnlessCtAndPagesUntilAKeyAnswers) {
+    SimProcess sim({"--device-type", "routeros", "--pager", "2", "--seed", "5"});
+    const std::string table = "/interface wireless registration-table print stats without-paging\r\n";
+    {
+        Client c(sim.port());
+        EXPECT_NE(login(c, "admin", "admin", "] > ").find("[\x1b[36madmin\x1b[m@\x1b[34mtower\x1b[m] > "), std::string::npos);
+        c.send(table);
+        EXPECT_NE(c.until("] > ").find("\x1b[33msignal-strength\x1b[m=-"), std::string::npos) << "coloured, not paged";
+    }
+    Client c(sim.port());
+    EXPECT_EQ(login(c, "admin+ct", "admin", "] > ").find('\x1b'), std::string::npos);
+    const std::string monitor = "/interface wireless monitor wlan1 once\r\n";
+    c.send(monitor);
+    const std::string page = c.until("-- [Q quit|D dump|down]");
+    EXPECT_EQ(page, monitor + "                  status: running-ap\r\n                    band: 5ghz-a/n\r\n-- [Q quit|D dump|down]");
+    EXPECT_TRUE(c.quietFor(100ms)) << "held until a key answers";
+    c.send(" ");
+    EXPECT_NE(c.until("-- [Q quit|D dump|down]").find("frequency: 5180MHz"), std::string::npos);
+    c.send("Q");
+    const std::string dropped = c.until("[admin@tower] > ");
+    EXPECT_EQ(dropped.find("noise-floor"), std::string::npos) << dropped;
+    // A line typed ahead is no key: it waits for the shell, and D shows the rest at once.
+    c.send(monitor + table);
+    c.until("-- [Q quit|D dump|down]");
+    c.send("D");
+    const std::string rest = c.until("[admin@tower] > ");
+    EXPECT_NE(rest.find("noise-floor: -"), std::string::npos) << rest;
+    EXPECT_EQ(rest.find("-- [Q"), std::string::npos) << rest;
+    EXPECT_NE(c.until("[admin@tower] > ").find("tx-signal-strength=-"), std::string::npos);
+    c.send("/quit\r\n");
+    EXPECT_TRUE(c.ended());
+}
+
+// Walking values: each type's polls report what korvane's report for the same seed.
+TEST(SimDeviceTypes, EachTypeWalksTheValuesKorvaneDoesForTheSameSeed) {
+    const auto walked = [](const Kind& kind) {
+        SimProcess sim({"--device-type", kind.name, "--seed", "77"});
+        Client c(sim.port());
+        login(c, kind.user, "admin", kind.prompt);
+        Values all;
+        for (int i = 0; i < 5; ++i)
+            for (const auto v : pollAs(c, kind).second) all.push_back(v);
+        return all;
+    };
+    const Values korvane = walked(kinds().front());
+    ASSERT_EQ(std::count(korvane.begin(), korvane.end(), std::nullopt), 0);
+    for (const Kind& kind : kinds()) {
+        Values expected = korvane;
+        for (std::size_t k = 2; !kind.hasRemote && k < expected.size(); k += 3) expected[k] = std::nullopt;
+        EXPECT_EQ(walked(kind), expected) << kind.name;
+    }
 }

@@ -1,11 +1,13 @@
 // The real dialog, offscreen, against a real OpenSSH server whose key is unknown: the question
 // shows host, port, key type and fingerprint (which can be selected and copied), and each answer
-// does what it says; closing the program while it is open does not hang.
+// does what it says; closing the program while it is open does not hang. And the access points of
+// tests/ssh/boxes, each told by itself.
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 #include <filesystem>
@@ -28,8 +30,14 @@ protected:
         SshTestBase::SetUp();
         if (IsSkipped())
             return;
-        WriteFile(profile.file("approbe.ini"), "[Settings]\nHost=ssh://127.0.0.1\nPort=22\nUser=" + server.user +
-                                                   "\nPass=" + server.password + "\n");
+        Open(server.user);
+    }
+    // The dialog, shown, with a profile that logs in to the server as user.
+    void Open(const std::string& user)
+    {
+        dlg.reset();
+        WriteFile(profile.file("approbe.ini"),
+                  "[Settings]\nHost=ssh://127.0.0.1\nPort=22\nUser=" + user + "\nPass=" + server.password + "\n");
         dlg = std::make_unique<ui::CProbeDlg>(profile.file("approbe.ini"));
         dlg->show();
     }
@@ -169,6 +177,29 @@ TEST_F(SshDialogTest, ClosingWhileAskingDoesNotHang)
     dlg->reject();
     dlg.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+// The access points of tests/ssh/boxes behind their real login shells: the dialog, left on
+// Automatic, tells each one's type by itself and shows its recorded levels; iw and iwinfo give no
+// remote value, so that field stays blank and its bar at rest.
+TEST_F(SshDialogTest, RealShellsAreToldApartAndShown)
+{
+    WriteKnownHosts("127.0.0.1 " + server.hostKey + "\n");
+    struct Want {
+        const char *box, *noise, *local;
+    };
+    for (const Want& want : {Want{"linux-iw", "-95 dBm", "-67 dBm"}, Want{"openwrt", "-95 dBm", "-63 dBm"}}) {
+        Open(want.box);
+        const auto* remoteBar = static_cast<QProgressBar*>(dlg->control(IDC_REMOTE_RSSI_BAR));
+        const int atRest = remoteBar->value();
+        QTest::mouseClick(button(IDOK), Qt::LeftButton);
+        EXPECT_TRUE(ServeUntil([&] { return field(IDC_NOISE_CUR) == want.noise && field(IDC_LOCAL_RSSI_CUR) == want.local; }))
+            << want.box << ": " << field(IDC_NOISE_CUR).toStdString() << " " << field(IDC_LOCAL_RSSI_CUR).toStdString();
+        EXPECT_EQ(field(IDC_REMOTE_RSSI_CUR).trimmed(), "") << want.box;
+        EXPECT_EQ(remoteBar->value(), atRest) << want.box;
+        EXPECT_TRUE(logged("Device type: " + std::string(want.box))) << want.box;
+        DisconnectAndWait();
+    }
 }
 
 } // namespace

@@ -192,7 +192,10 @@ int SimProcess::stop() {
 void SimProcess::takeStderrLine(const std::string& line) {
     std::lock_guard lock(mu_);
     log_ += line + "\n";
-    if (line.rfind("[conn ", 0) != 0) return;
+    if (line.rfind("[conn ", 0) != 0) {
+        changed_.notify_all(); // a line of its own, which waitLog may wait for
+        return;
+    }
     const auto tag = line.find("] ");
     if (tag == std::string::npos) return;
     const std::string what = line.substr(tag + 2);
@@ -214,6 +217,12 @@ std::string SimProcess::received() {
 bool SimProcess::waitReceived(const std::string& needle, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mu_);
     return changed_.wait_for(lock, timeout, [&] { return received_.find(needle) != std::string::npos; });
+}
+
+std::optional<std::string> SimProcess::waitLog(const std::string& needle, std::size_t from, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mu_);
+    if (!changed_.wait_for(lock, timeout, [&] { return log_.find(needle, from) != std::string::npos; })) return std::nullopt;
+    return log_;
 }
 
 int SimProcess::closedConnections() {

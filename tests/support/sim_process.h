@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -44,6 +45,9 @@ public:
     std::string received();
     // Waits until received() contains needle or the timeout passes; returns whether it does.
     bool waitReceived(const std::string& needle, std::chrono::milliseconds timeout);
+    // Waits until stderr holds needle after from (a position in it); returns the whole of stderr
+    // then, or nothing if the timeout passes first.
+    std::optional<std::string> waitLog(const std::string& needle, std::size_t from, std::chrono::milliseconds timeout);
     // Number of "[conn N] closed" lines logged so far.
     int closedConnections();
     bool waitClosedConnections(int n, std::chrono::milliseconds timeout);

@@ -127,7 +127,8 @@ TEST(ToolsMenuTest, ItemsBeforeTheAboutSeparatorAndSettingsInTheirOwnSection)
     for (QAction* a : actions)
         texts << (a->isSeparator() ? "-" : a->text() + (a->shortcut().isEmpty() ? "" : " " + a->shortcut().toString()));
     EXPECT_EQ(texts, QStringList({"&Close", "&Trend Ctrl+T", "&Record... Ctrl+R", "&Mark... Ctrl+M", "Aiming &tone",
-                                  "Auto-&reconnect", "Keep passwords in the &keyring", "-", "&About Korvane AP test..."}));
+                                  "Auto-&reconnect", "Keep passwords in the &keyring", "&Device type", "-",
+                                  "&About Korvane AP test..."}));
     const std::string before = ReadFile(rig.dir.file("approbe.ini"));
     rig.dlg->tools().reconnectAction()->trigger();
     const std::string after = ReadFile(rig.dir.file("approbe.ini"));

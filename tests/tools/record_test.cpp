@@ -4,12 +4,10 @@
 
 #include <QAction>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QProcess>
 #include <QRegularExpression>
 #include <filesystem>
 
+#include "csv_rows.h"
 #include "field_tools.h"
 #include "gui_support.h"
 
@@ -20,23 +18,6 @@ using namespace std::chrono_literals;
 using namespace test;
 using ui::IDC_DISCONNECT;
 using ui::IDOK;
-
-// The rows of a CSV file as Python's csv module reads them.
-std::vector<QStringList> ReadCsv(const std::string& path)
-{
-    QProcess python;
-    python.start("python3", {APPROBE_CSV_ROWS, QString::fromStdString(path)});
-    EXPECT_TRUE(python.waitForFinished(10000));
-    EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
-    std::vector<QStringList> rows;
-    for (const QJsonValue& row : QJsonDocument::fromJson(python.readAllStandardOutput()).array()) {
-        QStringList cells;
-        for (const QJsonValue& cell : row.toArray())
-            cells << cell.toString();
-        rows.push_back(cells);
-    }
-    return rows;
-}
 
 const QStringList kHeader = {"time", "host", "noise_dbm", "local_rssi_dbm", "remote_rssi_dbm", "snr_db", "mark"};
 
