@@ -33,7 +33,7 @@ constexpr const char* kUsage =
     "                   [--negotiate MODE] [--fail-delay MS] [--login-tries N] [--max-connections N]\n"
     "                   [--pieces N] [--piece-gap MS] [--stations N] [--station-order ORDER]\n"
     "                   [--drop-rows PERCENT] [--device-type NAME] [--hostname NAME] [--chains N]\n"
-    "                   [--noise walk|unknown] [--pager LINES]\n"
+    "                   [--noise walk|unknown] [--pager LINES] [--wireless-package wireless|wifi]\n"
     "                   [--aps N [--address-per-ap] [--reply-delay MS] [--hold-values] [--device-types LIST]]\n"
     "                   [--verbose] [--help]\n";
 constexpr const char* kHelp =
@@ -71,7 +71,9 @@ constexpr const char* kHelp =
     "                       signal-to-noise, json-status noisef 0; korvane always has one) (default walk)\n"
     "  --pager LINES        routeros: a reply longer than LINES stops at '-- [Q quit|D dump|down]' until a\n"
     "                       key answers (D: the rest, Q: none, else the next page), unless the command\n"
-    "                       says without-paging; no --aps (default 0: never)\n"
+    "                       says without-paging; no --aps (default 0: never)\n"    "  --wireless-package P routeros: wireless, the older package (/interface wireless ...), or wifi, the\n"
+    "                       newer one (/interface wifi registration-table: a signal, no remote, no noise)\n"
+    "                       (default wireless)\n"
     "  --aps N              serve N access points from one thread, each listening on its own port (from\n"
     "                       --port on, one each; --port 0: free ones) and walking its own values (seed + its\n"
     "                       number); prints one 'listening on' line each, in order; on SIGUSR1 logs how far\n"
@@ -192,6 +194,11 @@ Options parseOptions(int argc, char** argv) {
             o.cfg.device.noiseUnknown = mode == "unknown";
         } else if (arg == "--pager") {
             o.cfg.device.pagerLines = parseNumber<long long>(arg, takeValue(), 0, 1'000'000);
+        } else if (arg == "--wireless-package") {
+            const std::string package = takeValue();
+            if (package != "wireless" && package != "wifi")
+                usageError("--wireless-package needs wireless or wifi, not '" + package + "'");
+            o.cfg.device.wifiPackage = package == "wifi";
         } else if (arg == "--aps") {
             o.aps = parseNumber<std::size_t>(arg, takeValue(), 1, 60'000);
         } else if (arg == "--address-per-ap" && !hasValue) {
@@ -237,8 +244,9 @@ Options parseOptions(int argc, char** argv) {
     if (o.aps > 0 && (o.cfg.script || o.cfg.negotiate != sim::Negotiation::None || o.cfg.reply.pieces > 1 ||
                       o.cfg.device.pagerLines > 0))
         usageError("--aps serves the default dialogue: no --script, --negotiate, --pieces or --pager");
-    if (o.cfg.device.pagerLines > 0 && o.cfg.device.kind != sim::DeviceKind::RouterOs)
-        usageError("--pager goes with --device-type routeros");
+    if ((o.cfg.device.pagerLines > 0 || o.cfg.device.wifiPackage) && o.cfg.device.kind != sim::DeviceKind::RouterOs &&
+        o.fleet.kinds.empty())
+        usageError("--pager and --wireless-package go with a routeros shell");
     if (o.aps > 0 && !o.addressPerAp && o.port > 0 && o.port + static_cast<long long>(o.aps) - 1 > 65535)
         usageError("--aps " + std::to_string(o.aps) + " from --port " + std::to_string(o.port) + " runs past port 65535");
     o.fleet.maxConnections = o.maxConnections;

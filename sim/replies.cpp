@@ -512,7 +512,13 @@ void Shell::routeros(std::string_view cmd, Reply& r) {
     std::string_view args = cmd;
     const std::string_view menu = firstWord(args);
     const std::string_view package = firstWord(args);
-    if (menu == "/interface" && package == "wireless") {
+    if (menu == "/interface" && package == "wifi" && device_->wifiPackage) {
+        if (firstWord(args) == "registration-table" && firstWord(args) == "print") {
+            routerosWifiTable(r);
+            return;
+        }
+    }
+    if (menu == "/interface" && package == "wireless" && !device_->wifiPackage) {
         const std::string_view what = firstWord(args);
         if (what == "monitor") {
             if (firstWord(args) != kRouterOsInterface) {
@@ -533,6 +539,37 @@ void Shell::routeros(std::string_view cmd, Reply& r) {
     r.text += "bad command name ";
     r.text += second ? package : menu.substr(menu.front() == '/' ? 1 : 0);
     r.text += second ? " (line 1 column 12)\r\n" : " (line 1 column 1)\r\n";
+}
+
+// " 0 A  interface=wlan1 mac-address=00:0C:42:1A:2B:3C": a record's number, flags, interface and station.
+void Shell::record(Reply& r, int row, int station, std::string_view flags, std::string_view interface) {
+    r.text += " ";
+    r.number(row);
+    r.marks.pop_back();
+    r.text += flags;
+    key(r, "interface");
+    r.text += interface;
+    key(r, "mac-address");
+    r.text += "=";
+    mac(r, station, true);
+}
+
+// The newer wireless package's table: a station's signal, no remote and no noise.
+void Shell::routerosWifiTable(Reply& r) {
+    const auto first = rssi();
+    r.text += "Flags: A - AUTHORIZED; B - BYPASSED \r\n";
+    int row = 0;
+    for (const int k : shape_.stations) {
+        if (!listed()) continue;
+        record(r, row++, k, " A ", "=wifi1 ssid=\"approbe-sim\" ");
+        r.text += " uptime=2m1s \r\n     last-activity=0ms ";
+        key(r, "signal");
+        r.text += "=";
+        r.number(levelsOf(k, first).first);
+        r.text += " auth-type=wpa2-psk band=5ghz-ax tx-rate=1200.9Mbps \r\n"
+                  "     rx-rate=1080.6Mbps packets=2211,1908 bytes=315022,401172 \r\n";
+    }
+    r.text += kNl;
 }
 
 void Shell::routerosMonitor(Reply& r) {
@@ -564,15 +601,7 @@ void Shell::routerosTable(Reply& r, bool terse) {
     for (const int k : shape_.stations) {
         if (!listed()) continue;
         const auto [local, remote] = levelsOf(k, first);
-        r.text += " ";
-        r.number(row++);
-        r.marks.pop_back();
-        r.text += " A  ";
-        key(r, "interface");
-        r.text += "=wlan1 ";
-        key(r, "mac-address");
-        r.text += "=";
-        mac(r, k, true);
+        record(r, row++, k, " A  ", "=wlan1 ");
         r.text += " ap=no wds=no bridge=no rx-rate=\"130Mbps-20MHz/2S\"";
         r.text += wrap;
         r.text += "tx-rate=\"117Mbps-20MHz/2S\" packets=53423,38422 uptime=1h2m3s last-activity=10ms";

@@ -30,6 +30,7 @@ struct Device {
     int chains = 2;             // per-chain signals listed where the shell lists them (0: none)
     bool noiseUnknown = false;  // the radio reports no noise floor (not korvane)
     long long pagerLines = 0;   // routeros: a reply longer than this stops at the pager (0: never)
+    bool wifiPackage = false;   // routeros: the newer wireless package (/interface wifi), not the older
 };
 
 constexpr int kMaxChains = 4;
@@ -125,6 +126,8 @@ private:
     void routeros(std::string_view cmd, Reply& r);
     void routerosMonitor(Reply& r);
     void routerosTable(Reply& r, bool terse);
+    void routerosWifiTable(Reply& r);
+    void record(Reply& r, int row, int station, std::string_view flags, std::string_view interface);
     void key(Reply& r, std::string_view name);  // a routeros key, coloured unless +ct
     int chainLevel(int combined) const;
     void chains(Reply& r, int combined, std::string_view sep);

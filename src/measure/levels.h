@@ -35,7 +35,7 @@ struct LatestLevels {
         if (r.remote)
             remote = {r.remote, r.at};
     }
-    // Forgets the levels not in gives (session::kGives* bits): a shell that gives none of them.
+    // Forgets the levels not in gives (session::kGives* bits): the shell's type gives none of them.
     void KeepOnly(int gives)
     {
         for (auto [bit, level] : {std::pair{session::kGivesNoise, &noise}, std::pair{session::kGivesLocal, &local},

@@ -1,6 +1,7 @@
 #include "device_detect.h"
 
 #include "device_reply.h"
+#include "level_value.h"
 #include "text.h"
 
 namespace approbe::session {
@@ -27,7 +28,8 @@ DeviceDetector::DeviceDetector(std::vector<const DeviceType*> types, const Devic
 
 DetectVerdict DeviceDetector::AtPrompt(std::string_view prompt)
 {
-    const std::string shown = Trim(prompt);
+    // Claims are of the prompt as the user sees it: colours and terminal modes are no part of it.
+    const std::string shown = Trim(WithoutEscapes(prompt));
     const DeviceType* best = nullptr;
     const std::string* bestClaim = nullptr;
     bool tie = false;

@@ -25,9 +25,9 @@ class DeviceDetector {
 public:
     DeviceDetector(std::vector<const DeviceType*> types, const DeviceType& fallback);
 
-    // The shell waits at prompt: the type whose Claim matches it most closely (the pattern with
-    // the most text of its own), else the probe of every type that has one, joined into one
-    // command line, else the fallback.
+    // The shell waits at prompt: the type whose Claim matches it as seen (without escape
+    // sequences) most closely (the pattern with the most text of its own), else the probe of
+    // every type that has one, joined into one command line, else the fallback.
     DetectVerdict AtPrompt(std::string_view prompt);
     // The probe's reply as it came: the first type, in order, with a ProbeReply one of its lines
     // matches, else the fallback.

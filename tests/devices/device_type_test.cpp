@@ -351,7 +351,11 @@ TEST(Detection, APromptThatTellsTakesItsTypeWithoutAProbe)
         const char* type;
     };
     for (const Row& r : {Row{"AP> ", "korvane"}, Row{"[admin@tower] > ", "routeros"},
-                         Row{"root@OpenWrt:~# ", "openwrt"}, Row{"ap-north> ", "korvane"}}) {
+                         Row{"root@OpenWrt:~# ", "openwrt"}, Row{"ap-north> ", "korvane"},
+                         // Over SSH without +ct the router colours its prompt; bash turns on
+                         // bracketed paste before each prompt. The claims are of the prompt as seen.
+                         Row{"\x1b[9999B[\x1b[36madmin\x1b[m@\x1b[34mtower\x1b[m] > ", "routeros"},
+                         Row{"\x1b[?2004hroot@OpenWrt:~# ", "openwrt"}}) {
         const DetectVerdict v = BuiltInDetector().AtPrompt(r.prompt);
         ASSERT_TRUE(v.type) << r.prompt;
         EXPECT_EQ(v.type->name, r.type) << v.why;

@@ -544,6 +544,9 @@ INSTANTIATE_TEST_SUITE_P(
                     // The monitor's reply stops at the pager after three lines; D shows the rest.
                     Case{"routeros_pager", {"--device-type", "routeros", "--pager", "3"}, "routeros", -95, -60, -62, 1,
                          "\nD"},
+                    // The newer wireless package: a signal only; the older package's commands are errors.
+                    Case{"routeros_wifi", {"--device-type", "routeros", "--wireless-package", "wifi"}, "routeros", {}, -60,
+                         {}, 1, "/interface wifi registration-table print detail without-paging\r\n"},
                     Case{"json_status", {"--device-type", "json-status", "--stations", "2"}, "json-status", -95, -60,
                          -62, 2, kProbe.c_str()}),
     [](const auto& row) { return std::string(row.param.name); });

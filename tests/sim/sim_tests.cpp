@@ -506,7 +506,7 @@ TEST(SimCommandLine, BadOptionsExitTwoWithUsage) {
           {"--station-order", "2,1"}, {"--stations", "2", "--station-order", "1"}, {"--drop-rows", "101"},
           {"--device-type", "cisco"}, {"--device-types", "korvane"}, {"--aps", "2", "--device-types", "korvane,x"},
           {"--pager", "3"}, {"--aps", "2", "--device-type", "routeros", "--pager", "3"}, {"--noise", "none"},
-          {"--chains", "5"}, {"--hostname", "a b"}}) {
+          {"--chains", "5"}, {"--hostname", "a b"}, {"--wireless-package", "ax"}, {"--wireless-package", "wifi"}}) {
         const auto e = approbe::test::RunSim(args, kWait);
         EXPECT_EQ(e.code, 2) << args[0];
         EXPECT_NE(e.err.find("usage:"), std::string::npos) << e.err;
