@@ -1,13 +1,18 @@
 // The poller benchmark's floor: the least work polling N access points and serving their values
-// needs. One thread, one epoll loop, non-blocking sockets; login by waiting for "login:",
-// "Password:" and "> " in turn; polls spread evenly over the period, each one send of both
-// commands ("get station" and "get nf", each with CR LF) and one read of the reply; the three
-// numbers found in it with strstr; the latest values served as the same ten series per access
-// point to a scraper (Connection: close, no HTTP parsing).
+// needs. One thread, one epoll loop, non-blocking sockets; login by waiting for "login:" (or
+// "Login:"), "Password:" and the shell's prompt in turn; polls spread evenly over the period, each
+// one send of the type's poll commands (each with CR LF) and one read of the replies (into a buffer
+// that holds them whole); the three numbers found in them with strstr; the latest values served as
+// the same ten series per access point to a scraper (Connection: close, no HTTP parsing). Each
+// access point's shell type is known beforehand (the interface names included): a poller that
+// tells types by themselves does more, once, at the login.
 //
-//   approbe-bench-poller-floor [--poll-ms MS] HOST:PORT:COUNT...
-// Prints "metrics port N" once listening; SIGUSR1 prints one line of counters (access points
-// polling, polls sent, bytes received while polling, polls answered); SIGTERM ends it.
+//   approbe-bench-poller-floor [--poll-ms MS] [--types LIST] HOST:PORT:COUNT...
+// LIST: shell types joined by commas (korvane, linux-iw, openwrt, routeros, json-status; default
+// korvane); access point K (counting through every HOST:PORT:COUNT in turn) plays LIST[K mod its
+// length], as approbe-sim's --device-types assigns them to a fleet. Prints "metrics port N" once listening; SIGUSR1 prints one line of
+// counters (access points polling, polls sent, bytes received while polling, polls answered);
+// SIGTERM ends it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -29,7 +34,39 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kListenId = 1ull << 40, kSignalId = kListenId + 1, kHttpTag = 1ull << 41;
 
+// Where a number stands: after label, searched from after (when given).
+struct Label {
+    const char* after;
+    const char* label;
+};
+
+// What the floor knows of a shell type: how to log in and poll, and where its numbers are.
+struct Kind {
+    const char* name;
+    const char* user;   // the login's answer
+    const char* prompt; // the shell's prompt ends with this
+    const char* poll;   // every poll command, in one send
+    const char* answer; // once in every poll's replies
+    Label noise, local, remote;
+};
+
+constexpr Kind kKinds[] = {
+    {"korvane", "admin\r\n", "> ", "get station\r\nget nf\r\n", "Noise Floor Level:",
+     {nullptr, "Noise Floor Level:"}, {nullptr, "Local RSSI level:"}, {nullptr, "Remote RSSI level:"}},
+    {"linux-iw", "admin\r\n", "$ ", "iw dev wlan0 station dump\r\niw dev wlan0 survey dump\r\n", "[in use]",
+     {"[in use]", "noise:"}, {nullptr, "signal:"}, {nullptr, nullptr}},
+    {"openwrt", "admin\r\n", "$ ", "iwinfo phy0-ap0 info\r\niwinfo phy0-ap0 assoclist\r\n", "Noise:",
+     {nullptr, "Noise:"}, {"assoclist\r\n", "  "}, {nullptr, nullptr}},
+    {"routeros", "admin+ct\r\n", "] > ",
+     "/interface wireless monitor wlan1 once\r\n/interface wireless registration-table print stats without-paging\r\n"
+     "/interface wifi registration-table print detail without-paging\r\n",
+     "noise-floor:", {nullptr, "noise-floor:"}, {nullptr, "signal-strength="}, {nullptr, "tx-signal-strength="}},
+    {"json-status", "admin\r\n", "# ", "/usr/www/status.cgi\r\n", "\"noisef\":", {nullptr, "\"noisef\":"},
+     {"\"sta\":[", "\"signal\":"}, {nullptr, "\"remote\":{\"signal\":"}},
+};
+
 struct Ap {
+    const Kind* kind = &kKinds[0];
     int fd = -1;
     int phase = 0; // 0 login:, 1 Password:, 2 shell prompt, 3 polling
     std::string login; // text seen while logging in
@@ -54,12 +91,16 @@ void SendAll(int fd, const char* text)
     [[maybe_unused]] const ssize_t n = ::send(fd, text, std::strlen(text), MSG_NOSIGNAL);
 }
 
-int Value(const char* text, const char* label, int& into)
+int Value(const char* text, const Label& where, int& into)
 {
-    const char* at = std::strstr(text, label);
+    if (!where.label)
+        return 0;
+    if (where.after && !(text = std::strstr(text, where.after)))
+        return 0;
+    const char* at = std::strstr(text, where.label);
     if (!at)
         return 0;
-    into = std::atoi(at + std::strlen(label));
+    into = std::atoi(at + std::strlen(where.label));
     return 1;
 }
 
@@ -92,7 +133,12 @@ std::string Exposition(const std::vector<Ap>& aps)
     family("approbe_received_bytes_total", "counter", [&](const Ap& a) { return num(static_cast<long long>(a.rx)); });
     family("approbe_connects_total", "counter", [&](const Ap&) { return num(1); });
     family("approbe_login_rejections_total", "counter", [&](const Ap&) { return num(0); });
-    family("approbe_poll_commands_total", "counter", [&](const Ap& a) { return num(static_cast<long long>(2 * a.polls)); });
+    family("approbe_poll_commands_total", "counter", [&](const Ap& a) {
+        long long commands = 0; // a line each
+        for (const char* at = a.kind->poll; (at = std::strchr(at, '\n')); ++at)
+            ++commands;
+        return num(commands * static_cast<long long>(a.polls));
+    });
     return out;
 }
 
@@ -103,25 +149,43 @@ int main(int argc, char** argv)
     long long pollMs = 1000;
     std::vector<Ap> aps;
     std::vector<sockaddr_in> targets;
+    std::vector<const Kind*> kinds = {&kKinds[0]};
+    auto usage = [] {
+        std::fprintf(stderr, "usage: approbe-bench-poller-floor [--poll-ms MS] [--types LIST] HOST:PORT:COUNT...\n");
+        return 2;
+    };
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--poll-ms" && i + 1 < argc) {
             pollMs = std::atoll(argv[++i]);
             continue;
         }
+        if (arg == "--types" && i + 1 < argc) {
+            kinds.clear();
+            const std::string list = std::string(argv[++i]) + ",";
+            for (std::size_t at = 0, comma; (comma = list.find(',', at)) != std::string::npos; at = comma + 1) {
+                const std::string name = list.substr(at, comma - at);
+                const Kind* found = nullptr;
+                for (const Kind& k : kKinds)
+                    found = name == k.name ? &k : found;
+                if (!found)
+                    return usage();
+                kinds.push_back(found);
+            }
+            continue;
+        }
         char host[64];
         int port = 0, count = 0;
-        if (std::sscanf(argv[i], "%63[^:]:%d:%d", host, &port, &count) != 3) {
-            std::fprintf(stderr, "usage: approbe-bench-poller-floor [--poll-ms MS] HOST:PORT:COUNT...\n");
-            return 2;
-        }
+        if (std::sscanf(argv[i], "%63[^:]:%d:%d", host, &port, &count) != 3)
+            return usage();
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(static_cast<std::uint16_t>(port));
         ::inet_pton(AF_INET, host, &to.sin_addr);
         targets.insert(targets.end(), static_cast<std::size_t>(count), to);
+        for (int k = 0; k < count; ++k)
+            aps.emplace_back().kind = kinds[aps.size() % kinds.size()];
     }
-    aps.resize(targets.size());
 
     const int ep = ::epoll_create1(0);
     sigset_t set;
@@ -156,7 +220,9 @@ int main(int argc, char** argv)
         Ap& a = aps[i];
         if (a.fd >= 0)
             ::close(a.fd);
+        const Kind* kind = a.kind;
         a = Ap{};
+        a.kind = kind;
         a.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         ::connect(a.fd, reinterpret_cast<sockaddr*>(&targets[i]), sizeof targets[i]);
         a.connected = Clock::now();
@@ -173,7 +239,7 @@ int main(int argc, char** argv)
     const auto base = Clock::now();
     long long slot = 0; // slot k polls access point k % n at base + k * period / n
     auto due = [&](long long k) { return base + std::chrono::microseconds(k * pollMs * 1000 / (n ? n : 1)); };
-    char buf[512];
+    static char buf[64 * 1024]; // a poll's replies whole, in one read
     epoll_event events[256];
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(due(slot) - Clock::now()).count();
@@ -246,22 +312,22 @@ int main(int argc, char** argv)
                     continue;
                 }
                 buf[r] = '\0';
+                const Kind& kind = *a.kind;
                 if (a.phase == 3) {
                     a.rx += static_cast<unsigned long long>(r);
-                    const int nf = Value(buf, "Noise Floor Level:", a.noise);
-                    if (Value(buf, "Local RSSI level:", a.local) + Value(buf, "Remote RSSI level:", a.remote) + nf)
+                    if (Value(buf, kind.noise, a.noise) + Value(buf, kind.local, a.local) + Value(buf, kind.remote, a.remote))
                         a.lastMs = UnixMs();
-                    // A read can hold the replies of two polls (one late): each ends with its noise floor.
-                    for (const char* at = buf; (at = std::strstr(at, "Noise Floor Level:")); ++at)
+                    // A read can hold the replies of two polls (one late): each answer says this once.
+                    for (const char* at = buf; (at = std::strstr(at, kind.answer)); ++at)
                         ++a.answers;
                     continue;
                 }
                 a.login += buf;
-                static const char* const want[] = {"login:", "Password:", "> "};
+                const char* const want[] = {"ogin:", "Password:", kind.prompt};
                 if (std::strstr(a.login.c_str(), want[a.phase])) {
                     a.login.clear();
                     if (a.phase == 0)
-                        SendAll(a.fd, "admin\r\n");
+                        SendAll(a.fd, kind.user);
                     else if (a.phase == 1)
                         SendAll(a.fd, "admin\r\n");
                     ++a.phase;
@@ -276,7 +342,7 @@ int main(int argc, char** argv)
                 connect(i);
             if (a.phase != 3)
                 continue;
-            SendAll(a.fd, "get station\r\nget nf\r\n");
+            SendAll(a.fd, a.kind->poll);
             ++a.polls;
         }
     }

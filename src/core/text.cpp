@@ -1,17 +1,28 @@
 #include "text.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 
 namespace approbe {
 
-std::string Trim(std::string_view text)
+std::string_view TrimmedView(std::string_view text)
 {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+    // By hand: find_first_not_of asks memchr about every character.
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::size_t LineEnd(std::string_view text, std::size_t from)
+{
+    // Two vector searches rather than a loop over every character: a reply's lines are long.
+    const std::size_t cr = text.find('\r', from);
+    const std::size_t lf = text.substr(0, cr == std::string_view::npos ? text.size() : cr).find('\n', from);
+    return std::min({cr, lf, text.size()});
 }
 
 int ParseInt(const char* text)

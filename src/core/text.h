@@ -15,7 +15,11 @@ inline int ParseInt(const std::string& text) { return ParseInt(text.c_str()); }
 std::string FormatDbm(std::int64_t value);
 
 // text without the blanks and tabs at either end.
-std::string Trim(std::string_view text);
+std::string_view TrimmedView(std::string_view text);
+inline std::string Trim(std::string_view text) { return std::string(TrimmedView(text)); }
+
+// Where the line that begins at from ends: the first CR or LF at or after it, else text.size().
+std::size_t LineEnd(std::string_view text, std::size_t from);
 
 // printf-style formatting into a std::string, for the status texts.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

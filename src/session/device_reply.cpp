@@ -204,7 +204,7 @@ ReplyReading ReadBlocks(const PollCommand& poll, const std::vector<std::string>&
 {
     std::vector<std::size_t> starts;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (Trim(lines[i]).rfind(poll.rows, 0) == 0)
+        if (TrimmedView(lines[i]).rfind(poll.rows, 0) == 0)
             starts.push_back(i);
     }
     ReplyReading out;
@@ -354,8 +354,11 @@ LineLevels ScanLabelled(const DeviceType& type, const PollCommand& poll, std::st
         }
         return l;
     }
-    const std::string clean = WithoutEscapes(line);
-    line = clean;
+    std::string clean; // made only for a line with escapes: most have none
+    if (line.find('\x1b') != std::string_view::npos) {
+        clean = WithoutEscapes(line);
+        line = clean;
+    }
     const Lookup look = [line](const std::string& label) { return AfterLabel(line, label); };
     l.noise = Level(poll.noise, look, true);
     l.local = Level(poll.local, look, false);
@@ -374,12 +377,10 @@ std::vector<std::string> ReplyLines(const DeviceType& type, std::string_view rep
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start <= text.size()) {
-        std::size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
+        const std::size_t end = LineEnd(text, start);
+        const std::string_view line = std::string_view(text).substr(start, end - start);
         start = end + 1;
-        const std::string trimmed = Trim(line);
+        const std::string_view trimmed = TrimmedView(line);
         // The echo of the command, after the prompt or alone.
         const bool echo = !command.empty() && trimmed.size() >= command.size() &&
                           trimmed.compare(trimmed.size() - command.size(), command.size(), command) == 0 &&
@@ -390,7 +391,7 @@ std::vector<std::string> ReplyLines(const DeviceType& type, std::string_view rep
         for (const PagerPrompt& p : type.pagers)
             pager |= MatchPattern(p.pattern, trimmed);
         if (!pager)
-            lines.push_back(std::move(line));
+            lines.emplace_back(line);
     }
     return lines;
 }

@@ -27,22 +27,50 @@ void DeviceShell::Begin(const DeviceChoice& choice)
     // Until the type is told, the default's login prompts come first: on a tie it wins, so a shell
     // that has not told its type gets today's answers. A prompt only another built-in has (routeros's
     // "Login:") is answered too, with that type's user-name suffix.
-    m_asked = {m_chosen ? m_chosen : m_fallback};
+    std::vector<const DeviceType*> asked = {m_chosen ? m_chosen : m_fallback};
     if (!m_chosen) {
         for (const DeviceType& t : BuiltInDeviceTypes()) {
             if (&t != m_fallback)
-                m_asked.push_back(&t);
+                asked.push_back(&t);
         }
     }
+    Ask(std::move(asked));
     m_prompts.clear();
     for (const DeviceType* t : m_candidates)
         m_prompts.insert(m_prompts.end(), t->shellPrompts.begin(), t->shellPrompts.end());
-    m_taken.reset();
+    m_taken = nullptr;
+    m_own.reset();
     m_stage = Stage::Untold;
+}
+
+void DeviceShell::Ask(std::vector<const DeviceType*> types)
+{
+    m_asked = std::move(types);
+    m_promptEnds.clear();
+    for (const DeviceType* t : m_asked) {
+        for (const auto* patterns : {&t->loginPrompts, &t->passwordPrompts}) {
+            for (const std::string& p : *patterns) {
+                if (p.empty() || p.back() == '*' || p.back() == '?') {
+                    m_promptEnds.clear();
+                    return;
+                }
+                m_promptEnds += p.back();
+            }
+        }
+    }
 }
 
 const DeviceType* DeviceShell::LoginPromptOf(const char* line, bool password) const
 {
+    // Every line of every reply is asked: one that ends otherwise than any prompt can is told
+    // apart by its last character (as MatchPattern reads it, blanks and line ends after it aside).
+    if (!m_promptEnds.empty()) {
+        std::string_view text(line);
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+            text.remove_suffix(1);
+        if (text.empty() || m_promptEnds.find(text.back()) == std::string::npos)
+            return nullptr;
+    }
     return session::LoginPromptOf(m_asked, line, password);
 }
 
@@ -69,10 +97,25 @@ DetectVerdict DeviceShell::AtPrompt(const std::string& prompt)
 
 void DeviceShell::Take(const DeviceType& type)
 {
-    m_taken = type;
+    if (type.interface.empty() && !type.interfaceQuery.empty()) {
+        m_own = type;
+        m_taken = &*m_own;
+    } else {
+        m_own.reset();
+        m_taken = &type; // a built-in's, or one of m_user's, which the session holds
+    }
     m_stage = Stage::Told;
-    m_asked = {&*m_taken};
+    Ask({m_taken});
     m_prompts = m_taken->shellPrompts;
+}
+
+void DeviceShell::SetInterface(std::string name)
+{
+    if (!m_own) {
+        m_own = *m_taken;
+        m_taken = &*m_own;
+    }
+    m_own->interface = std::move(name);
 }
 
 } // namespace approbe::session

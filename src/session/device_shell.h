@@ -41,19 +41,28 @@ public:
     DetectVerdict Untold() const { return m_detector->Untold(); }
     void Probing() { m_stage = Stage::Probing; }
 
-    // The type is known: a copy of it is the session's (its interface may still be found).
+    // The type is known. A session takes its own copy only while its interface is still to be
+    // found: thousands of sessions share a type otherwise.
     void Take(const DeviceType& type);
-    DeviceType& taken() { return *m_taken; }
+    // The interface found for the type taken.
+    void SetInterface(std::string name);
 
 private:
+    // Whose login prompts count from now on.
+    void Ask(std::vector<const DeviceType*> types);
+
     std::shared_ptr<const std::vector<DeviceType>> m_user;
     std::vector<const DeviceType*> m_candidates; // those the session may meet, in detection order
     std::vector<const DeviceType*> m_asked;      // whose login prompts count: the candidates, then the type taken
+    // The last characters the asked login and password prompts can end with (see Ask); empty when
+    // one of them may end with any.
+    std::string m_promptEnds;
     std::vector<std::string> m_prompts;          // the shell prompt patterns that count, likewise
     const DeviceType* m_chosen = nullptr;
     const DeviceType* m_fallback = nullptr;
     std::optional<DeviceDetector> m_detector;
-    std::optional<DeviceType> m_taken;
+    const DeviceType* m_taken = nullptr;
+    std::optional<DeviceType> m_own; // the copy Take makes, when it makes one
     Stage m_stage = Stage::Untold;
 };
 

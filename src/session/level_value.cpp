@@ -1,5 +1,6 @@
 #include "level_value.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace approbe::session {
@@ -88,7 +89,10 @@ std::string WithoutEscapes(std::string_view text)
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\x1b') {
-            out += text[i];
+            // The text up to the next escape, at once: most replies have none.
+            const std::size_t next = std::min(text.find('\x1b', i), text.size());
+            out.append(text.substr(i, next - i));
+            i = next - 1;
             continue;
         }
         if (i + 1 >= text.size())

@@ -122,10 +122,13 @@ SessionActions SessionEngine::Received(std::string_view bytes, std::chrono::syst
     m_received += static_cast<std::int64_t>(bytes.size());
     std::string reply;
     std::string_view data = bytes;
+    // One buffer a thread, kept: a block a poll would otherwise allocate one, and one a session
+    // would keep as large as its largest block.
+    thread_local std::string telnetData;
     if (m_telnet) {
-        m_data.clear(); // keeps its buffer: a block a poll would otherwise allocate one
-        m_telnet->Receive(bytes, m_data, reply);
-        data = m_data;
+        telnetData.clear();
+        m_telnet->Receive(bytes, telnetData, reply);
+        data = telnetData;
     }
     SessionActions lines;
     lines.reserve(kUsualActions);
@@ -167,9 +170,7 @@ bool SessionEngine::TakeLines(SessionActions& out, std::string_view data, std::c
     };
     std::size_t pos = 0;
     while (pos < data.size() && (m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn)) {
-        std::size_t end = pos;
-        while (end < data.size() && data[end] != '\r' && data[end] != '\n')
-            ++end;
+        const std::size_t end = LineEnd(data, pos);
         const std::size_t take = std::min(end - pos, kMaxBlock - m_partLine.size());
         m_partLine.append(data.substr(pos, take));
         pos += take;
@@ -297,7 +298,7 @@ void SessionEngine::Proceed(SessionActions& out, bool tick)
 void SessionEngine::Take(SessionActions& out, const DetectVerdict& verdict)
 {
     m_device.Take(*verdict.type);
-    DeviceType& type = m_device.taken();
+    const DeviceType& type = m_device.type();
     // Today's shell told by itself is narrated as it always was: the log names every other type.
     if (m_device.chosen() || type.name != kDefaultDeviceType)
         out.push_back(SessionAction(SessionAction::Kind::Log, "Device type: " + type.name));
@@ -360,7 +361,7 @@ void SessionEngine::ReplyEnded(SessionActions& out, std::size_t index, std::chro
         return;
     case Poll::Purpose::Setup:
         if (index + 1 == poll.texts.size() && type.interface.empty() && !type.interfaceQuery.empty()) {
-            m_device.taken().interface = FindInterface(type, text);
+            m_device.SetInterface(FindInterface(type, text));
             Trace(out, "interface: " + (type.interface.empty() ? std::string("none found") : type.interface));
         }
         if (index + 1 == poll.texts.size())

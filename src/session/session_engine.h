@@ -220,7 +220,6 @@ private:
     std::int64_t m_received = 0;
     std::int64_t m_rxCounted = 0; // the total last told
     std::unique_ptr<TelnetLayer> m_telnet;
-    std::string m_data;           // the received block's data, after the telnet layer
     std::string m_partLine;       // the text after the last line end, not looked at yet
     bool m_partMatched = false;   // the part line has been matched against the prompt
     std::string m_prompt;         // the shell's prompt, learned at the first poll

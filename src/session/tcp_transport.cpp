@@ -8,8 +8,9 @@
 namespace approbe::session {
 namespace {
 
-// Blocks taken from one connection per wake-up, so that a flood cannot starve the others.
-constexpr int kBlocksPerWake = 8;
+// Bytes taken from one connection per wake-up, so that a flood cannot starve the others: eight
+// of the engine's blocks, in one read (epoll tells again of what is left).
+constexpr std::size_t kBytesPerWake = 8 * SessionEngine::kMaxBlock;
 // Unsent bytes beyond this mean the access point stopped reading: the session has failed.
 constexpr std::size_t kMaxUnsent = 64 * 1024;
 
@@ -31,24 +32,16 @@ void TcpTransport::OnReady(std::uint32_t epollEvents)
 
 void TcpTransport::Read()
 {
-    char buf[SessionEngine::kMaxBlock]; // as the dialog always received: one block at a time
-    for (int i = 0; i < kBlocksPerWake && m_fd >= 0; ++i) {
-        const ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n > 0) {
-            m_events->Received(std::string_view(buf, static_cast<std::size_t>(n)));
-            // A short read emptied the socket: epoll tells of more, and a read to hear EAGAIN
-            // would cost a system call per reply.
-            if (static_cast<std::size_t>(n) < sizeof buf)
-                break;
-            continue;
-        }
-        if (n == 0) {
-            m_peerClosed = true;
-            m_events->Lost(SessionEnd::PeerClosed);
-        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            m_events->Lost(SessionEnd::ReceiveFailed);
-        }
-        break;
+    char buf[kBytesPerWake];
+    const ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
+    // One read a wake-up, and no second one to hear EAGAIN: that would cost a system call a reply.
+    if (n > 0) {
+        m_events->Received(std::string_view(buf, static_cast<std::size_t>(n)));
+    } else if (n == 0) {
+        m_peerClosed = true;
+        m_events->Lost(SessionEnd::PeerClosed);
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        m_events->Lost(SessionEnd::ReceiveFailed);
     }
 }
 
