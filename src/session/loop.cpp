@@ -431,6 +431,8 @@ void SessionLoop::OnDue(Session& s, Clock::time_point now)
     if (s.retryAt) {
         if (now < *s.retryAt)
             return Schedule(s);
+        if (s.paced && StartPacer::Missed(*s.retryAt, now, s.setup.retry.startsPerSecond))
+            s.paced = false;
         if (!s.paced) {
             const Clock::time_point slot = m_starts.Take(now, s.setup.retry.startsPerSecond);
             if (slot > now) {

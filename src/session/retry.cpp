@@ -25,8 +25,19 @@ std::chrono::steady_clock::time_point StartPacer::Take(std::chrono::steady_clock
     if (perSecond <= 0)
         return now;
     const auto slot = std::max(now, m_next);
-    m_next = slot + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(1 / perSecond));
+    m_next = slot + Gap(perSecond);
     return slot;
+}
+
+bool StartPacer::Missed(std::chrono::steady_clock::time_point slot, std::chrono::steady_clock::time_point now,
+                        double perSecond)
+{
+    return perSecond > 0 && now - slot > Gap(perSecond) / 2;
+}
+
+std::chrono::steady_clock::duration StartPacer::Gap(double perSecond)
+{
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(1 / perSecond));
 }
 
 } // namespace approbe::session

@@ -45,8 +45,14 @@ public:
     // When the attempt due at now may start (its slot is taken): now, or later while the slots up
     // to now are taken. perSecond 0: now.
     std::chrono::steady_clock::time_point Take(std::chrono::steady_clock::time_point now, double perSecond);
+    // Whether an attempt whose slot this was comes too late to start in it at now (more than half
+    // a gap after it, the loop having been held up): the slots after it are others', due as well,
+    // and starting them all at once would burst past the rate. It takes a slot anew.
+    static bool Missed(std::chrono::steady_clock::time_point slot, std::chrono::steady_clock::time_point now,
+                       double perSecond);
 
 private:
+    static std::chrono::steady_clock::duration Gap(double perSecond);
     std::chrono::steady_clock::time_point m_next{};
 };
 

@@ -133,10 +133,13 @@ VirtualDesktop::VirtualDesktop()
         return;
     }
     m_root = xcb_setup_roots_iterator(xcb_get_setup(m_conn)).data->root;
-    // The window manager's own settings, not the user's.
-    m_wm = std::make_unique<Child>(std::vector<std::string>{"openbox", "--sm-disable"},
+    // The window manager's own settings, not the user's. It names itself on the root window
+    // before it handles requests to map: a window mapped in between stays unmapped for good. Its
+    // startup command runs once it is ready.
+    const std::string started = m_dir.file("started");
+    m_wm = std::make_unique<Child>(std::vector<std::string>{"openbox", "--sm-disable", "--startup", "touch " + started},
                                    std::vector<std::string>{"DISPLAY=" + m_display, "XDG_CONFIG_HOME=/nonexistent"});
-    m_wmRunning = WaitUntil([&] { return !property(m_root, "_NET_SUPPORTING_WM_CHECK").empty(); }, 10s,
+    m_wmRunning = WaitUntil([&] { return ::access(started.c_str(), F_OK) == 0; }, 10s,
                             [] { std::this_thread::sleep_for(10ms); });
 }
 

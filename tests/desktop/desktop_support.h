@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace approbe::test {
 
 // Started with posix_spawnp; output goes to /dev/null unless outFd is given. Ended with SIGTERM
@@ -55,6 +57,7 @@ public:
     xcb_get_geometry_reply_t geometry(xcb_window_t window) const;
 
 private:
+    TempDir m_dir; // where the window manager says it has started
     std::unique_ptr<Child> m_server, m_wm;
     std::string m_display;
     xcb_connection_t* m_conn = nullptr;

@@ -1,5 +1,7 @@
 // Polling, Pause/Work, Disconnect and closing, against the simulator over loopback. The test
 // thread plays the window's thread: it clicks, and asks for each poll (no poll period).
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "session_rig.h"
@@ -123,7 +125,11 @@ TEST(PollingTest, APausePressedDuringTheLoginStands)
     rig.Tick();
     ASSERT_TRUE(sim.waitReceived("admin\radmin\r" + kPoll, 5s));
     EXPECT_EQ(sim.received(), "admin\radmin\r" + kPoll) << "the tick while paused sent nothing";
-    EXPECT_EQ(rig.window.events("pause "), (Events{"pause Work", "pause Pause"}));
+    // From the click on the button offers Work until it is pressed again. A loaded machine may
+    // show the shell in the same step as the login's line, its "Pause" then comes before the click.
+    const Events pauses = rig.window.events("pause ");
+    EXPECT_EQ(Events(std::find(pauses.begin(), pauses.end(), "pause Work"), pauses.end()),
+              (Events{"pause Work", "pause Pause"}));
 }
 
 TEST(PollingTest, ThePasswordPromptOfANewSessionTurnsPollingOnAndSaysPause)

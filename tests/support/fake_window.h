@@ -23,7 +23,12 @@ public:
     void Apply(const ui::WindowBatch& batch) override
     {
         std::lock_guard ui(m_uiMutex);
+        m_inBatch = true;
         ui::IProbeWindow::Apply(batch);
+        m_inBatch = false;
+        // A click whose line came in this batch lands after it, as it would in the real window.
+        if (std::function<void()> hook = std::exchange(m_batchHook, {}))
+            hook();
     }
     void SetField(int id, const std::string& text) override { Record("field " + N(id) + " " + text); }
     void AppendLog(const std::string& line) override { Record("log " + line); }
@@ -96,8 +101,9 @@ public:
     void clearEvents() { Set(m_events, {}); }
     bool connectEnabled() { return Get(m_connectEnabled); }
     std::string caption() { return Get(m_caption); }
-    // Runs action once, right after the event equal to line is recorded and before the window
-    // call returns: a click the UI thread handles between two of the worker's calls.
+    // Runs action once, right after the event equal to line is recorded, or after the batch that
+    // recorded it, and before the window call returns: a click the UI thread handles between two
+    // of the presenter's calls.
     void whenRecorded(const std::string& line, std::function<void()> action)
     {
         std::lock_guard lock(m_mutex);
@@ -124,7 +130,9 @@ private:
                 hook = std::exchange(m_hook, {});
             Keep(std::move(line));
         }
-        if (hook)
+        if (hook && m_inBatch)
+            m_batchHook = std::move(hook);
+        else if (hook)
             hook();
     }
     void Record(std::string line) { Record(std::move(line), [] {}); }
@@ -141,6 +149,8 @@ private:
     }
 
     std::recursive_mutex m_uiMutex;
+    bool m_inBatch = false;            // under m_uiMutex
+    std::function<void()> m_batchHook; // under m_uiMutex: to run once the batch is applied
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::string> m_events;
