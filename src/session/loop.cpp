@@ -185,9 +185,13 @@ void SessionLoop::Polled(Session& s, std::int64_t commands)
     const auto now = Clock::now();
     if (!s.unanswered) {
         // The previous poll was answered, so its answer is the latest; with none before, this
-        // poll is where the wait for an answer begins.
+        // poll is where the wait for an answer begins. Nor does the wait begin earlier than a
+        // period before this poll: a loop held up longer than the silence limit (a stalled
+        // machine) must not find every access point silent that answered all it was asked.
         if (!s.lastPoll)
             s.quietSince = now;
+        else if (s.setup.pollPeriod.count() > 0)
+            s.quietSince = std::max(s.quietSince, now - Clock::duration(s.setup.pollPeriod));
         s.unanswered = true;
     }
     s.lastPoll = now;

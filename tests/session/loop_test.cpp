@@ -199,6 +199,22 @@ TEST(SessionLoop, UnansweredPollsGoStaleThenTheSessionEndsSilentAndIsTriedAgainS
     EXPECT_TRUE(rig.events.WaitFor("attempt 1")) << rig.events.Dump();
 }
 
+TEST(SessionLoop, ALoopHeldUpLongerThanTheSilenceLimitFindsNoAnsweringAccessPointSilent)
+{
+    SimProcess sim; // answers every poll
+    Deadlines d;
+    d.silent = 1000ms;
+    LoopThread rig(d);
+    rig.Add(ApSetup(sim.port()));
+    ASSERT_TRUE(rig.events.WaitFor("polling on")) << rig.events.Dump();
+    std::this_thread::sleep_for(300ms); // a few polls answered
+    rig.loop.Post([] { std::this_thread::sleep_for(1500ms); }); // as a stalled machine holds it up
+    std::this_thread::sleep_for(2500ms);
+    const auto lines = rig.events.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "state ended silent"), 0) << rig.events.Dump();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "attempt 1"), 0) << rig.events.Dump();
+}
+
 TEST(SessionLoop, ARepliesAgainAfterAPauseIsLiveAgain)
 {
     SimProcess sim({}, "login\nreplies 1\nsleep 700\nshell\n");
