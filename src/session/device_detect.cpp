@@ -63,7 +63,7 @@ DetectVerdict DeviceDetector::AtPrompt(std::string_view prompt)
 
 DetectVerdict DeviceDetector::ProbeReplied(std::string_view reply) const
 {
-    const std::vector<std::string> lines = ReplyLines(m_fallback, reply, m_probe);
+    const std::vector<std::string> lines = ReplyLines(m_fallback, reply, {m_probe});
     for (const DeviceType* t : m_probed) {
         for (const std::string& line : lines) {
             for (const std::string& pattern : t->probeReplies) {

@@ -373,10 +373,24 @@ LineLevels ScanLabelled(const DeviceType& type, const PollCommand& poll, std::st
     return l;
 }
 
-std::vector<std::string> ReplyLines(const DeviceType& type, std::string_view reply, std::string_view sent)
+std::vector<std::string> ReplyLines(const DeviceType& type, std::string_view reply, const std::vector<std::string>& sent)
 {
     const std::string text = type.levelsAsWritten ? std::string(reply) : WithoutEscapes(reply);
-    const std::string command = Trim(sent);
+    std::vector<std::string> commands;
+    for (const std::string& s : sent)
+        if (std::string command = Trim(s); !command.empty())
+            commands.push_back(std::move(command));
+    // A command's echo, after the prompt or alone.
+    const auto isEcho = [&](std::string_view trimmed) {
+        for (const std::string& command : commands) {
+            if (trimmed.size() >= command.size() &&
+                trimmed.compare(trimmed.size() - command.size(), command.size(), command) == 0 &&
+                (trimmed.size() == command.size() ||
+                 MatchesAny(type.shellPrompts, trimmed.substr(0, trimmed.size() - command.size()))))
+                return true;
+        }
+        return false;
+    };
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start <= text.size()) {
@@ -384,11 +398,7 @@ std::vector<std::string> ReplyLines(const DeviceType& type, std::string_view rep
         const std::string_view line = std::string_view(text).substr(start, end - start);
         start = end + 1;
         const std::string_view trimmed = TrimmedView(line);
-        // The echo of the command, after the prompt or alone.
-        const bool echo = !command.empty() && trimmed.size() >= command.size() &&
-                          trimmed.compare(trimmed.size() - command.size(), command.size(), command) == 0 &&
-                          (trimmed.size() == command.size() || MatchesAny(type.shellPrompts, trimmed.substr(0, trimmed.size() - command.size())));
-        if (trimmed.empty() || echo || MatchesAny(type.shellPrompts, trimmed))
+        if (trimmed.empty() || isEcho(trimmed) || MatchesAny(type.shellPrompts, trimmed))
             continue;
         bool pager = false;
         for (const PagerPrompt& p : type.pagers)
@@ -401,7 +411,12 @@ std::vector<std::string> ReplyLines(const DeviceType& type, std::string_view rep
 
 ReplyReading ReadReply(const DeviceType& type, const PollCommand& poll, std::string_view reply)
 {
-    const std::vector<std::string> lines = ReplyLines(type, reply, type.Expand(poll.command));
+    // A poll's commands go out together, and a terminal that echoes input as it comes (a shell
+    // reading a line at a time) shows every one of them before the first reply.
+    std::vector<std::string> sent;
+    for (const PollCommand& p : type.polls)
+        sent.push_back(type.Expand(p.command));
+    const std::vector<std::string> lines = ReplyLines(type, reply, sent);
     switch (poll.style) {
     case ReplyStyle::Lines: return ReadLines(type, poll, lines);
     case ReplyStyle::Records: return ReadRecords(poll, lines);
@@ -471,7 +486,7 @@ std::string FindInterface(const DeviceType& type, std::string_view reply)
     if (slot == std::string::npos)
         return {};
     const std::string glob = shape.substr(0, slot) + "*" + shape.substr(slot + 2);
-    for (const std::string& raw : ReplyLines(type, reply, type.interfaceQuery)) {
+    for (const std::string& raw : ReplyLines(type, reply, {type.interfaceQuery})) {
         std::string line;
         for (char c : Trim(raw)) {
             if (!(IsBlank(c) && !line.empty() && line.back() == ' '))

@@ -30,8 +30,8 @@ LineLevels ScanLabelled(const DeviceType& type, const PollCommand& poll, std::st
 
 // The reply's lines as the shell meant them: escapes gone (unless the type reads levels as
 // written), split at CR and LF, without empty
-// lines, the echo of sent, pager prompts and the shell's prompt.
-std::vector<std::string> ReplyLines(const DeviceType& type, std::string_view reply, std::string_view sent);
+// lines, the echo of each command sent, pager prompts and the shell's prompt.
+std::vector<std::string> ReplyLines(const DeviceType& type, std::string_view reply, const std::vector<std::string>& sent);
 
 // A poll's replies, in the order of the type's poll commands: the noise floor of the first that
 // gives one, every reply's rows in turn (at most PollReading::kMaxRows), the first row's levels as

@@ -188,7 +188,7 @@ TEST_P(RecordedReply, GivesItsReadingThroughASession)
     std::vector<std::string> missing;
     for (std::size_t i = 0; i < type.polls.size(); ++i) {
         std::string text = "\r\n"; // the end of the line the shell waited at
-        for (const std::string& line : ReplyLines(type, replies[i], sent[i]))
+        for (const std::string& line : ReplyLines(type, replies[i], {sent[i]}))
             text += line + "\r\n";
         for (const SessionAction& a : engine.Received(text + prompt, t)) {
             if (a.kind == SessionAction::Kind::Reading) {
