@@ -76,7 +76,7 @@ const DeviceType* DeviceShell::LoginPromptOf(const char* line, bool password) co
 
 std::string DeviceShell::PromptWaiting(const std::string& text) const
 {
-    return ShellPrompt(text.c_str(), m_prompts);
+    return ShellPrompt(text.c_str(), m_taken ? m_taken->shellPrompts : m_prompts);
 }
 
 const std::string* DeviceShell::PagerKey(const std::string& text) const
@@ -106,7 +106,7 @@ void DeviceShell::Take(const DeviceType& type)
     }
     m_stage = Stage::Told;
     Ask({m_taken});
-    m_prompts = m_taken->shellPrompts;
+    std::vector<std::string>().swap(m_prompts); // the type's own count from here: no copy a session
 }
 
 void DeviceShell::SetInterface(std::string name)

@@ -57,7 +57,7 @@ private:
     // The last characters the asked login and password prompts can end with (see Ask); empty when
     // one of them may end with any.
     std::string m_promptEnds;
-    std::vector<std::string> m_prompts;          // the shell prompt patterns that count, likewise
+    std::vector<std::string> m_prompts;          // the candidates' shell prompt patterns, until a type is taken
     const DeviceType* m_chosen = nullptr;
     const DeviceType* m_fallback = nullptr;
     std::optional<DeviceDetector> m_detector;
