@@ -184,7 +184,7 @@ bool SessionEngine::TakeLines(SessionActions& out, std::string_view data, std::c
     // A login or password prompt waits for its answer: looked at at once.
     const char* part = m_partLine.c_str();
     if ((m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn) &&
-        (m_device.LoginPromptOf(part, false) || m_device.LoginPromptOf(part, true)))
+        m_device.MayBeLoginPrompt(part) && (m_device.LoginPromptOf(part, false) || m_device.LoginPromptOf(part, true)))
         lookAtPart();
     return lookedAt;
 }
@@ -220,9 +220,10 @@ bool SessionEngine::AtPrompt() const
 void SessionEngine::LookAt(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)
 {
     // The line is looked at up to its first zero byte: a zero in the data ends the text.
-    const DeviceType* loginType = m_device.LoginPromptOf(line, false);
+    const bool maybe = m_device.MayBeLoginPrompt(line); // most lines are told at once
+    const DeviceType* loginType = maybe ? m_device.LoginPromptOf(line, false) : nullptr;
     const bool loginPrompt = loginType != nullptr;
-    const bool passwordPrompt = m_device.LoginPromptOf(line, true) != nullptr;
+    const bool passwordPrompt = maybe && m_device.LoginPromptOf(line, true) != nullptr;
     if (!loginPrompt && !passwordPrompt) {
         const bool text = line[std::strspn(line, " \t")] != '\0';
         m_atLoginPrompt = m_atLoginPrompt && !text;
@@ -387,6 +388,8 @@ void SessionEngine::ReplyEnded(SessionActions& out, std::size_t index, std::chro
 
 void SessionEngine::Read(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)
 {
+    if (*line == '\0')
+        return; // the LF of every CR LF: nothing to keep, no label in it
     const DeviceType& type = m_device.type();
     if (!m_polls.empty()) {
         Poll& poll = m_polls.front();
