@@ -120,7 +120,7 @@ void AddRow(ReplyReading& out, const StationRow& row)
         out.rows.push_back(row);
 }
 
-ReplyReading ReadLines(const DeviceType& type, const PollCommand& poll, const Lines& lines)
+ReplyReading ReadLines(const DeviceType& type, const PollCommand& poll, const Lines& lines, bool explain)
 {
     ReplyReading out;
     PollReading reading;
@@ -129,7 +129,8 @@ ReplyReading ReadLines(const DeviceType& type, const PollCommand& poll, const Li
             out.noise = r->noise;
     }
     out.rows = reading.rows();
-    NoteMissing(out, poll, InLines(lines), InLines(lines));
+    if (explain)
+        NoteMissing(out, poll, InLines(lines), InLines(lines));
     return out;
 }
 
@@ -181,7 +182,7 @@ bool StartsRecord(std::string_view line)
     return i > digits && (i == line.size() || IsBlank(line[i]));
 }
 
-ReplyReading ReadRecords(const PollCommand& poll, const Lines& lines)
+ReplyReading ReadRecords(const PollCommand& poll, const Lines& lines, bool explain)
 {
     // Every record's pairs in one list, kept by the thread: a record is [starts[r], starts[r + 1]).
     thread_local std::vector<Pair> pairs;
@@ -214,11 +215,12 @@ ReplyReading ReadRecords(const PollCommand& poll, const Lines& lines)
     const auto first = [&inRecord](const std::string& key) -> std::optional<std::string_view> {
         return starts.empty() ? std::nullopt : inRecord(0)(key);
     };
-    NoteMissing(out, poll, first, first);
+    if (explain)
+        NoteMissing(out, poll, first, first);
     return out;
 }
 
-ReplyReading ReadBlocks(const PollCommand& poll, const Lines& lines)
+ReplyReading ReadBlocks(const PollCommand& poll, const Lines& lines, bool explain)
 {
     thread_local std::vector<std::size_t> starts;
     starts.clear();
@@ -247,7 +249,8 @@ ReplyReading ReadBlocks(const PollCommand& poll, const Lines& lines)
     if (noises == 1)
         out.noise = noise;
     const auto first = starts.empty() ? InLines(lines, 0, 0) : InLines(lines, starts.front());
-    NoteMissing(out, poll, first, first);
+    if (explain)
+        NoteMissing(out, poll, first, first);
     if (!poll.noise.empty() && !out.noise && !out.missing.empty()) {
         const std::string which = poll.mark.empty() ? "'" + poll.rows + "'" : "'" + poll.mark + "'";
         if (marked == 0)
@@ -526,7 +529,7 @@ thread_local std::vector<JsonRows::Frame> JsonRows::m_frames;
 thread_local std::vector<JsonValue> JsonRows::m_top, JsonRows::m_holderRow;
 thread_local std::vector<std::vector<JsonValue>> JsonRows::m_rows;
 
-ReplyReading ReadJson(const PollCommand& poll, const Lines& lines)
+ReplyReading ReadJson(const PollCommand& poll, const Lines& lines, bool explain)
 {
     thread_local std::string text;
     text.clear();
@@ -557,7 +560,8 @@ ReplyReading ReadJson(const PollCommand& poll, const Lines& lines)
     const auto first = [&doc](const std::string& name) {
         return doc.Rows() ? doc.InRow(0, name) : std::optional<std::string_view>{};
     };
-    NoteMissing(out, poll, first, top);
+    if (explain)
+        NoteMissing(out, poll, first, top);
     return out;
 }
 
@@ -646,13 +650,33 @@ void TakeReplyLines(const DeviceType& type, std::string_view reply, const std::v
         }
         return false;
     };
+    // The last characters a prompt or an echo can end with: a line that ends otherwise is neither,
+    // told at once (most are). Empty when a prompt may end with any.
+    char ends[32];
+    std::size_t endCount = 0;
+    bool anyEnd = false;
+    for (const std::string& p : type.shellPrompts) {
+        anyEnd |= p.empty() || p.back() == '*' || p.back() == '?' || endCount == sizeof ends;
+        if (!anyEnd)
+            ends[endCount++] = p.back();
+    }
+    for (const std::string& s : sent) {
+        const std::string_view command = TrimmedView(s);
+        anyEnd |= endCount == sizeof ends;
+        if (!command.empty() && !anyEnd)
+            ends[endCount++] = command.back();
+    }
+    const std::string_view endChars(ends, endCount);
     std::size_t start = 0;
     while (start <= text.size()) {
         const std::size_t end = LineEnd(text, start);
         const std::string_view line = text.substr(start, end - start);
         start = end + 1;
         const std::string_view trimmed = TrimmedView(line);
-        if (trimmed.empty() || isEcho(trimmed) || MatchesAny(type.shellPrompts, trimmed))
+        if (trimmed.empty())
+            continue;
+        const bool mayBeEchoOrPrompt = anyEnd || endChars.find(trimmed.back()) != std::string_view::npos;
+        if (mayBeEchoOrPrompt && (isEcho(trimmed) || MatchesAny(type.shellPrompts, trimmed)))
             continue;
         bool pager = false;
         for (const PagerPrompt& p : type.pagers)
@@ -672,7 +696,7 @@ std::vector<std::string> ReplyLines(const DeviceType& type, std::string_view rep
     return {lines.begin(), lines.end()};
 }
 
-ReplyReading ReadReply(const DeviceType& type, const PollCommand& poll, std::string_view reply)
+ReplyReading ReadReply(const DeviceType& type, const PollCommand& poll, std::string_view reply, bool explain)
 {
     // Kept by the thread with their buffers: every poll's replies come here.
     thread_local std::vector<std::string> sent;
@@ -685,10 +709,10 @@ ReplyReading ReadReply(const DeviceType& type, const PollCommand& poll, std::str
         type.ExpandInto(type.polls[i].command, sent[i]);
     TakeReplyLines(type, reply, sent, clean, lines);
     switch (poll.style) {
-    case ReplyStyle::Lines: return ReadLines(type, poll, lines);
-    case ReplyStyle::Records: return ReadRecords(poll, lines);
-    case ReplyStyle::Blocks: return ReadBlocks(poll, lines);
-    case ReplyStyle::Json: return ReadJson(poll, lines);
+    case ReplyStyle::Lines: return ReadLines(type, poll, lines, explain);
+    case ReplyStyle::Records: return ReadRecords(poll, lines, explain);
+    case ReplyStyle::Blocks: return ReadBlocks(poll, lines, explain);
+    case ReplyStyle::Json: return ReadJson(poll, lines, explain);
     }
     return {};
 }

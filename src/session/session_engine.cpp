@@ -14,6 +14,28 @@ namespace {
 // moved every action before it, several times a poll.
 constexpr std::size_t kUsualActions = 8;
 
+// Reply texts kept by the thread between polls: a reply kept line by line would otherwise grow a
+// new buffer at every poll. Few are out at once (a poll's, until its replies end); a flood's
+// buffer is not kept.
+constexpr std::size_t kSpareTexts = 64, kSpareCapacity = 16 * 1024;
+thread_local std::vector<std::string> t_spareTexts;
+
+void TakeSpare(std::string& text)
+{
+    if (!t_spareTexts.empty()) {
+        text.swap(t_spareTexts.back());
+        t_spareTexts.pop_back();
+    }
+}
+
+void GiveBack(std::string& text)
+{
+    if (text.capacity() > std::string().capacity() && text.capacity() <= kSpareCapacity && t_spareTexts.size() < kSpareTexts) {
+        text.clear();
+        t_spareTexts.push_back(std::move(text));
+    }
+}
+
 } // namespace
 
 const char* ToString(SessionState state)
@@ -333,6 +355,8 @@ void SessionEngine::SendCommands(SessionActions& out, Poll::Purpose purpose, con
     poll.purpose = purpose;
     poll.commands = poll.repliesDue = static_cast<int>(commands.size());
     poll.texts.resize(commands.size());
+    for (std::string& text : poll.texts)
+        TakeSpare(text);
     poll.read.resize(commands.size());
     for (const std::string& command : commands) {
         Send(out, command);
@@ -376,7 +400,7 @@ void SessionEngine::ReplyEnded(SessionActions& out, std::size_t index, std::chro
     const PollCommand& command = type.polls[index];
     if (command.style == ReplyStyle::Lines && !m_params.trace)
         return; // read line by line as it came
-    poll.read[index] = ReadReply(type, command, text);
+    poll.read[index] = ReadReply(type, command, text, m_params.trace);
     if (command.style == ReplyStyle::Lines)
         return;
     const ReplyReading& r = poll.read[index];
@@ -489,10 +513,10 @@ SessionActions SessionEngine::Tick(std::chrono::system_clock::time_point now)
         (m_device.stage() == DeviceShell::Stage::Told && !m_setupDone))
         return out;
     const DeviceType& type = m_device.type();
-    std::vector<std::string> commands;
-    commands.reserve(type.polls.size());
-    for (const PollCommand& p : type.polls)
-        commands.push_back(type.Expand(p.command));
+    thread_local std::vector<std::string> commands; // their buffers kept: made at every poll
+    commands.resize(type.polls.size());
+    for (std::size_t i = 0; i < type.polls.size(); ++i)
+        type.ExpandInto(type.polls[i].command, commands[i]);
     SendCommands(out, Poll::Purpose::Poll, commands);
     SessionAction polled{SessionAction::Kind::Polled};
     polled.count = static_cast<std::int64_t>(commands.size());
@@ -541,6 +565,8 @@ void SessionEngine::EndOldest(SessionActions& out, std::chrono::system_clock::ti
         for (const std::string& why : ExplainMissing(m_device.type(), poll.read, CombineReplies(poll.read)))
             Trace(out, "missing ", why);
     }
+    for (std::string& text : poll.texts)
+        GiveBack(text);
     m_polls.pop_front();
 }
 
