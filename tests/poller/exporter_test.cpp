@@ -241,6 +241,57 @@ TEST(Exporter, SaysAtStartAndAtReloadWhenItsDescriptorLimitIsBelowWhatTheConfigN
     }
 }
 
+// A limit that leaves room for every session but not for a recording file each: the sessions all
+// connect, every access point records, and only as many files as the log says stay open.
+TEST(Exporter, ALimitShortOfTheRecordingsKeepsSomeOpenAndWritesTheOthersRowByRow)
+{
+    constexpr int kAps = 40; // 40 sockets, 320 for /metrics and 64 of its own: 424 of 440, 16 left
+    SimProcess sim({"--aps", std::to_string(kAps), "--seed", "7", "--hold-values"});
+    const std::vector<int> ports = sim.ports(kAps, 5s);
+    ASSERT_EQ(ports.size(), static_cast<std::size_t>(kAps));
+    TempDir dir;
+    const std::string folder = dir.file("rec");
+    std::string config = "[poller]\nPollMs = 200\nRecordDir = " + folder + "\n";
+    for (int i = 0; i < kAps; ++i)
+        config += ApSection("ap" + std::to_string(i), ports[static_cast<std::size_t>(i)]);
+    PollerRig rig;
+    rig.WriteConfig(config);
+    ChildProcess poller({"/bin/sh", "-c", "ulimit -n 440 && exec \"$0\" \"$@\"", APPROBE_POLLER_PATH, "--config",
+                         rig.config, "--listen", "127.0.0.1:0"});
+    ASSERT_TRUE(poller.waitLog("/metrics", 5s)) << poller.log();
+    EXPECT_NE(poller.log().find("the descriptor limit is 440, below the 464 this config needs (40 access points with "
+                                "their recordings, /metrics and the process): the recordings of 16 access points are "
+                                "held open, those of the other 24 reopened for each row"),
+              std::string::npos)
+        << poller.log();
+    const auto rows = [&](int i) {
+        std::string text;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            if (entry.path().filename().string().rfind("ap" + std::to_string(i) + "-", 0) == 0)
+                text += ReadFile(entry.path().string());
+        return std::count(text.begin(), text.end(), '\n') - 1;
+    };
+    const auto recording = [&] {
+        std::error_code error;
+        if (!std::filesystem::is_directory(folder, error))
+            return false;
+        for (int i = 0; i < kAps; ++i)
+            if (rows(i) < 3)
+                return false;
+        return true;
+    };
+    EXPECT_TRUE(WaitUntil(recording, 15s, [] { std::this_thread::sleep_for(100ms); })) << poller.log();
+    int open = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(poller.pid()) + "/fd")) {
+        std::error_code error;
+        open += std::filesystem::read_symlink(fd, error).string().rfind(folder + "/", 0) == 0;
+    }
+    EXPECT_EQ(open, 16);
+    EXPECT_EQ(poller.log().find("not recording"), std::string::npos) << poller.log();
+    poller.signal(SIGTERM);
+    EXPECT_EQ(poller.wait(5s), 0);
+}
+
 TEST(Exporter, ABadWebConfigStopsItAtStartNamingTheLine)
 {
     PollerRig rig;

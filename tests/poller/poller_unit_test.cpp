@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <thread>
 
 #include "child_process.h"
 #include "config.h"
 #include "failure_digest.h"
+#include "loopback.h"
 #include "metrics.h"
 #include "poller.h"
 #include "schedule.h"
@@ -515,6 +517,61 @@ TEST(Recorder, RowsGoToAFileADayUnderTheGivenStemAndEveryRowIsWrittenBeforeItEnd
     }
     std::sort(rows.begin(), rows.end());
     EXPECT_EQ(rows, (std::vector<std::string>{"1", "3"})) << "three rows today, one tomorrow";
+}
+
+// Beyond the files it may keep open, a row is written by opening its file for it: every row of every
+// access point still lands in its day's file, in order, while the number falls and rises, and no
+// more files than allowed stay open.
+TEST(Recorder, BeyondTheFilesItMayKeepOpenEveryRowStillLandsInItsDayFileInOrder)
+{
+    TempDir dir;
+    const std::string folder = dir.file("rec");
+    const auto openInFolder = [&folder] {
+        int open = 0;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            open += std::filesystem::read_symlink(fd, error).string().rfind(folder + "/", 0) == 0;
+        }
+        return open;
+    };
+    constexpr int kAps = 5, kRounds = 30;
+    std::map<std::string, std::string> expected; // path: its text
+    std::vector<std::string> said;
+    Recorder recorder([&](const std::string& l) { said.push_back(l); });
+    recorder.SetOpenFilesAtMost(2);
+    const auto start = std::chrono::system_clock::now();
+    for (int round = 0; round < kRounds; ++round) {
+        if (round == 10)
+            recorder.SetOpenFilesAtMost(0);
+        if (round == 20)
+            recorder.SetOpenFilesAtMost(3);
+        for (int ap = 0; ap < kAps; ++ap) {
+            RecordRow row;
+            row.host = "10.0.0." + std::to_string(ap);
+            row.noise = -round;
+            row.at = start + std::chrono::hours(round < 15 ? 0 : 24) + std::chrono::milliseconds(round);
+            const std::string stem = "ap" + std::to_string(ap);
+            std::string& text = expected[folder + "/" + stem + "-" + IsoTime(row.at).substr(0, 10) + ".csv"];
+            text += (text.empty() ? kCsvHeader : "") + FormatRow(row);
+            recorder.Append(stem, folder, stem, row);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // the writer takes the rows in several turns
+    }
+    const auto written = [&] {
+        return std::all_of(expected.begin(), expected.end(),
+                           [](const auto& file) { return test::ReadFile(file.first) == file.second; });
+    };
+    ASSERT_TRUE(test::WaitUntil(written, std::chrono::seconds(5)));
+    for (const auto& [path, text] : expected)
+        EXPECT_EQ(test::ReadFile(path), text) << path;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2 * kAps);
+    EXPECT_EQ(openInFolder(), 3);
+    recorder.Close("ap0");
+    recorder.Close("ap1");
+    recorder.Close("ap2");
+    recorder.Close("ap3");
+    EXPECT_TRUE(test::WaitUntil([&] { return openInFolder() == 0; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(said.empty());
 }
 
 } // namespace
