@@ -2,9 +2,15 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <utility>
 
 namespace approbe::poller {
+namespace {
+
+constexpr auto kGather = std::chrono::milliseconds(100);
+
+} // namespace
 
 Recorder::Recorder(std::function<void(const std::string&)> log, std::size_t maxWaiting)
     : m_log(std::move(log)), m_maxWaiting(maxWaiting), m_thread([this] { Run(); })
@@ -23,24 +29,29 @@ Recorder::~Recorder()
 
 void Recorder::Append(const std::string& name, const std::string& dir, const std::string& stem, RecordRow row)
 {
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_waiting.size() >= m_maxWaiting) {
-            ++m_dropped;
-            return;
-        }
-        m_waiting.push_back({name, dir, stem, std::move(row), false});
+    std::unique_lock lock(m_mutex);
+    if (m_waiting.size() >= m_maxWaiting) {
+        ++m_dropped;
+        return;
     }
-    m_wake.notify_one();
+    Hand(lock, {name, dir, stem, std::move(row), false});
 }
 
 void Recorder::Close(const std::string& name)
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_waiting.push_back({name, {}, {}, {}, true});
-    }
-    m_wake.notify_one();
+    std::unique_lock lock(m_mutex);
+    Hand(lock, {name, {}, {}, {}, true});
+}
+
+// Only the first job of a batch wakes the writer: the loop hands over thousands of rows a second,
+// and a wake-up each would cost it a system call and the writer a context switch for every row.
+void Recorder::Hand(std::unique_lock<std::mutex>& lock, Job job)
+{
+    const bool first = m_waiting.empty();
+    m_waiting.push_back(std::move(job));
+    lock.unlock();
+    if (first)
+        m_wake.notify_one();
 }
 
 void Recorder::SetOpenFilesAtMost(std::size_t files)
@@ -55,6 +66,8 @@ void Recorder::Run()
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_stop || !m_waiting.empty(); });
+        // The rows of the next moment join the first before it is written: one wake-up for many.
+        m_wake.wait_for(lock, kGather, [this] { return m_stop; });
         if (m_waiting.empty())
             return; // stopped, everything written
         jobs.swap(m_waiting);

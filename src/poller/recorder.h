@@ -29,8 +29,9 @@ public:
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // A row of the access point named name, for dir/stem-DAY.csv. Beyond maxWaiting rows waiting
-    // (a disk that hangs) rows are dropped, and the drop is said once the writer catches up.
+    // A row of the access point named name, for dir/stem-DAY.csv, written within a fraction of a
+    // second. Beyond maxWaiting rows waiting (a disk that hangs) rows are dropped, and the drop is
+    // said once the writer catches up.
     void Append(const std::string& name, const std::string& dir, const std::string& stem, RecordRow row);
     // The access point's file is closed (it was removed).
     void Close(const std::string& name);
@@ -49,6 +50,7 @@ private:
         bool failed = false; // path could not be opened: tried again the next day, not at every row
     };
 
+    void Hand(std::unique_lock<std::mutex>& lock, Job job);
     void Run();
     void Write(Job& job, std::size_t openAtMost);
     void CloseBeyond(std::size_t openAtMost);

@@ -555,7 +555,7 @@ TEST(Recorder, BeyondTheFilesItMayKeepOpenEveryRowStillLandsInItsDayFileInOrder)
             text += (text.empty() ? kCsvHeader : "") + FormatRow(row);
             recorder.Append(stem, folder, stem, row);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // the writer takes the rows in several turns
+        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the writer takes them in several batches
     }
     const auto written = [&] {
         return std::all_of(expected.begin(), expected.end(),
@@ -565,7 +565,7 @@ TEST(Recorder, BeyondTheFilesItMayKeepOpenEveryRowStillLandsInItsDayFileInOrder)
     for (const auto& [path, text] : expected)
         EXPECT_EQ(test::ReadFile(path), text) << path;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2 * kAps);
-    EXPECT_EQ(openInFolder(), 3);
+    EXPECT_TRUE(test::WaitUntil([&] { return openInFolder() == 3; }, std::chrono::seconds(5))) << openInFolder();
     recorder.Close("ap0");
     recorder.Close("ap1");
     recorder.Close("ap2");
