@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <memory>
 #include <queue>
@@ -48,6 +49,7 @@ struct Conn {
     std::string held;            // answers waiting for the access point's delay
     Clock::time_point busyUntil;  // no input is read before (a delay running)
     Clock::time_point pollAt;    // when the latest poll began (see PollIntervals)
+    Clock::time_point arrivedAt;  // when the kernel took the latest input in
     std::uint64_t polls = 0;
     bool closing = false;        // close once out is sent
     bool wantWrite = false;
@@ -143,6 +145,10 @@ private:
                 continue;
             }
             if (conns_.size() <= static_cast<std::size_t>(fd)) conns_.resize(static_cast<std::size_t>(fd) + 1);
+            // The kernel stamps each segment as it arrives, so the poll intervals are the poller's
+            // send times, not this thread's lateness in reading among thousands of connections.
+            const int on = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
             auto c = std::make_unique<Conn>(k, nextId_++, ap.seed, cfg_.reply, *ap.device);
             c->serial = ++serials_;
             if (opts_.hold) c->shell.hold();
@@ -163,15 +169,39 @@ private:
         }
         if (!(events & (EPOLLIN | EPOLLHUP | EPOLLERR))) return;
         char buf[4096];
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        iovec iov{buf, sizeof buf};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(fd, &msg, 0);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
             close(fd);
             return;
         }
         if (n < 0) return;
         if (cfg_.verbose) log(*c, "recv \"" + escapeBytes({buf, static_cast<std::size_t>(n)}) + "\"");
+        c->arrivedAt = arrival(msg);
         c->in.append(buf, static_cast<std::size_t>(n));
         if (Clock::now() >= c->busyUntil) take(fd);
+    }
+
+    // When the kernel took the input in (its stamp is wall-clock time), on this loop's clock; now
+    // if it gave no stamp.
+    static Clock::time_point arrival(msghdr& msg) {
+        using std::chrono::duration_cast;
+        const auto now = Clock::now();
+        for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm; cm = CMSG_NXTHDR(&msg, cm)) {
+            if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_TIMESTAMPNS) continue;
+            timespec stamp;
+            std::memcpy(&stamp, CMSG_DATA(cm), sizeof stamp);
+            const std::chrono::nanoseconds stamped = std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec);
+            const auto waited = std::chrono::system_clock::now().time_since_epoch() - stamped;
+            return waited > waited.zero() ? now - duration_cast<Clock::duration>(waited) : now;
+        }
+        return now;
     }
 
     // Answers every whole line in the input, as one write, unless a delay holds it. The buffers
@@ -223,7 +253,7 @@ private:
                 break;
             }
         }
-        if (commands) intervals_.commands(Clock::now(), c.pollAt, c.polls);
+        if (commands) intervals_.commands(c.arrivedAt, c.pollAt, c.polls);
         if (commands && ap.delay.count() > 0) {
             hold(fd, c, ap.delay);
             return;

@@ -83,6 +83,7 @@ Poller::Poller(PollerOptions options, const PollerConfig& config)
     const auto aps = SelectShard(config.aps, m_options.shard);
     for (std::size_t i = 0; i < aps.size(); ++i)
         Add(aps[i], Period() * static_cast<long>(i) / static_cast<long>(aps.size()));
+    m_recorder.SetOpenFilesAtMost(RecordingFilesOpenAtMost(m_aps.size(), m_options.httpConnections));
 }
 
 Poller::~Poller()
@@ -323,6 +324,8 @@ void Poller::Reload()
         Add(wanted[i], Period() * static_cast<long>(i) / static_cast<long>(wanted.size()));
         ++started;
     }
+    // The recordings get what the sessions leave of the limit, which may have been raised since.
+    m_recorder.SetOpenFilesAtMost(RecordingFilesOpenAtMost(m_aps.size(), m_options.httpConnections));
     Log("SIGHUP: config reloaded: " + std::to_string(m_aps.size()) + " access points; " + std::to_string(stopped) +
         " stopped, " + std::to_string(started) + " started");
     if (const std::string shortfall =
@@ -351,9 +354,9 @@ void Poller::Run()
     m_byName.clear();
 }
 
-std::string Poller::Metrics()
+ExpositionWriter Poller::Metrics()
 {
-    return FormatExposition(m_series.Snapshot(), std::chrono::system_clock::now(), MaxAge());
+    return ExpositionWriter(m_series.Snapshot(), std::chrono::system_clock::now(), MaxAge());
 }
 
 } // namespace approbe::poller

@@ -1,5 +1,8 @@
 #include "probe.h"
 
+#include <cstdio>
+#include <string_view>
+
 #include "linked_module.h"
 #include "loop.h"
 
@@ -9,6 +12,28 @@ namespace {
 using session::DeviceType;
 using session::SessionAction;
 using session::SessionState;
+
+// What an access point sent, fit for the operator's terminal: a control character is shown as
+// \xHH (a CR that ends a line is left out), so no escape sequence of the shell's reaches the
+// terminal, where one could move the cursor, retitle the window or make it answer a query.
+std::string Printable(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 class ProbeRun : public session::ISessionEvents {
 public:
@@ -70,7 +95,7 @@ private:
 
     void Say(const std::string& line)
     {
-        std::fprintf(m_out, "%s\n", line.c_str());
+        std::fprintf(m_out, "%s\n", Printable(line).c_str());
         std::fflush(m_out);
     }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -44,22 +45,36 @@ std::uint64_t DescriptorLimit()
     return ::getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 0;
 }
 
-std::uint64_t DescriptorsNeeded(std::size_t sessions, bool recording, unsigned httpConnections)
+std::uint64_t DescriptorsNeeded(std::size_t sessions, unsigned httpConnections)
 {
     constexpr std::uint64_t kOwn = 64; // standard streams, epoll, signalfd, eventfds, the listener, lookups
-    return sessions * (recording ? 2u : 1u) + httpConnections + kOwn;
+    return sessions + httpConnections + kOwn;
+}
+
+std::uint64_t RecordingFilesOpenAtMost(std::size_t sessions, unsigned httpConnections)
+{
+    const std::uint64_t need = DescriptorsNeeded(sessions, httpConnections), limit = DescriptorLimit();
+    return limit > need ? limit - need : 0;
 }
 
 std::string DescriptorShortfall(std::size_t sessions, bool recording, unsigned httpConnections)
 {
-    const std::uint64_t need = DescriptorsNeeded(sessions, recording, httpConnections), limit = DescriptorLimit();
+    const std::uint64_t need = DescriptorsNeeded(sessions, httpConnections) + (recording ? sessions : 0),
+                        limit = DescriptorLimit();
     if (limit >= need)
         return {};
+    const std::uint64_t held = std::min<std::uint64_t>(RecordingFilesOpenAtMost(sessions, httpConnections), sessions);
+    std::string what;
+    if (limit < need - (recording ? sessions : 0))
+        what = recording ? "some sessions will fail to connect, and every recording is reopened for each row"
+                         : "some sessions will fail to connect";
+    else
+        what = "the recordings of " + std::to_string(held) + " access points are held open, those of the other " +
+               std::to_string(sessions - held) + " reopened for each row";
     return "the descriptor limit is " + std::to_string(limit) + ", below the " + std::to_string(need) +
            " this config needs (" + std::to_string(sessions) + " access points" +
-           (recording ? " with their recordings" : "") +
-           ", /metrics and the process): some sessions will fail to connect; raise LimitNOFILE in the unit or "
-           "ulimit -n";
+           (recording ? " with their recordings" : "") + ", /metrics and the process): " + what +
+           "; raise LimitNOFILE in the unit or ulimit -n";
 }
 
 std::optional<ProcessStats> ReadProcessStats()

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
+#include <sstream>
 
 #include "poller_rig.h"
 #include "sim_process.h"
@@ -156,6 +158,53 @@ TEST(Exporter, ScrapesAreAnsweredWhileThousandsOfIdleConnectionsAreHeld)
     EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 40) << log;
 }
 
+// A scrape of many access points is sent a piece at a time; each is whole though reloads replace
+// every access point while scrapes run: every family lists the same access points, in name order,
+// every family's head comes once, and the process's figures end it.
+TEST(Exporter, ScrapesOfManyAccessPointsAreWholeWhileReloadsReplaceThem)
+{
+    const int closed = FreePort();
+    auto configOf = [closed](char prefix) {
+        std::string config;
+        for (int i = 0; i < 1000; ++i)
+            config += ApSection(prefix + std::to_string(10000 + i), closed);
+        return config;
+    };
+    PollerRig rig;
+    rig.WriteConfig(configOf('a'));
+    ASSERT_TRUE(rig.Start());
+    const std::vector<std::string> families = {"approbe_up", "approbe_received_bytes_total", "approbe_connects_total",
+                                               "approbe_login_rejections_total", "approbe_poll_commands_total"};
+    std::size_t largest = 0;
+    for (int scrape = 0; scrape < 12; ++scrape) {
+        SCOPED_TRACE(scrape);
+        if (scrape > 0) {
+            rig.WriteConfig(configOf(scrape % 2 ? 'b' : 'a'));
+            rig.process->signal(SIGHUP);
+        }
+        const HttpReply r = HttpRequest(rig.port, "GET", "/metrics");
+        ASSERT_EQ(r.status, 200) << rig.process->log();
+        largest = std::max(largest, r.body.size());
+        std::map<std::string, std::vector<std::string>> aps; // by family, in the text's order
+        std::size_t heads = 0;
+        std::istringstream lines(r.body);
+        for (std::string line; std::getline(lines, line);) {
+            heads += line.rfind("# TYPE ", 0) == 0;
+            const auto label = line.find("{ap=\"");
+            if (line[0] != '#' && label != std::string::npos)
+                aps[line.substr(0, label)].push_back(line.substr(label + 5, line.find('"', label + 5) - label - 5));
+        }
+        const std::vector<std::string>& up = aps["approbe_up"];
+        EXPECT_TRUE(std::is_sorted(up.begin(), up.end()));
+        for (const std::string& family : families)
+            EXPECT_EQ(aps[family], up) << family;
+        EXPECT_EQ(heads, 20u) << "11 families of the access points', 9 of the poller's own";
+        EXPECT_EQ(r.body.find("\nprocess_start_time_seconds "), r.body.rfind("\nprocess_start_time_seconds "));
+        EXPECT_EQ(r.body.substr(r.body.rfind('\n', r.body.size() - 2) + 1, 27), "process_start_time_seconds ");
+    }
+    EXPECT_GT(largest, 200'000u) << "many pieces";
+}
+
 TEST(Exporter, SaysAtStartAndAtReloadWhenItsDescriptorLimitIsBelowWhatTheConfigNeeds)
 {
     // A socket per access point, 320 for /metrics and 64 of its own: 300 need 684, 10 need 394.
@@ -189,6 +238,60 @@ TEST(Exporter, SaysAtStartAndAtReloadWhenItsDescriptorLimitIsBelowWhatTheConfigN
         poller.signal(SIGTERM);
         EXPECT_EQ(poller.wait(5s), 0);
     }
+}
+
+// A limit that leaves room for every session but not for a recording file each: the sessions all
+// connect, every access point records, and only as many files as the log says stay open.
+TEST(Exporter, ALimitShortOfTheRecordingsKeepsSomeOpenAndWritesTheOthersRowByRow)
+{
+    constexpr int kAps = 40; // 40 sockets, 320 for /metrics and 64 of its own: 424 of 440, 16 left
+    SimProcess sim({"--aps", std::to_string(kAps), "--seed", "7", "--hold-values"});
+    const std::vector<int> ports = sim.ports(kAps, 5s);
+    ASSERT_EQ(ports.size(), static_cast<std::size_t>(kAps));
+    TempDir dir;
+    const std::string folder = dir.file("rec");
+    std::string config = "[poller]\nPollMs = 200\nRecordDir = " + folder + "\n";
+    for (int i = 0; i < kAps; ++i)
+        config += ApSection("ap" + std::to_string(i), ports[static_cast<std::size_t>(i)]);
+    PollerRig rig;
+    rig.WriteConfig(config);
+    ChildProcess poller({"/bin/sh", "-c", "ulimit -n 440 && exec \"$0\" \"$@\"", APPROBE_POLLER_PATH, "--config",
+                         rig.config, "--listen", "127.0.0.1:0"});
+    ASSERT_TRUE(poller.waitLog("/metrics", 5s)) << poller.log();
+    EXPECT_NE(poller.log().find("the descriptor limit is 440, below the 464 this config needs (40 access points with "
+                                "their recordings, /metrics and the process): the recordings of 16 access points are "
+                                "held open, those of the other 24 reopened for each row"),
+              std::string::npos)
+        << poller.log();
+    const auto rows = [&](int i) {
+        std::string text;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            if (entry.path().filename().string().rfind("ap" + std::to_string(i) + "-", 0) == 0)
+                text += ReadFile(entry.path().string());
+        return std::count(text.begin(), text.end(), '\n') - 1;
+    };
+    const auto recording = [&] {
+        std::error_code error;
+        if (!std::filesystem::is_directory(folder, error))
+            return false;
+        for (int i = 0; i < kAps; ++i)
+            if (rows(i) < 3)
+                return false;
+        return true;
+    };
+    EXPECT_TRUE(WaitUntil(recording, 15s, [] { std::this_thread::sleep_for(100ms); })) << poller.log();
+    const auto open = [&] { // a file being written a row at a time may be open at the moment
+        int files = 0;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(poller.pid()) + "/fd")) {
+            std::error_code error;
+            files += std::filesystem::read_symlink(fd, error).string().rfind(folder + "/", 0) == 0;
+        }
+        return files;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return open() == 16; }, 5s)) << open();
+    EXPECT_EQ(poller.log().find("not recording"), std::string::npos) << poller.log();
+    poller.signal(SIGTERM);
+    EXPECT_EQ(poller.wait(5s), 0);
 }
 
 TEST(Exporter, ABadWebConfigStopsItAtStartNamingTheLine)

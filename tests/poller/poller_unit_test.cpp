@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <thread>
 
 #include "child_process.h"
 #include "config.h"
 #include "failure_digest.h"
+#include "loopback.h"
 #include "metrics.h"
 #include "poller.h"
 #include "schedule.h"
@@ -364,6 +366,36 @@ TEST_F(Exposition, StaleLevelsAreLeftOutAndUpFollowsLoginAndFreshness)
     EXPECT_NE(FormatExposition({late}, now, maxAge).find("approbe_up{ap=\"late\"} 0\n"), std::string::npos);
 }
 
+// A scrape is written a piece at a time: however small the pieces, they join into the whole text,
+// every family's head once, no sample lost or repeated at a piece's edge.
+TEST_F(Exposition, WrittenInPiecesItIsTheWholeText)
+{
+    ApSeries stations = Fresh("stations");
+    Table(stations, {"1 00:0c:42:1a:2b:3c Local RSSI level: -62 Remote RSSI level: -66", "2 Remote RSSI level: -91"}, now);
+    std::vector<ApSeries> aps = {Fresh("north"), Fresh("we\"ird\\name\n"), ApSeries{}, stations};
+    for (int i = 0; i < 300; ++i)
+        aps.push_back(Fresh("ap-" + std::to_string(i)));
+    const std::string whole = FormatExposition(aps, now, maxAge);
+    ASSERT_GT(whole.size(), 100'000u);
+    for (const std::size_t want : {std::size_t(1), std::size_t(100), std::size_t(32 * 1024)}) {
+        SCOPED_TRACE(want);
+        ExpositionWriter writer(aps, now, maxAge);
+        std::string joined, piece;
+        std::size_t pieces = 0, longest = 0;
+        bool more = true;
+        while (more) {
+            piece.clear();
+            more = writer.Next(piece, want);
+            joined += piece;
+            longest = std::max(longest, piece.size());
+            ++pieces;
+        }
+        EXPECT_EQ(joined, whole);
+        EXPECT_GE(pieces, whole.size() / (want + 200));
+        EXPECT_LT(longest, want + 400) << "a piece overshoots by a line or a family's head at most";
+    }
+}
+
 TEST_F(Exposition, PromtoolAcceptsIt)
 {
     const std::string promtool = test::FindProgram("promtool");
@@ -485,6 +517,61 @@ TEST(Recorder, RowsGoToAFileADayUnderTheGivenStemAndEveryRowIsWrittenBeforeItEnd
     }
     std::sort(rows.begin(), rows.end());
     EXPECT_EQ(rows, (std::vector<std::string>{"1", "3"})) << "three rows today, one tomorrow";
+}
+
+// Beyond the files it may keep open, a row is written by opening its file for it: every row of every
+// access point still lands in its day's file, in order, while the number falls and rises, and no
+// more files than allowed stay open.
+TEST(Recorder, BeyondTheFilesItMayKeepOpenEveryRowStillLandsInItsDayFileInOrder)
+{
+    TempDir dir;
+    const std::string folder = dir.file("rec");
+    const auto openInFolder = [&folder] {
+        int open = 0;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            open += std::filesystem::read_symlink(fd, error).string().rfind(folder + "/", 0) == 0;
+        }
+        return open;
+    };
+    constexpr int kAps = 5, kRounds = 30;
+    std::map<std::string, std::string> expected; // path: its text
+    std::vector<std::string> said;
+    Recorder recorder([&](const std::string& l) { said.push_back(l); });
+    recorder.SetOpenFilesAtMost(2);
+    const auto start = std::chrono::system_clock::now();
+    for (int round = 0; round < kRounds; ++round) {
+        if (round == 10)
+            recorder.SetOpenFilesAtMost(0);
+        if (round == 20)
+            recorder.SetOpenFilesAtMost(3);
+        for (int ap = 0; ap < kAps; ++ap) {
+            RecordRow row;
+            row.host = "10.0.0." + std::to_string(ap);
+            row.noise = -round;
+            row.at = start + std::chrono::hours(round < 15 ? 0 : 24) + std::chrono::milliseconds(round);
+            const std::string stem = "ap" + std::to_string(ap);
+            std::string& text = expected[folder + "/" + stem + "-" + IsoTime(row.at).substr(0, 10) + ".csv"];
+            text += (text.empty() ? kCsvHeader : "") + FormatRow(row);
+            recorder.Append(stem, folder, stem, row);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the writer takes them in several batches
+    }
+    const auto written = [&] {
+        return std::all_of(expected.begin(), expected.end(),
+                           [](const auto& file) { return test::ReadFile(file.first) == file.second; });
+    };
+    ASSERT_TRUE(test::WaitUntil(written, std::chrono::seconds(5)));
+    for (const auto& [path, text] : expected)
+        EXPECT_EQ(test::ReadFile(path), text) << path;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2 * kAps);
+    EXPECT_TRUE(test::WaitUntil([&] { return openInFolder() == 3; }, std::chrono::seconds(5))) << openInFolder();
+    recorder.Close("ap0");
+    recorder.Close("ap1");
+    recorder.Close("ap2");
+    recorder.Close("ap3");
+    EXPECT_TRUE(test::WaitUntil([&] { return openInFolder() == 0; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(said.empty());
 }
 
 } // namespace
