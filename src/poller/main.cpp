@@ -217,16 +217,21 @@ int main(int argc, char** argv)
         };
         Poller poller(options, config);
         MetricsServer server(
-            [&] {
-                std::string text = poller.Metrics();
-                PollerStatus now;
-                {
-                    std::lock_guard lock(statusMutex);
-                    now = status;
-                }
-                now.process = ReadProcessStats();
-                text += FormatPollerStatus(now); // appended: a copy of half a megabyte costs more than the render
-                return text;
+            [&]() -> PageWriter {
+                // The access points' series, then the poller's own figures as of the end.
+                auto exposition = std::make_shared<ExpositionWriter>(poller.Metrics());
+                return [&, exposition](std::string& out, std::size_t want) {
+                    if (exposition->Next(out, want))
+                        return true;
+                    PollerStatus now;
+                    {
+                        std::lock_guard lock(statusMutex);
+                        now = status;
+                    }
+                    now.process = ReadProcessStats();
+                    out += FormatPollerStatus(now);
+                    return false;
+                };
             },
             serverOptions);
         std::string error;

@@ -1,5 +1,7 @@
 #include "metrics.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
 
@@ -51,109 +53,185 @@ std::string EscapeLabel(const std::string& value)
 
 namespace {
 
-// v in decimal at the end of out; true, so that a value getter can return it.
-bool AppendNumber(std::string& out, long long v)
+void AppendNumber(std::string& out, long long v)
 {
     char text[24];
     const auto end = std::to_chars(text, text + sizeof text, v).ptr;
     out.append(text, end);
-    return true;
+}
+
+// A label value, escaped only when it has to be (most names need nothing).
+void AppendLabel(std::string& out, const std::string& value)
+{
+    if (value.find_first_of("\\\"\n") == std::string::npos)
+        out += value;
+    else
+        out += EscapeLabel(value);
+}
+
+// metric{ap="name"} and the space before its value.
+void AppendSeries(std::string& out, const char* metric, const std::string& ap)
+{
+    out += metric;
+    out += "{ap=\"";
+    AppendLabel(out, ap);
+    out += "\"} ";
+}
+
+// The families in the order the text has them; a station family only where some access point has
+// a sample of it.
+enum FamilyId : std::size_t {
+    kUp,
+    kNoise,
+    kLocal,
+    kRemote,
+    kStationLocal,
+    kStationRemote,
+    kSnr,
+    kLastReading,
+    kReceived,
+    kConnects,
+    kLoginRejections,
+    kHostKeyRejections,
+    kPollCommands,
+    kFamilies
+};
+
+struct Family {
+    const char* name;
+    const char* type;
+    const char* help;
+};
+
+const std::array<Family, kFamilies>& Families()
+{
+    static const std::string upHelp =
+        "1 while logged in and a reading came within the last " + std::to_string(kFreshPolls) + " poll periods, else 0.";
+    static const std::array<Family, kFamilies> families = {{
+        {"approbe_up", "gauge", upHelp.c_str()},
+        {"approbe_noise_floor_dbm", "gauge", "Latest noise floor in dBm."},
+        {"approbe_local_rssi_dbm", "gauge", "Latest local RSSI in dBm of the followed station (the first row, or Station)."},
+        {"approbe_remote_rssi_dbm", "gauge", "Latest remote RSSI in dBm of the followed station (the first row, or Station)."},
+        {"approbe_station_local_rssi_dbm", "gauge",
+         "Latest local RSSI in dBm of each station in the table (Stations=all)."},
+        {"approbe_station_remote_rssi_dbm", "gauge",
+         "Latest remote RSSI in dBm of each station in the table (Stations=all)."},
+        {"approbe_snr_db", "gauge", "Local RSSI minus noise floor in dB, when both are fresh."},
+        {"approbe_last_reading_timestamp_seconds", "gauge", "Unix time of the latest reading."},
+        {"approbe_received_bytes_total", "counter", "Bytes received from the access point."},
+        {"approbe_connects_total", "counter", "Connections made to the access point."},
+        {"approbe_login_rejections_total", "counter", "Logins the access point rejected."},
+        {"approbe_ssh_hostkey_rejections_total", "counter",
+         "SSH host keys refused: unknown (without HostKey=accept-new), changed or revoked."},
+        {"approbe_poll_commands_total", "counter", "Poll commands sent (get station, get nf)."},
+    }};
+    return families;
+}
+
+LatestLevels::Level StationSeries::* StationLevel(std::size_t family)
+{
+    return family == kStationLocal ? &StationSeries::local : &StationSeries::remote;
 }
 
 } // namespace
 
-std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::system_clock::time_point now,
-                             std::chrono::system_clock::duration maxAge)
+ExpositionWriter::ExpositionWriter(std::vector<ApSeries> aps, std::chrono::system_clock::time_point now,
+                       std::chrono::system_clock::duration maxAge)
+    : m_aps(std::move(aps)), m_now(now), m_maxAge(maxAge)
 {
-    std::vector<std::string> labels;
-    labels.reserve(aps.size());
-    for (const ApSeries& a : aps)
-        labels.push_back("{ap=\"" + EscapeLabel(a.name) + "\"} ");
+}
 
-    std::string out;
-    out.reserve(aps.size() * 700 + 2048);
-    // One family: HELP, TYPE, then a sample per access point that has a value. value appends the
-    // value to out and says whether there was one; the sample is written in place, and taken back
-    // when there was none.
-    auto family = [&](const char* name, const char* type, const char* help, auto&& value) {
-        AppendFamilyHead(out, name, type, help);
-        for (std::size_t i = 0; i < aps.size(); ++i) {
-            const std::size_t start = out.size();
-            out += name;
-            out += labels[i];
-            if (value(aps[i]))
+bool ExpositionWriter::Present(std::size_t family) const
+{
+    if (family != kStationLocal && family != kStationRemote)
+        return true;
+    const auto level = StationLevel(family);
+    return std::any_of(m_aps.begin(), m_aps.end(), [&](const ApSeries& a) {
+        return std::any_of(a.stations.begin(), a.stations.end(),
+                           [&](const auto& s) { return (s.second.*level).Fresh(m_now, m_maxAge).has_value(); });
+    });
+}
+
+void ExpositionWriter::Samples(std::size_t family, const ApSeries& a, std::string& out) const
+{
+    const char* name = Families()[family].name;
+    // v: an optional number; no sample when it has none.
+    auto sample = [&](auto v) {
+        if (!v)
+            return;
+        AppendSeries(out, name, a.name);
+        AppendNumber(out, static_cast<long long>(*v));
+        out += '\n';
+    };
+    auto fresh = [&](const LatestLevels::Level& l) { return l.Fresh(m_now, m_maxAge); };
+    auto count = [](std::uint64_t v) { return std::optional<std::uint64_t>(v); };
+    switch (family) {
+    case kUp: sample(std::optional<int>(a.loggedIn && a.lastReading && m_now - *a.lastReading <= m_maxAge)); break;
+    case kNoise: sample(fresh(a.levels.noise)); break;
+    case kLocal: sample(fresh(a.levels.local)); break;
+    case kRemote: sample(fresh(a.levels.remote)); break;
+    case kStationLocal:
+    case kStationRemote:
+        for (const auto& [station, s] : a.stations) {
+            if (const auto v = (s.*StationLevel(family)).Fresh(m_now, m_maxAge)) {
+                out += name;
+                out += "{ap=\"";
+                AppendLabel(out, a.name);
+                out += "\",station=\"";
+                AppendLabel(out, station);
+                out += "\"} ";
+                AppendNumber(out, *v);
                 out += '\n';
-            else
-                out.resize(start);
-        }
-    };
-    auto fresh = [&](const LatestLevels::Level& l) {
-        const auto v = l.Fresh(now, maxAge);
-        return v && AppendNumber(out, *v);
-    };
-    auto count = [&](std::uint64_t v) { return AppendNumber(out, static_cast<long long>(v)); };
-
-    const std::string upHelp =
-        "1 while logged in and a reading came within the last " + std::to_string(kFreshPolls) + " poll periods, else 0.";
-    family("approbe_up", "gauge", upHelp.c_str(),
-           [&](const ApSeries& a) {
-               const bool up = a.loggedIn && a.lastReading && now - *a.lastReading <= maxAge;
-               out += up ? '1' : '0';
-               return true;
-           });
-    family("approbe_noise_floor_dbm", "gauge", "Latest noise floor in dBm.",
-           [&](const ApSeries& a) { return fresh(a.levels.noise); });
-    family("approbe_local_rssi_dbm", "gauge", "Latest local RSSI in dBm of the followed station (the first row, or Station).",
-           [&](const ApSeries& a) { return fresh(a.levels.local); });
-    family("approbe_remote_rssi_dbm", "gauge", "Latest remote RSSI in dBm of the followed station (the first row, or Station).",
-           [&](const ApSeries& a) { return fresh(a.levels.remote); });
-    // A sample per station row, labelled ap and station; families only where some access point has them.
-    auto perStation = [&](const char* name, const char* help, LatestLevels::Level StationSeries::*level) {
-        std::string samples;
-        for (std::size_t i = 0; i < aps.size(); ++i) {
-            for (const auto& [station, s] : aps[i].stations) {
-                if (const auto v = (s.*level).Fresh(now, maxAge)) {
-                    samples += name;
-                    samples += "{ap=\"" + EscapeLabel(aps[i].name) + "\",station=\"" + EscapeLabel(station) + "\"} ";
-                    AppendNumber(samples, *v);
-                    samples += '\n';
-                }
             }
         }
-        if (samples.empty())
-            return;
-        AppendFamilyHead(out, name, "gauge", help);
-        out += samples;
-    };
-    perStation("approbe_station_local_rssi_dbm", "Latest local RSSI in dBm of each station in the table (Stations=all).",
-               &StationSeries::local);
-    perStation("approbe_station_remote_rssi_dbm", "Latest remote RSSI in dBm of each station in the table (Stations=all).",
-               &StationSeries::remote);
-    family("approbe_snr_db", "gauge", "Local RSSI minus noise floor in dB, when both are fresh.", [&](const ApSeries& a) {
-        const auto v = a.levels.Snr(now, maxAge);
-        return v && AppendNumber(out, *v);
-    });
-    family("approbe_last_reading_timestamp_seconds", "gauge", "Unix time of the latest reading.", [&](const ApSeries& a) {
-        if (!a.lastReading)
-            return false;
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(a.lastReading->time_since_epoch()).count();
-        char text[32];
-        const int n = std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
-                                    static_cast<long long>(ms % 1000));
-        out.append(text, static_cast<std::size_t>(n));
-        return true;
-    });
-    family("approbe_received_bytes_total", "counter", "Bytes received from the access point.",
-           [&](const ApSeries& a) { return count(a.receivedBytes); });
-    family("approbe_connects_total", "counter", "Connections made to the access point.",
-           [&](const ApSeries& a) { return count(a.connects); });
-    family("approbe_login_rejections_total", "counter", "Logins the access point rejected.",
-           [&](const ApSeries& a) { return count(a.loginRejections); });
-    family("approbe_ssh_hostkey_rejections_total", "counter",
-           "SSH host keys refused: unknown (without HostKey=accept-new), changed or revoked.",
-           [&](const ApSeries& a) { return count(a.hostKeyRejections); });
-    family("approbe_poll_commands_total", "counter", "Poll commands sent (get station, get nf).",
-           [&](const ApSeries& a) { return count(a.pollCommands); });
+        break;
+    case kSnr: sample(a.levels.Snr(m_now, m_maxAge)); break;
+    case kLastReading:
+        if (a.lastReading) {
+            const auto ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(a.lastReading->time_since_epoch()).count();
+            char text[32];
+            const int n = std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
+                                        static_cast<long long>(ms % 1000));
+            AppendSeries(out, name, a.name);
+            out.append(text, static_cast<std::size_t>(n));
+            out += '\n';
+        }
+        break;
+    case kReceived: sample(count(a.receivedBytes)); break;
+    case kConnects: sample(count(a.connects)); break;
+    case kLoginRejections: sample(count(a.loginRejections)); break;
+    case kHostKeyRejections: sample(count(a.hostKeyRejections)); break;
+    case kPollCommands: sample(count(a.pollCommands)); break;
+    }
+}
+
+bool ExpositionWriter::Next(std::string& out, std::size_t want)
+{
+    const std::size_t until = out.size() + want;
+    for (; m_family < kFamilies; ++m_family, m_ap = 0) {
+        if (m_ap == 0) {
+            if (!Present(m_family))
+                continue;
+            const Family& f = Families()[m_family];
+            AppendFamilyHead(out, f.name, f.type, f.help);
+        }
+        while (m_ap < m_aps.size()) {
+            Samples(m_family, m_aps[m_ap++], out);
+            if (out.size() >= until && m_ap < m_aps.size())
+                return true;
+        }
+    }
+    return false;
+}
+
+std::string FormatExposition(std::vector<ApSeries> aps, std::chrono::system_clock::time_point now,
+                             std::chrono::system_clock::duration maxAge)
+{
+    ExpositionWriter exposition(std::move(aps), now, maxAge);
+    std::string out;
+    while (exposition.Next(out, std::size_t(1) << 20)) {
+    }
     return out;
 }
 

@@ -40,7 +40,28 @@ std::string EscapeLabel(const std::string& value);
 
 // The exposition at now: levels older than maxAge are left out, so that they go stale in
 // Prometheus instead of repeating; up is 1 only while logged in with a reading at most maxAge old.
-std::string FormatExposition(const std::vector<ApSeries>& aps, std::chrono::system_clock::time_point now,
+// Written a piece at a time, so that a scrape of thousands of access points never holds its whole
+// text (megabytes) at once: the series, in name order, are all it keeps.
+class ExpositionWriter {
+public:
+    ExpositionWriter(std::vector<ApSeries> aps, std::chrono::system_clock::time_point now,
+               std::chrono::system_clock::duration maxAge);
+    // Appends the next samples to out, stopping once it has grown by want bytes or more (by a line
+    // or a family's head past it at most); false once the whole text is written.
+    bool Next(std::string& out, std::size_t want);
+
+private:
+    bool Present(std::size_t family) const;
+    void Samples(std::size_t family, const ApSeries& ap, std::string& out) const;
+
+    std::vector<ApSeries> m_aps;
+    std::chrono::system_clock::time_point m_now;
+    std::chrono::system_clock::duration m_maxAge;
+    std::size_t m_family = 0, m_ap = 0; // the next sample to write
+};
+
+// The whole exposition in one string.
+std::string FormatExposition(std::vector<ApSeries> aps, std::chrono::system_clock::time_point now,
                              std::chrono::system_clock::duration maxAge);
 
 // This process's figures, as every Prometheus exporter serves them (process_*).

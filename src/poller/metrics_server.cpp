@@ -144,18 +144,53 @@ private:
 
 // libmicrohttpd's callbacks, with the server as their closure.
 struct Handlers {
-    static MHD_Result Reply(MetricsServer& self, MHD_Connection* connection, unsigned status, std::string body,
+    static MHD_Result Reply(MetricsServer& self, MHD_Connection* connection, unsigned status, const std::string& body,
                             const char* type, bool askForCredentials = false)
     {
-        // The response takes the rendered text over instead of copying it: a scrape of a thousand
-        // access points is over half a megabyte.
-        auto* owned = new std::string(std::move(body));
-        MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
-            owned->size(), owned->data(), [](void* text) { delete static_cast<std::string*>(text); }, owned);
-        if (!response) {
-            delete owned;
+        MHD_Response* response =
+            MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+        return Queue(self, connection, status, response, type, askForCredentials);
+    }
+
+    // A page sent as its writer writes it (chunked): what is held at once is a piece, not the page.
+    struct Streamed {
+        PageWriter write;
+        std::string pending; // written, and from taken on not yet handed over
+        std::size_t taken = 0;
+        bool done = false;
+    };
+
+    static MHD_Result Stream(MetricsServer& self, MHD_Connection* connection, PageWriter write, const char* type)
+    {
+        constexpr std::size_t kBlock = 32 * 1024;
+        auto* page = new Streamed{std::move(write), {}, 0, false};
+        MHD_Response* response = MHD_create_response_from_callback(
+            MHD_SIZE_UNKNOWN, kBlock, &Read, page, [](void* p) { delete static_cast<Streamed*>(p); });
+        if (!response)
+            delete page;
+        return Queue(self, connection, MHD_HTTP_OK, response, type);
+    }
+
+    static ssize_t Read(void* cls, std::uint64_t, char* buf, std::size_t max)
+    {
+        auto& page = *static_cast<Streamed*>(cls);
+        page.pending.erase(0, page.taken); // what is left of the last piece: a line at most
+        page.taken = 0;
+        while (!page.done && page.pending.size() < max)
+            page.done = !page.write(page.pending, max - page.pending.size());
+        const std::size_t n = std::min(max, page.pending.size());
+        if (n == 0)
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        std::memcpy(buf, page.pending.data(), n);
+        page.taken = n;
+        return static_cast<ssize_t>(n);
+    }
+
+    static MHD_Result Queue(MetricsServer& self, MHD_Connection* connection, unsigned status, MHD_Response* response,
+                            const char* type, bool askForCredentials = false)
+    {
+        if (!response)
             return MHD_NO;
-        }
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
         for (const auto& [name, value] : self.m_options.web.headers)
             MHD_add_response_header(response, name.c_str(), value.c_str());
@@ -194,7 +229,7 @@ struct Handlers {
         if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
             return Reply(self, connection, MHD_HTTP_METHOD_NOT_ALLOWED, "GET only\n", "text/plain");
         if (std::strcmp(url, "/metrics") == 0)
-            return Reply(self, connection, MHD_HTTP_OK, self.m_render(), "text/plain; version=0.0.4; charset=utf-8");
+            return Stream(self, connection, self.m_render(), "text/plain; version=0.0.4; charset=utf-8");
         if (std::strcmp(url, "/") == 0)
             return Reply(self, connection, MHD_HTTP_OK, LandingPage(self.m_options.version), "text/html; charset=utf-8");
         return Reply(self, connection, MHD_HTTP_NOT_FOUND, "approbe-poller: see /metrics\n", "text/plain");
@@ -246,7 +281,7 @@ struct Handlers {
     }
 };
 
-MetricsServer::MetricsServer(std::function<std::string()> render, ServerOptions options)
+MetricsServer::MetricsServer(std::function<PageWriter()> render, ServerOptions options)
     : m_render(std::move(render)), m_options(std::move(options)), m_auth(m_options.web.users)
 {
 }

@@ -30,9 +30,14 @@ struct ServerOptions {
     unsigned ConnectionsAtMost() const { return total + 64; }
 };
 
+// A page written a piece at a time: each call appends the next piece, of about want bytes, to out
+// and says whether more is to come. A page of megabytes is sent as it is written, never held whole.
+using PageWriter = std::function<bool(std::string& out, std::size_t want)>;
+
 // Serves GET /metrics and a landing page at / on libmicrohttpd's thread, over TLS and behind basic
 // authentication when the web config asks; every other path is 404, every other method 405. The
-// page comes from render, which runs on that thread and must only take a short lock.
+// metrics come from render, which runs on that thread, as does its writer; they must only take
+// short locks.
 //
 // Anyone who can reach the port must not be able to blind the monitoring by holding connections
 // open: connections are limited per client address and in total, one that has not sent its request
@@ -40,7 +45,7 @@ struct ServerOptions {
 // waited longest for its request, so a scrape finds a place at once.
 class MetricsServer {
 public:
-    explicit MetricsServer(std::function<std::string()> render, ServerOptions options = {});
+    explicit MetricsServer(std::function<PageWriter()> render, ServerOptions options = {});
     ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
@@ -54,7 +59,7 @@ public:
 private:
     class Deadlines;
     friend struct Handlers;
-    std::function<std::string()> m_render;
+    std::function<PageWriter()> m_render;
     ServerOptions m_options;
     BasicAuth m_auth;
     std::unique_ptr<Deadlines> m_deadlines;

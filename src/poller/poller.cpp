@@ -354,9 +354,9 @@ void Poller::Run()
     m_byName.clear();
 }
 
-std::string Poller::Metrics()
+ExpositionWriter Poller::Metrics()
 {
-    return FormatExposition(m_series.Snapshot(), std::chrono::system_clock::now(), MaxAge());
+    return ExpositionWriter(m_series.Snapshot(), std::chrono::system_clock::now(), MaxAge());
 }
 
 } // namespace approbe::poller

@@ -53,8 +53,8 @@ public:
     // first, so that they arrive here through a signalfd). SIGHUP re-reads the config. Every
     // session ends with its farewell before Run returns.
     void Run();
-    // The exposition as of now; callable from any thread.
-    std::string Metrics();
+    // The exposition as of now, to be written out a piece at a time; callable from any thread.
+    ExpositionWriter Metrics();
 
 private:
     struct Ap;

@@ -29,7 +29,13 @@ void SeriesTable::Remove(const std::string& name)
 
 std::vector<ApSeries> SeriesTable::Snapshot()
 {
+    std::size_t count = 0;
+    for (Shard& shard : m_shards) {
+        std::lock_guard lock(shard.mutex);
+        count += shard.series.size();
+    }
     std::vector<ApSeries> out;
+    out.reserve(count); // a scrape of thousands: no copy of them all to grow into
     for (Shard& shard : m_shards) {
         std::lock_guard lock(shard.mutex);
         for (const auto& [name, series] : shard.series)

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
+#include <sstream>
 
 #include "poller_rig.h"
 #include "sim_process.h"
@@ -154,6 +156,53 @@ TEST(Exporter, ScrapesAreAnsweredWhileThousandsOfIdleConnectionsAreHeld)
     EXPECT_EQ(rig.process->wait(5s), 0) << "ends cleanly, with nothing leaked in the sanitizer passes";
     const std::string log = rig.process->log();
     EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 40) << log;
+}
+
+// A scrape of many access points is sent a piece at a time; each is whole though reloads replace
+// every access point while scrapes run: every family lists the same access points, in name order,
+// every family's head comes once, and the process's figures end it.
+TEST(Exporter, ScrapesOfManyAccessPointsAreWholeWhileReloadsReplaceThem)
+{
+    const int closed = FreePort();
+    auto configOf = [closed](char prefix) {
+        std::string config;
+        for (int i = 0; i < 1000; ++i)
+            config += ApSection(prefix + std::to_string(10000 + i), closed);
+        return config;
+    };
+    PollerRig rig;
+    rig.WriteConfig(configOf('a'));
+    ASSERT_TRUE(rig.Start());
+    const std::vector<std::string> families = {"approbe_up", "approbe_received_bytes_total", "approbe_connects_total",
+                                               "approbe_login_rejections_total", "approbe_poll_commands_total"};
+    std::size_t largest = 0;
+    for (int scrape = 0; scrape < 12; ++scrape) {
+        SCOPED_TRACE(scrape);
+        if (scrape > 0) {
+            rig.WriteConfig(configOf(scrape % 2 ? 'b' : 'a'));
+            rig.process->signal(SIGHUP);
+        }
+        const HttpReply r = HttpRequest(rig.port, "GET", "/metrics");
+        ASSERT_EQ(r.status, 200) << rig.process->log();
+        largest = std::max(largest, r.body.size());
+        std::map<std::string, std::vector<std::string>> aps; // by family, in the text's order
+        std::size_t heads = 0;
+        std::istringstream lines(r.body);
+        for (std::string line; std::getline(lines, line);) {
+            heads += line.rfind("# TYPE ", 0) == 0;
+            const auto label = line.find("{ap=\"");
+            if (line[0] != '#' && label != std::string::npos)
+                aps[line.substr(0, label)].push_back(line.substr(label + 5, line.find('"', label + 5) - label - 5));
+        }
+        const std::vector<std::string>& up = aps["approbe_up"];
+        EXPECT_TRUE(std::is_sorted(up.begin(), up.end()));
+        for (const std::string& family : families)
+            EXPECT_EQ(aps[family], up) << family;
+        EXPECT_EQ(heads, 20u) << "11 families of the access points', 9 of the poller's own";
+        EXPECT_EQ(r.body.find("\nprocess_start_time_seconds "), r.body.rfind("\nprocess_start_time_seconds "));
+        EXPECT_EQ(r.body.substr(r.body.rfind('\n', r.body.size() - 2) + 1, 27), "process_start_time_seconds ");
+    }
+    EXPECT_GT(largest, 200'000u) << "many pieces";
 }
 
 TEST(Exporter, SaysAtStartAndAtReloadWhenItsDescriptorLimitIsBelowWhatTheConfigNeeds)

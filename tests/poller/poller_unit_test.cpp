@@ -366,6 +366,36 @@ TEST_F(Exposition, StaleLevelsAreLeftOutAndUpFollowsLoginAndFreshness)
     EXPECT_NE(FormatExposition({late}, now, maxAge).find("approbe_up{ap=\"late\"} 0\n"), std::string::npos);
 }
 
+// A scrape is written a piece at a time: however small the pieces, they join into the whole text,
+// every family's head once, no sample lost or repeated at a piece's edge.
+TEST_F(Exposition, WrittenInPiecesItIsTheWholeText)
+{
+    ApSeries stations = Fresh("stations");
+    Table(stations, {"1 00:0c:42:1a:2b:3c Local RSSI level: -62 Remote RSSI level: -66", "2 Remote RSSI level: -91"}, now);
+    std::vector<ApSeries> aps = {Fresh("north"), Fresh("we\"ird\\name\n"), ApSeries{}, stations};
+    for (int i = 0; i < 300; ++i)
+        aps.push_back(Fresh("ap-" + std::to_string(i)));
+    const std::string whole = FormatExposition(aps, now, maxAge);
+    ASSERT_GT(whole.size(), 100'000u);
+    for (const std::size_t want : {std::size_t(1), std::size_t(100), std::size_t(32 * 1024)}) {
+        SCOPED_TRACE(want);
+        ExpositionWriter writer(aps, now, maxAge);
+        std::string joined, piece;
+        std::size_t pieces = 0, longest = 0;
+        bool more = true;
+        while (more) {
+            piece.clear();
+            more = writer.Next(piece, want);
+            joined += piece;
+            longest = std::max(longest, piece.size());
+            ++pieces;
+        }
+        EXPECT_EQ(joined, whole);
+        EXPECT_GE(pieces, whole.size() / (want + 200));
+        EXPECT_LT(longest, want + 400) << "a piece overshoots by a line or a family's head at most";
+    }
+}
+
 TEST_F(Exposition, PromtoolAcceptsIt)
 {
     const std::string promtool = test::FindProgram("promtool");
