@@ -19,9 +19,14 @@ std::string_view TrimmedView(std::string_view text)
 
 std::size_t LineEnd(std::string_view text, std::size_t from)
 {
-    // Two vector searches rather than a loop over every character: a reply's lines are long.
-    const std::size_t cr = text.find('\r', from);
-    const std::size_t lf = text.substr(0, cr == std::string_view::npos ? text.size() : cr).find('\n', from);
+    // The LF of a CR LF ends an empty line at once: every other line is one.
+    if (from < text.size() && (text[from] == '\n' || text[from] == '\r'))
+        return from;
+    // Two vector searches rather than a loop over every character: a reply's lines are long. The
+    // LF first, and the CR only up to it: text joined with LF alone (a kept reply) would otherwise
+    // be searched to its end for a CR at every line.
+    const std::size_t lf = text.find('\n', from);
+    const std::size_t cr = text.substr(0, lf == std::string_view::npos ? text.size() : lf).find('\r', from);
     return std::min({cr, lf, text.size()});
 }
 

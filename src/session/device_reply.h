@@ -22,8 +22,9 @@ struct ReplyReading {
 
 // The reply to one of the type's poll commands, as it came between the command and the prompt's
 // return: line ends, colour codes, the echoed command, pager prompts and a header before JSON
-// are all taken in stride.
-ReplyReading ReadReply(const DeviceType& type, const PollCommand& poll, std::string_view reply);
+// are all taken in stride. explain: say why a field is missing (ReplyReading::missing), which
+// only a trace reads.
+ReplyReading ReadReply(const DeviceType& type, const PollCommand& poll, std::string_view reply, bool explain = true);
 
 // The levels one labelled line gives by the poll command's labels (the lines style, line by line).
 LineLevels ScanLabelled(const DeviceType& type, const PollCommand& poll, std::string_view line);

@@ -60,18 +60,21 @@ void DeviceShell::Ask(std::vector<const DeviceType*> types)
     }
 }
 
-const DeviceType* DeviceShell::LoginPromptOf(const char* line, bool password) const
+bool DeviceShell::MayBeLoginPrompt(const char* line) const
 {
     // Every line of every reply is asked: one that ends otherwise than any prompt can is told
     // apart by its last character (as MatchPattern reads it, blanks and line ends after it aside).
-    if (!m_promptEnds.empty()) {
-        std::string_view text(line);
-        while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
-            text.remove_suffix(1);
-        if (text.empty() || m_promptEnds.find(text.back()) == std::string::npos)
-            return nullptr;
-    }
-    return session::LoginPromptOf(m_asked, line, password);
+    if (m_promptEnds.empty())
+        return true;
+    std::string_view text(line);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+        text.remove_suffix(1);
+    return !text.empty() && m_promptEnds.find(text.back()) != std::string::npos;
+}
+
+const DeviceType* DeviceShell::LoginPromptOf(const char* line, bool password) const
+{
+    return MayBeLoginPrompt(line) ? session::LoginPromptOf(m_asked, line, password) : nullptr;
 }
 
 std::string DeviceShell::PromptWaiting(const std::string& text) const

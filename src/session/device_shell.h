@@ -30,6 +30,8 @@ public:
     // The type of a login (or password) prompt among those the session may meet; null if the line
     // is none.
     const DeviceType* LoginPromptOf(const char* line, bool password) const;
+    // False when the line can be no login or password prompt: the first test, cheap.
+    bool MayBeLoginPrompt(const char* line) const;
     // The shell's prompt waiting at the end of text (see ShellPrompt), by the type's own patterns too.
     std::string PromptWaiting(const std::string& text) const;
     // The key that answers a pager's prompt waiting at the end of text; null if it is none.

@@ -296,11 +296,17 @@ const char* ToString(ReplyStyle style)
 
 std::string DeviceType::Expand(const std::string& command) const
 {
+    std::string out;
+    ExpandInto(command, out);
+    return out;
+}
+
+void DeviceType::ExpandInto(const std::string& command, std::string& out) const
+{
     static constexpr std::string_view kSlot = "{interface}";
-    std::string out = command;
+    out = command;
     for (auto at = out.find(kSlot); at != std::string::npos; at = out.find(kSlot, at + interface.size()))
         out.replace(at, kSlot.size(), interface);
-    return out;
 }
 
 int GivenValues(const DeviceType& type)

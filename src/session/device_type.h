@@ -71,6 +71,8 @@ struct DeviceType {
 
     // The commands with the interface put in.
     std::string Expand(const std::string& command) const;
+    // The same into out, whose buffer is kept: for what is expanded at every poll.
+    void ExpandInto(const std::string& command, std::string& out) const;
 };
 
 // The values a type's poll commands give, as bits.

@@ -53,8 +53,9 @@ std::string MacAddress::ToString() const
 std::optional<MacInLine> FindMac(std::string_view line)
 {
     auto joins = [](char c) { return HexValue(c) >= 0 || c == ':' || c == '-'; };
-    for (std::size_t sep = line.find_first_of(":-"); sep != std::string_view::npos; sep = line.find_first_of(":-", sep + 1)) {
-        if (sep < 2)
+    // A plain loop: find_first_of asks memchr about the two separators at every character.
+    for (std::size_t sep = 2; sep < line.size(); ++sep) {
+        if (line[sep] != ':' && line[sep] != '-')
             continue;
         const std::size_t start = sep - 2, end = start + kMacLength;
         if ((start > 0 && joins(line[start - 1])) || end > line.size() || (end < line.size() && joins(line[end])))

@@ -14,6 +14,28 @@ namespace {
 // moved every action before it, several times a poll.
 constexpr std::size_t kUsualActions = 8;
 
+// Reply texts kept by the thread between polls: a reply kept line by line would otherwise grow a
+// new buffer at every poll. Few are out at once (a poll's, until its replies end); a flood's
+// buffer is not kept.
+constexpr std::size_t kSpareTexts = 64, kSpareCapacity = 16 * 1024;
+thread_local std::vector<std::string> t_spareTexts;
+
+void TakeSpare(std::string& text)
+{
+    if (!t_spareTexts.empty()) {
+        text.swap(t_spareTexts.back());
+        t_spareTexts.pop_back();
+    }
+}
+
+void GiveBack(std::string& text)
+{
+    if (text.capacity() > std::string().capacity() && text.capacity() <= kSpareCapacity && t_spareTexts.size() < kSpareTexts) {
+        text.clear();
+        t_spareTexts.push_back(std::move(text));
+    }
+}
+
 } // namespace
 
 const char* ToString(SessionState state)
@@ -184,7 +206,7 @@ bool SessionEngine::TakeLines(SessionActions& out, std::string_view data, std::c
     // A login or password prompt waits for its answer: looked at at once.
     const char* part = m_partLine.c_str();
     if ((m_state == SessionState::LoggingIn || m_state == SessionState::LoggedIn) &&
-        (m_device.LoginPromptOf(part, false) || m_device.LoginPromptOf(part, true)))
+        m_device.MayBeLoginPrompt(part) && (m_device.LoginPromptOf(part, false) || m_device.LoginPromptOf(part, true)))
         lookAtPart();
     return lookedAt;
 }
@@ -220,9 +242,10 @@ bool SessionEngine::AtPrompt() const
 void SessionEngine::LookAt(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)
 {
     // The line is looked at up to its first zero byte: a zero in the data ends the text.
-    const DeviceType* loginType = m_device.LoginPromptOf(line, false);
+    const bool maybe = m_device.MayBeLoginPrompt(line); // most lines are told at once
+    const DeviceType* loginType = maybe ? m_device.LoginPromptOf(line, false) : nullptr;
     const bool loginPrompt = loginType != nullptr;
-    const bool passwordPrompt = m_device.LoginPromptOf(line, true) != nullptr;
+    const bool passwordPrompt = maybe && m_device.LoginPromptOf(line, true) != nullptr;
     if (!loginPrompt && !passwordPrompt) {
         const bool text = line[std::strspn(line, " \t")] != '\0';
         m_atLoginPrompt = m_atLoginPrompt && !text;
@@ -332,6 +355,8 @@ void SessionEngine::SendCommands(SessionActions& out, Poll::Purpose purpose, con
     poll.purpose = purpose;
     poll.commands = poll.repliesDue = static_cast<int>(commands.size());
     poll.texts.resize(commands.size());
+    for (std::string& text : poll.texts)
+        TakeSpare(text);
     poll.read.resize(commands.size());
     for (const std::string& command : commands) {
         Send(out, command);
@@ -375,7 +400,7 @@ void SessionEngine::ReplyEnded(SessionActions& out, std::size_t index, std::chro
     const PollCommand& command = type.polls[index];
     if (command.style == ReplyStyle::Lines && !m_params.trace)
         return; // read line by line as it came
-    poll.read[index] = ReadReply(type, command, text);
+    poll.read[index] = ReadReply(type, command, text, m_params.trace);
     if (command.style == ReplyStyle::Lines)
         return;
     const ReplyReading& r = poll.read[index];
@@ -387,6 +412,8 @@ void SessionEngine::ReplyEnded(SessionActions& out, std::size_t index, std::chro
 
 void SessionEngine::Read(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)
 {
+    if (*line == '\0')
+        return; // the LF of every CR LF: nothing to keep, no label in it
     const DeviceType& type = m_device.type();
     if (!m_polls.empty()) {
         Poll& poll = m_polls.front();
@@ -486,10 +513,10 @@ SessionActions SessionEngine::Tick(std::chrono::system_clock::time_point now)
         (m_device.stage() == DeviceShell::Stage::Told && !m_setupDone))
         return out;
     const DeviceType& type = m_device.type();
-    std::vector<std::string> commands;
-    commands.reserve(type.polls.size());
-    for (const PollCommand& p : type.polls)
-        commands.push_back(type.Expand(p.command));
+    thread_local std::vector<std::string> commands; // their buffers kept: made at every poll
+    commands.resize(type.polls.size());
+    for (std::size_t i = 0; i < type.polls.size(); ++i)
+        type.ExpandInto(type.polls[i].command, commands[i]);
     SendCommands(out, Poll::Purpose::Poll, commands);
     SessionAction polled{SessionAction::Kind::Polled};
     polled.count = static_cast<std::int64_t>(commands.size());
@@ -538,6 +565,8 @@ void SessionEngine::EndOldest(SessionActions& out, std::chrono::system_clock::ti
         for (const std::string& why : ExplainMissing(m_device.type(), poll.read, CombineReplies(poll.read)))
             Trace(out, "missing ", why);
     }
+    for (std::string& text : poll.texts)
+        GiveBack(text);
     m_polls.pop_front();
 }
 
