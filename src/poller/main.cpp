@@ -118,12 +118,12 @@ int main(int argc, char** argv)
     if (configPath.empty())
         return Bad("--config FILE is required");
 
-    const ConfigResult loaded = LoadConfig(configPath);
+    ConfigResult loaded = LoadConfig(configPath);
     if (!loaded.config) {
         std::fprintf(stderr, "%s\n", loaded.error.c_str());
         return 2;
     }
-    const PollerConfig& config = *loaded.config;
+    PollerConfig& config = *loaded.config;
     if (!typePath.empty() && probeName.empty())
         return Bad("--device-type goes with --probe");
     if (!probeName.empty()) {
@@ -164,10 +164,12 @@ int main(int argc, char** argv)
         serverOptions.web = *web.config;
     }
 
-    const auto mine = SelectShard(config.aps, shard);
+    const auto polled = static_cast<std::size_t>(
+        std::count_if(config.aps.begin(), config.aps.end(), [&](const ApConfig& ap) { return InShard(ap.name, shard); }));
     if (check) {
+        const auto mine = SelectShard(config.aps, shard);
         std::printf("%s: %zu access points, %zu in shard %u/%u, polled every %d ms; /metrics on %s%s%s\n",
-                    configPath.c_str(), config.aps.size(), mine.size(), shard.k, shard.n, config.pollMs,
+                    configPath.c_str(), config.aps.size(), polled, shard.k, shard.n, config.pollMs,
                     listen.c_str(), config.recordDir.empty() ? "" : "; recording into ",
                     config.recordDir.c_str());
         if (!webConfigPath.empty())
@@ -194,7 +196,7 @@ int main(int argc, char** argv)
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
     if (const std::string shortfall =
-            DescriptorShortfall(mine.size(), !config.recordDir.empty(), serverOptions.ConnectionsAtMost());
+            DescriptorShortfall(polled, !config.recordDir.empty(), serverOptions.ConnectionsAtMost());
         !shortfall.empty())
         std::fprintf(stderr, "approbe-poller: %s\n", shortfall.c_str());
 
@@ -215,7 +217,9 @@ int main(int argc, char** argv)
             if (ok)
                 status.lastReloadSuccess = std::chrono::system_clock::now();
         };
-        Poller poller(options, config);
+        // The poller takes the config over: each access point's settings are then held once.
+        const int pollMs = config.pollMs;
+        Poller poller(options, std::move(config));
         MetricsServer server(
             [&]() -> PageWriter {
                 // The access points' series, then the poller's own figures as of the end.
@@ -241,7 +245,7 @@ int main(int argc, char** argv)
         }
         const std::string shownHost = host.find(':') == std::string::npos ? host : "[" + host + "]";
         std::fprintf(stderr, "approbe-poller: polling %zu access points every %d ms; serving %s://%s:%u/metrics%s\n",
-                     mine.size(), config.pollMs, server.scheme(), shownHost.c_str(), server.port(),
+                     polled, pollMs, server.scheme(), shownHost.c_str(), server.port(),
                      serverOptions.web.users.empty() ? "" : " (basic authentication)");
         poller.Run();
         server.Stop();

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include "csv_record.h"
 #include "linked_module.h"
@@ -65,10 +66,10 @@ std::vector<ApConfig> SelectShard(const std::vector<ApConfig>& aps, const Shard&
     return out;
 }
 
-Poller::Poller(PollerOptions options, const PollerConfig& config)
-    : m_options(WithLog(std::move(options))), m_config(config),
-      m_userTypes(std::make_shared<const std::vector<DeviceType>>(config.deviceTypes)),
-      m_loop(*this, PollerDeadlines(), ssh::LinkedModule), m_maxAgeMs(FreshFor(config.pollMs)), m_recorder(m_options.log),
+Poller::Poller(PollerOptions options, PollerConfig config)
+    : m_options(WithLog(std::move(options))), m_config(std::move(config)),
+      m_userTypes(std::make_shared<const std::vector<DeviceType>>(m_config.deviceTypes)),
+      m_loop(*this, PollerDeadlines(), ssh::LinkedModule), m_maxAgeMs(FreshFor(m_config.pollMs)), m_recorder(m_options.log),
       m_failures(m_options.log)
 {
     const sigset_t set = PollerSignals();
@@ -80,7 +81,7 @@ Poller::Poller(PollerOptions options, const PollerConfig& config)
     if (m_digestTimer < 0)
         throw std::runtime_error(std::string("cannot set up the event loop: ") + std::strerror(errno));
     m_loop.Watch(m_digestTimer, [this] { FlushFailures(); });
-    const auto aps = SelectShard(config.aps, m_options.shard);
+    const auto aps = SelectShard(std::exchange(m_config.aps, {}), m_options.shard);
     for (std::size_t i = 0; i < aps.size(); ++i)
         Add(aps[i], Period() * static_cast<long>(i) / static_cast<long>(aps.size()));
     m_recorder.SetOpenFilesAtMost(RecordingFilesOpenAtMost(m_aps.size(), m_options.httpConnections));
@@ -291,7 +292,7 @@ void Poller::Reload()
             m_options.reloaded(false);
         return;
     }
-    const PollerConfig& next = *r.config;
+    PollerConfig& next = *r.config;
     if (!next.listen.empty() && next.listen != m_config.listen)
         Log("SIGHUP: a new Listen takes effect at the next start");
     const bool periodChanged = next.pollMs != m_config.pollMs;
@@ -314,8 +315,8 @@ void Poller::Reload()
         for (const auto& [id, ap] : m_aps)
             m_loop.SetRetry(id, session::RetryPolicy::Poller(next.startsPerSecond));
     }
-    m_config = next;
-    m_config.aps = wanted;
+    m_config = std::move(next);
+    m_config.aps.clear();
     m_userTypes = std::make_shared<const std::vector<DeviceType>>(m_config.deviceTypes);
     m_maxAgeMs = FreshFor(m_config.pollMs);
     for (std::size_t i = 0; i < wanted.size(); ++i) {

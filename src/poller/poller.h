@@ -44,7 +44,7 @@ std::vector<ApConfig> SelectShard(const std::vector<ApConfig>& aps, const Shard&
 
 class Poller : private session::ISessionEvents {
 public:
-    Poller(PollerOptions options, const PollerConfig& config);
+    Poller(PollerOptions options, PollerConfig config);
     ~Poller() override;
     Poller(const Poller&) = delete;
     Poller& operator=(const Poller&) = delete;
@@ -75,7 +75,7 @@ private:
     std::chrono::milliseconds MaxAge() const { return std::chrono::milliseconds(m_maxAgeMs.load()); }
 
     PollerOptions m_options;
-    PollerConfig m_config;
+    PollerConfig m_config; // its aps left empty: each access point's own settings are in its Ap
     // The user's device types as the sessions share them; a reload's sessions get the new ones.
     std::shared_ptr<const std::vector<session::DeviceType>> m_userTypes;
     session::SessionLoop m_loop;

@@ -101,8 +101,8 @@ DetectVerdict DeviceShell::AtPrompt(const std::string& prompt)
 void DeviceShell::Take(const DeviceType& type)
 {
     if (type.interface.empty() && !type.interfaceQuery.empty()) {
-        m_own = type;
-        m_taken = &*m_own;
+        m_own = std::make_unique<DeviceType>(type);
+        m_taken = m_own.get();
     } else {
         m_own.reset();
         m_taken = &type; // a built-in's, or one of m_user's, which the session holds
@@ -115,8 +115,8 @@ void DeviceShell::Take(const DeviceType& type)
 void DeviceShell::SetInterface(std::string name)
 {
     if (!m_own) {
-        m_own = *m_taken;
-        m_taken = &*m_own;
+        m_own = std::make_unique<DeviceType>(*m_taken);
+        m_taken = m_own.get();
     }
     m_own->interface = std::move(name);
 }

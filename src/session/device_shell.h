@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -64,7 +65,7 @@ private:
     const DeviceType* m_fallback = nullptr;
     std::optional<DeviceDetector> m_detector;
     const DeviceType* m_taken = nullptr;
-    std::optional<DeviceType> m_own; // the copy Take makes, when it makes one
+    std::unique_ptr<DeviceType> m_own; // the copy Take makes, when it makes one: most sessions need none
     Stage m_stage = Stage::Untold;
 };
 
