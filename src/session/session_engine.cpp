@@ -186,7 +186,10 @@ bool SessionEngine::TakeLines(SessionActions& out, std::string_view data, std::c
     bool lookedAt = false;
     auto lookAtPart = [&] {
         lookedAt = true;
-        LookAt(out, m_partLine.c_str(), now);
+        // The LF of every CR LF ends an empty line, which says nothing unless a login prompt
+        // may be empty.
+        if (!m_partLine.empty() || m_device.MayBeLoginPrompt(""))
+            LookAt(out, m_partLine.c_str(), now);
         m_partLine.clear(); // keeps its buffer for the next line
         m_partMatched = false;
     };
@@ -413,7 +416,7 @@ void SessionEngine::ReplyEnded(SessionActions& out, std::size_t index, std::chro
 void SessionEngine::Read(SessionActions& out, const char* line, std::chrono::system_clock::time_point now)
 {
     if (*line == '\0')
-        return; // the LF of every CR LF: nothing to keep, no label in it
+        return; // nothing to keep, no label in it
     const DeviceType& type = m_device.type();
     if (!m_polls.empty()) {
         Poll& poll = m_polls.front();
