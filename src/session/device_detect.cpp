@@ -66,9 +66,11 @@ DetectVerdict DeviceDetector::ProbeReplied(std::string_view reply) const
     const std::vector<std::string> lines = ReplyLines(m_fallback, reply, {m_probe});
     for (const DeviceType* t : m_probed) {
         for (const std::string& line : lines) {
+            // As on screen, like the prompts' claims: a shell may send escapes after its prompt.
+            const std::string shown = Trim(WithoutEscapes(line));
             for (const std::string& pattern : t->probeReplies) {
-                if (MatchPattern(pattern, Trim(line)))
-                    return Taken(*t, "the probe's reply '" + Trim(line) + "' is " + t->name + "'s (" + pattern + ")");
+                if (MatchPattern(pattern, shown))
+                    return Taken(*t, "the probe's reply '" + shown + "' is " + t->name + "'s (" + pattern + ")");
             }
         }
     }

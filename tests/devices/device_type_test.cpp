@@ -373,6 +373,9 @@ TEST(Detection, APromptThatCannotTellSendsOneProbeWhoseReplyDecides)
     for (const Row& r : {Row{"/usr/bin/iwinfo\r\n/usr/sbin/iw\r\n", "openwrt"},
                          Row{"ls: /usr/www/status.cgi: No such file or directory\r\n/usr/sbin/iw\r\n", "linux-iw"},
                          Row{"/usr/www/status.cgi\r\n", "json-status"},
+                         // ash asks where the cursor is after its prompt; a shell that does not
+                         // echo shows it before the reply.
+                         Row{" \x1b[6n/usr/www/status.cgi\r\n", "json-status"},
                          Row{"Error: unknown command\r\n", "korvane"}, Row{"", "korvane"}}) {
         DeviceDetector d = BuiltInDetector();
         const DetectVerdict asked = d.AtPrompt("root@ap:~# ");
