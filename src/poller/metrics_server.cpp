@@ -14,6 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "thread_priority.h"
+
 namespace approbe::poller {
 // Closes connections that have not sent a whole request in time. libmicrohttpd's own timeout
 // counts from the last byte received, so a client sending a byte now and then would hold its
@@ -218,6 +220,9 @@ struct Handlers {
                              const char*, std::size_t*, void** request)
     {
         auto& self = *static_cast<MetricsServer*>(cls);
+        // Once on libmicrohttpd's thread: a scrape yields to the loop on a busy core.
+        static thread_local const bool behindTheLoop = (RunBehindTheLoop(), true);
+        (void)behindTheLoop;
         if (!*request) {
             // The request's head is in: it is answered now, whatever its body.
             static int seen;

@@ -16,6 +16,7 @@
 #include "csv_record.h"
 #include "linked_module.h"
 #include "process_metrics.h"
+#include "thread_priority.h"
 
 namespace approbe::poller {
 namespace {
@@ -350,6 +351,7 @@ void Poller::OnSignals()
 
 void Poller::Run()
 {
+    RunAsTheLoop();
     m_loop.Run(); // ends every session with its farewell before it returns
     m_aps.clear();
     m_byName.clear();

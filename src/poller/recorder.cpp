@@ -5,6 +5,8 @@
 #include <chrono>
 #include <utility>
 
+#include "thread_priority.h"
+
 namespace approbe::poller {
 namespace {
 
@@ -62,6 +64,7 @@ void Recorder::SetOpenFilesAtMost(std::size_t files)
 
 void Recorder::Run()
 {
+    RunBehindTheLoop();
     std::vector<Job> jobs;
     std::unique_lock lock(m_mutex);
     for (;;) {
