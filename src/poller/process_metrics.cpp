@@ -59,13 +59,13 @@ std::uint64_t RecordingFilesOpenAtMost(std::size_t sessions, unsigned httpConnec
 
 std::string DescriptorShortfall(std::size_t sessions, bool recording, unsigned httpConnections)
 {
-    const std::uint64_t need = DescriptorsNeeded(sessions, httpConnections) + (recording ? sessions : 0),
-                        limit = DescriptorLimit();
+    const std::uint64_t withoutFiles = DescriptorsNeeded(sessions, httpConnections),
+                        need = withoutFiles + (recording ? sessions : 0), limit = DescriptorLimit();
     if (limit >= need)
         return {};
     const std::uint64_t held = std::min<std::uint64_t>(RecordingFilesOpenAtMost(sessions, httpConnections), sessions);
     std::string what;
-    if (limit < need - (recording ? sessions : 0))
+    if (limit < withoutFiles)
         what = recording ? "some sessions will fail to connect, and every recording is reopened for each row"
                          : "some sessions will fail to connect";
     else

@@ -74,7 +74,7 @@ bool DeviceShell::MayBeLoginPrompt(const char* line) const
 
 const DeviceType* DeviceShell::LoginPromptOf(const char* line, bool password) const
 {
-    return MayBeLoginPrompt(line) ? session::LoginPromptOf(m_asked, line, password) : nullptr;
+    return session::LoginPromptOf(m_asked, line, password);
 }
 
 std::string DeviceShell::PromptWaiting(const std::string& text) const

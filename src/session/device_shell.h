@@ -29,7 +29,7 @@ public:
     const DeviceType* chosen() const { return m_chosen; }
 
     // The type of a login (or password) prompt among those the session may meet; null if the line
-    // is none.
+    // is none. Lines by the thousand ask MayBeLoginPrompt first.
     const DeviceType* LoginPromptOf(const char* line, bool password) const;
     // False when the line can be no login or password prompt: the first test, cheap.
     bool MayBeLoginPrompt(const char* line) const;
